@@ -1,0 +1,41 @@
+/*
+ * ozi_host.h - controls of the host (emulated) media platform.
+ *
+ * Only tests and the platform itself include this header; the daemon never
+ * does.  Fault injection: any platform operation, named as in ozi_sdk.h,
+ * can be made to fail its next N calls.  The same is possible for a whole
+ * process through the environment:
+ *
+ *   OZI_FAIL="ozi_ai_open:1,ozi_venc_encode_frame:12"
+ *
+ * A leading "@K/" on a count ("ozi_mux_add_video:@5/3") lets the first K
+ * calls pass before N calls fail.
+ */
+#ifndef OZI_HOST_H
+#define OZI_HOST_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The next `count` calls of operation `op` fail, after `skip` calls that
+ * pass.  count 0 removes the rule.  Returns 0, or -1 for an unknown name
+ * or a full table. */
+int ozi_host_fail(const char *op, int skip, int count);
+
+/* Removes every rule (also those read from OZI_FAIL). */
+void ozi_host_clear_faults(void);
+
+/* For the platform's operations: 1 when this call of `op` must fail.
+ * Consumes one count of a matching rule. */
+int ozi_host_should_fail(const char *op);
+
+/* Number of calls of `op` seen since the last clear (counted only for
+ * operations that consult ozi_host_should_fail). */
+int ozi_host_call_count(const char *op);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OZI_HOST_H */
