@@ -2,13 +2,38 @@
  * dovu_rtsp.h - RTSP server of the streaming library.
  *
  * The library's entry points dovu_start_rtsp/dovu_release_rtsp do nothing
- * but call rtsp_create/rtsp_destroy.  The server object is opaque to the
- * rest of the library.
+ * but call rtsp_create/rtsp_destroy.  The records below are shared by the
+ * server's three modules: this one (server object, event loop, channels and
+ * sessions), rtsp_request (request parsing and replies) and rtsp_rtp (RTP
+ * packetisation and delivery).
+ *
+ * THREADS
+ *   - The library user's thread runs rtsp_create and rtsp_destroy.
+ *   - The server thread ("rtsp_server") owns the listener, the epoll
+ *     instance and every control connection.  It alone closes a control
+ *     connection, and it alone frees sessions and channels (apart from
+ *     rtsp_destroy, which does so after the server thread has ended).
+ *   - Each channel with video runs one video thread ("rtsp_v_<n>") that
+ *     pulls frames, sends RTP and retires sessions: it unlinks them from the
+ *     channel's live list into the channel's graveyard and wakes the server
+ *     thread, which then closes their connections and frees them.  So a
+ *     session is never freed while the server thread works on it.
+ *
+ * LOCKS (never nested, never held while calling out or logging)
+ *   - rtsp_t.mutex_chn: linking/unlinking a channel.  The channel list is
+ *     walked only by the server thread (and by rtsp_destroy after it ended).
+ *   - rtsp_channel_t.mutex_session: the channel's live session list, its
+ *     graveyard, and every field of a linked session that either thread may
+ *     change (status, rtp_trans_type, tm_last_access, client_fd).
  */
 #ifndef DOVU_RTSP_H
 #define DOVU_RTSP_H
 
+#include <pthread.h>
 #include <stdint.h>
+
+#include "dovu.h"
+#include "list.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -16,16 +41,177 @@ extern "C" {
 
 typedef struct rtsp_t rtsp_t;
 
+/* First server RTP port a SETUP tries; pairs are searched upwards in 2s. */
+#define RTSP_RTP_PORT_BASE 10000
+/* A session without a request for longer than this is removed (seconds). */
+#define RTSP_SESSION_IDLE_SEC 65
+/* Receive buffer of a control connection, NUL included. */
+#define RTSP_RECV_BUF_SIZE 3072
+/* Largest single NAL unit packet payload before FU-A is used. */
+#define RTP_MAX_NAL_PAYLOAD 1400
+#define RTP_PAYLOAD_BUF_SIZE 1420
+
+typedef enum rtsp_status {
+    RTSP_STATUS_DEFAULT = 0,
+    RTSP_STATUS_OPTION = 1,
+    RTSP_STATUS_DESCRIBE = 2,
+    RTSP_STATUS_SETUP = 3,
+    RTSP_STATUS_PLAY = 4,
+    RTSP_STATUS_TEARDOWN = 5,
+    RTSP_STATUS_ERROR = 6,
+} rtsp_status;
+
+typedef enum rtp_transport_protocol {
+    TRANS_RTP_RESERVED = 0,
+    TRANS_RTP_AVP = 1,
+    TRANS_RTP_AVP_TCP = 2,
+} rtp_transport_protocol;
+
+typedef enum rtp_payload_type {
+    PAYLOAD_RTP_RESERVED = 0,
+    PAYLOAD_RTP_H264 = 96,
+    PAYLOAD_RTP_AAC = 97,
+} rtp_payload_type;
+
+/*
+ * RTP fixed header (RFC 3550 5.1) as the templates hold it; seq, ts and
+ * ssrc in host byte order.  The wire form is built by rtp_header_serialize.
+ *
+ *   0                   1                   2                   3
+ *   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+ *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+ *  |V=2|P|X|  CC   |M|     PT      |       sequence number         |
+ *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+ *  |                           timestamp                           |
+ *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+ *  |                             SSRC                              |
+ *  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+ */
+typedef struct rtp_header {
+    uint8_t csrc_count : 4;
+    uint8_t extention : 1;
+    uint8_t padding : 1;
+    uint8_t rtp_version : 2;
+    uint8_t payload_type : 7;
+    uint8_t marker : 1;
+    uint16_t seq;
+    uint32_t ts;    /* 90 kHz */
+    uint32_t ssrc;
+} rtp_header;
+
+typedef struct rtp_packet {
+    rtp_header header;
+    uint8_t payload[RTP_PAYLOAD_BUF_SIZE];
+} rtp_packet;
+
+typedef struct session_t {
+    int32_t client_fd;               /* control connection; -1 once closed */
+    rtsp_status status;
+    rtp_transport_protocol rtp_trans_type;
+    int32_t session_id;
+    uint64_t tm_last_access;         /* wall clock, seconds */
+    int32_t video_rtp_udp_fd;        /* 0 when none */
+    int32_t video_rtcp_udp_fd;
+    int32_t audio_rtp_udp_fd;
+    int32_t audio_rtcp_udp_fd;
+    int32_t video_rtp_port;          /* server side; RTCP is one higher */
+    int32_t audio_rtp_port;
+    int32_t client_video_rtp_port;
+    int32_t client_audio_rtp_port;
+    struct list_head list;           /* in list_head_session or graveyard */
+} session_t;
+
+typedef struct rtsp_channel_t {
+    uint8_t is_running;              /* video thread in its loop (atomic) */
+    uint8_t quit;                    /* asks the video thread to leave (atomic) */
+    char chn_name[100];
+    void *src;
+    void *src_vhandle;
+    void *src_ahandle;
+    audio_info audio_info;
+    video_info video_info;
+    rtp_packet video_rtp_pkt;        /* video thread only, after creation */
+    rtp_packet audio_rtp_pkt;
+    uint64_t v_ts;                   /* ms of the last packetised frame */
+    uint8_t v_ts_set;                /* v_ts holds a frame's time stamp */
+    uint64_t a_ts;
+    int32_t count_session;
+    pthread_t video_th;
+    uint8_t has_video_th;
+    pthread_t audio_th;
+    rtsp_t *rtsp;                    /* owner, for waking the server thread */
+    pthread_mutex_t mutex_session;
+    struct list_head list;           /* in rtsp_t.list_head_chn */
+    struct list_head list_head_session;   /* guarded by mutex_session */
+    struct list_head list_head_dead;      /* guarded by mutex_session */
+} rtsp_channel_t;
+
+struct rtsp_t {
+    uint8_t is_running;              /* atomic */
+    pthread_t main_th;
+    int32_t chns_cnt;
+    int32_t port;                    /* TCP listener */
+    int32_t max_idle_tm;             /* seconds; kept only */
+    int32_t rtp_port_base;           /* first server RTP port of a SETUP */
+    int wake_fd;                     /* eventfd; video threads poke it */
+    uint8_t listening;               /* listener bound (atomic) */
+    void *conns;                     /* server thread's connection table */
+    pthread_mutex_t mutex_chn;
+    struct list_head list_head_chn;
+};
+
 /* Reads the "RTSP" settings through conf_handle, starts the server thread
  * and returns the server object, or null. */
 rtsp_t *rtsp_create(int32_t conf_handle);
+
+/* As rtsp_create, with the TCP port given (0: the configured default). */
+rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port);
 
 /* Stops the server thread and waits for it, detaches every remaining
  * channel and frees the object; ignores null. */
 void rtsp_destroy(rtsp_t *rtsp);
 
+void *rtsp_main(void *arg);
+
+rtsp_channel_t *rtsp_find_channel(rtsp_t *rtsp, const char *chn_name);
+rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name);
+void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn);
+
+session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd);
+session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd);
+/* Unlinks the session from the channel's live list and hands it to the
+ * server thread, which closes its descriptors and frees it. */
+void rtsp_detach_session(rtsp_channel_t *p_chn, session_t *ses);
+
+/* Server thread (or after it ended): frees the channel's retired sessions,
+ * closing their connections and UDP sockets. */
+void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn);
+
+/* Session field access under the channel's mutex_session. */
+rtsp_status rtsp_session_get_status(rtsp_channel_t *p_chn, session_t *ses);
+void rtsp_session_set_status(rtsp_channel_t *p_chn, session_t *ses, rtsp_status st);
+
+/* Initialises a channel record that was zero-filled (lists, mutex, RTP
+ * templates).  Used by rtsp_add_channel and by tests that build a channel
+ * without a source. */
+void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name);
+
+uint64_t rtsp_now_sec(void);
+
 #ifdef __cplusplus
 }
+
+/* Scoped hold of a pthread mutex. */
+class rtsp_lock {
+public:
+    explicit rtsp_lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~rtsp_lock() { pthread_mutex_unlock(m_); }
+    rtsp_lock(const rtsp_lock &) = delete;
+    rtsp_lock &operator=(const rtsp_lock &) = delete;
+
+private:
+    pthread_mutex_t *m_;
+};
 #endif
 
 #endif /* DOVU_RTSP_H */

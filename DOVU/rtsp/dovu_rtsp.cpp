@@ -1,0 +1,649 @@
+/*
+ * dovu_rtsp.cpp - the RTSP server object, its event loop, channels and
+ * sessions.
+ *
+ * THREADS (see dovu_rtsp.h for the locks)
+ *   The server thread "rtsp_server" accepts connections, reads and frames
+ *   requests (rtsp_request.cpp answers them), frees the sessions that the
+ *   video threads retired, closes their connections, and detaches channels
+ *   that have no session left.  A video thread pokes wake_fd (an eventfd)
+ *   when it retired a session, so the connection closes at once and not at
+ *   the next one-second tick.
+ *
+ *   Control connections belong to the server thread: only it closes them,
+ *   and before it does it makes every session that holds the descriptor
+ *   forget it (client_fd = -1, under the channel's mutex_session), so a
+ *   later connection that gets the same number is never touched.
+ */
+#include "dovu_rtsp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "build_options.h"
+#include "ll_config.h"
+#include "ll_log.h"
+#include "rtsp_request.h"
+#include "rtsp_rtp.h"
+
+namespace {
+
+constexpr int kListenBacklog = 60;
+constexpr int kWaitMs = 1000;
+constexpr size_t kSrcPartMax = 29;
+constexpr size_t kChnPartMax = 49;
+
+/* A control connection: pending bytes of a request not yet complete. */
+struct conn {
+    int fd;
+    size_t len;
+    char buf[RTSP_RECV_BUF_SIZE];
+};
+
+/* Server-thread state; touched by rtsp_destroy only after the thread ended. */
+struct server_state {
+    int epfd = -1;
+    int listen_fd = -1;
+    std::map<int, std::unique_ptr<conn>> conns;
+};
+
+server_state *state_of(rtsp_t *rtsp)
+{
+    return static_cast<server_state *>(rtsp->conns);
+}
+
+#define LOG_FAULT(level, fmt, ...) \
+    ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), __func__, __LINE__, ##__VA_ARGS__)
+
+/* Makes every session of every channel that holds fd forget it. */
+void forget_fd(rtsp_t *rtsp, int fd)
+{
+    struct list_head *pos;
+    list_for_each(pos, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        rtsp_lock lk(&c->mutex_session);
+        struct list_head *heads[2] = {&c->list_head_session, &c->list_head_dead};
+        for (struct list_head *h : heads) {
+            struct list_head *sp;
+            list_for_each(sp, h) {
+                session_t *s = list_entry(sp, session_t, list);
+                if (s->client_fd == fd)
+                    s->client_fd = -1;
+            }
+        }
+    }
+}
+
+/* Closes a control connection of this server, exactly once; a descriptor
+ * that is not one of its open connections is left alone. */
+void close_conn(rtsp_t *rtsp, int fd)
+{
+    server_state *st = state_of(rtsp);
+    if (!st)
+        return;
+    auto it = st->conns.find(fd);
+    if (it == st->conns.end())
+        return;
+    forget_fd(rtsp, fd);
+    if (st->epfd >= 0)
+        epoll_ctl(st->epfd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    st->conns.erase(it);
+}
+
+void set_thread_name(pthread_t th, const char *prefix, const char *name)
+{
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%s%s", prefix, name);
+    pthread_setname_np(th, buf);
+}
+
+/* ---- event loop -------------------------------------------------------- */
+
+int open_listener(rtsp_t *rtsp)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "socket failed : %s", strerror(errno));
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons((uint16_t)rtsp->port);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "bind failed : %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (listen(fd, kListenBacklog) != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "listen failed : %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void accept_all(rtsp_t *rtsp)
+{
+    server_state *st = state_of(rtsp);
+    for (;;) {
+        int cfd = accept4(st->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (cfd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                LOG_FAULT(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
+            return;
+        }
+        struct epoll_event ev;
+        memset(&ev, 0, sizeof(ev));
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        ev.data.fd = cfd;
+        if (epoll_ctl(st->epfd, EPOLL_CTL_ADD, cfd, &ev) != 0) {
+            close(cfd);
+            continue;
+        }
+        std::unique_ptr<conn> c(new conn);
+        c->fd = cfd;
+        c->len = 0;
+        st->conns[cfd] = std::move(c);
+    }
+}
+
+/* Hands every complete request in c's buffer to the request handler.
+ * false when the connection must be closed (a request too large). */
+bool dispatch_requests(rtsp_t *rtsp, conn *c)
+{
+    for (;;) {
+        size_t skip = 0;
+        ssize_t n = rtsp_frame_request(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &skip);
+        if (n < 0) {
+            LOG_FAULT(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
+            return false;
+        }
+        if (n == 0) {
+            if (skip) {
+                memmove(c->buf, c->buf + skip, c->len - skip);
+                c->len -= skip;
+            }
+            return true;
+        }
+        char req[RTSP_RECV_BUF_SIZE];
+        memcpy(req, c->buf + skip, (size_t)n);
+        req[n] = '\0';
+        size_t used = skip + (size_t)n;
+        memmove(c->buf, c->buf + used, c->len - used);
+        c->len -= used;
+        if (n > 3)
+            rtsp_handle_packet(rtsp, c->fd, req, (int)n);
+    }
+}
+
+/* Reads until the socket is drained.  false when the connection is to be
+ * closed: end of stream, a read error or an oversized request. */
+bool read_conn(rtsp_t *rtsp, conn *c)
+{
+    for (;;) {
+        size_t room = RTSP_RECV_BUF_SIZE - 1 - c->len;
+        if (room == 0)
+            return false;   /* dispatch_requests would have framed it by now */
+        ssize_t r = recv(c->fd, c->buf + c->len, room, 0);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        if (r == 0)
+            return false;
+        char saved = c->buf[c->len + (size_t)r];
+        c->buf[c->len + (size_t)r] = '\0';
+        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d of %d data:\n%s\n",
+                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, (int)r,
+                  c->buf + c->len);
+        c->buf[c->len + (size_t)r] = saved;
+        c->len += (size_t)r;
+        if (!dispatch_requests(rtsp, c))
+            return false;
+    }
+}
+
+void handle_conn_event(rtsp_t *rtsp, int fd, uint32_t events)
+{
+    server_state *st = state_of(rtsp);
+    auto it = st->conns.find(fd);
+    if (it == st->conns.end())
+        return;
+    bool keep = true;
+    if (events & EPOLLIN)
+        keep = read_conn(rtsp, it->second.get());
+    if (!keep || (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)))
+        close_conn(rtsp, fd);
+}
+
+/* Frees retired sessions and detaches channels without sessions. */
+void channel_check(rtsp_t *rtsp)
+{
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        rtsp_reap_sessions(rtsp, c);
+        bool empty;
+        rtsp_status first = RTSP_STATUS_DEFAULT;
+        {
+            rtsp_lock lk(&c->mutex_session);
+            empty = list_empty(&c->list_head_session);
+            if (!empty)
+                first = list_first_entry(&c->list_head_session, session_t, list)->status;
+        }
+        int running = __atomic_load_n(&c->is_running, __ATOMIC_ACQUIRE);
+        if (!empty)
+            LOG_FAULT(LOG_LEVEL_DEBUG, "rtsp channel [ %s ] is created, live status:%d\n",
+                      c->chn_name, running);
+        if (empty || (!running && first > RTSP_STATUS_PLAY)) {
+            LOG_FAULT(LOG_LEVEL_DEBUG, "to detach rtsp channel [ %s ], live status:%d\n",
+                      c->chn_name, running);
+            rtsp_detach_channel(rtsp, c);
+        }
+    }
+}
+
+bool add_to_epoll(int epfd, int fd, uint32_t events)
+{
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = events;
+    ev.data.fd = fd;
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void event_loop(rtsp_t *rtsp)
+{
+    server_state *st = state_of(rtsp);
+    while (__atomic_load_n(&rtsp->is_running, __ATOMIC_ACQUIRE)) {
+        struct epoll_event ev;
+        int n = epoll_wait(st->epfd, &ev, 1, kWaitMs);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            LOG_FAULT(LOG_LEVEL_ERROR, "epoll_wait failed : %s", strerror(errno));
+            return;
+        }
+        if (n == 1) {
+            if (ev.data.fd == st->listen_fd) {
+                accept_all(rtsp);
+            } else if (ev.data.fd == rtsp->wake_fd) {
+                uint64_t v;
+                ssize_t r = read(rtsp->wake_fd, &v, sizeof(v));
+                (void)r;
+            } else {
+                handle_conn_event(rtsp, ev.data.fd, ev.events);
+            }
+        }
+        channel_check(rtsp);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t rtsp_now_sec(void)
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (uint64_t)tv.tv_sec;
+}
+
+void *rtsp_main(void *arg)
+{
+    rtsp_t *rtsp = static_cast<rtsp_t *>(arg);
+    if (!rtsp)
+        return nullptr;
+    signal(SIGPIPE, SIG_IGN);
+    server_state *st = state_of(rtsp);
+    st->epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (st->epfd >= 0) {
+        st->listen_fd = open_listener(rtsp);
+        if (st->listen_fd >= 0) {
+            if (add_to_epoll(st->epfd, st->listen_fd, EPOLLIN | EPOLLRDHUP | EPOLLET) &&
+                add_to_epoll(st->epfd, rtsp->wake_fd, EPOLLIN)) {
+                __atomic_store_n(&rtsp->listening, 1, __ATOMIC_RELEASE);
+                event_loop(rtsp);
+            } else {
+                LOG_FAULT(LOG_LEVEL_ERROR, "epoll_ctl failed : %s", strerror(errno));
+            }
+        }
+    }
+    /* Connections left open are closed here, once, so no session holds a
+     * descriptor past the server's end. */
+    while (!st->conns.empty())
+        close_conn(rtsp, st->conns.begin()->first);
+    if (st->epfd >= 0)
+        close(st->epfd);
+    if (st->listen_fd >= 0)
+        close(st->listen_fd);
+    st->epfd = st->listen_fd = -1;
+    __atomic_store_n(&rtsp->listening, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&rtsp->is_running, 0, __ATOMIC_RELEASE);
+    return nullptr;
+}
+
+rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
+{
+    rtsp_t *rtsp = static_cast<rtsp_t *>(calloc(1, sizeof(rtsp_t)));
+    if (!rtsp) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "malloc rtsp failed");
+        return nullptr;
+    }
+    char buf[20];
+    memset(buf, 0, sizeof(buf));
+    ll_get_config_key_value(conf_handle, "RTSP", "port", buf);
+    rtsp->port = atoi(buf);
+    ll_get_config_key_value(conf_handle, "RTSP", "max_idle_time", buf);
+    rtsp->max_idle_tm = atoi(buf);
+    if (port > 0)
+        rtsp->port = port;
+    if (rtsp->port == 0)
+        rtsp->port = DOVU_RTSP_PORT;
+    if (rtsp->max_idle_tm == 0)
+        rtsp->max_idle_tm = 180;
+    rtsp->rtp_port_base = RTSP_RTP_PORT_BASE;
+
+    if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "pthread_mutex_init failed : %s", strerror(errno));
+        free(rtsp);
+        return nullptr;
+    }
+    rtsp->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    server_state *st = new (std::nothrow) server_state;
+    if (rtsp->wake_fd < 0 || !st) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "eventfd failed : %s", strerror(errno));
+        if (rtsp->wake_fd >= 0)
+            close(rtsp->wake_fd);
+        delete st;
+        pthread_mutex_destroy(&rtsp->mutex_chn);
+        free(rtsp);
+        return nullptr;
+    }
+    rtsp->conns = st;
+    INIT_LIST_HEAD(&rtsp->list_head_chn);
+    rtsp->is_running = 1;
+    int err = pthread_create(&rtsp->main_th, nullptr, rtsp_main, rtsp);
+    if (err != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "pthread_create failed : %s", strerror(err));
+        close(rtsp->wake_fd);
+        delete st;
+        pthread_mutex_destroy(&rtsp->mutex_chn);
+        free(rtsp);
+        return nullptr;
+    }
+    set_thread_name(rtsp->main_th, "rtsp_server", "");
+    char what[32];
+    snprintf(what, sizeof(what), "on port %d", rtsp->port);
+    ll_printf(LOG_LEVEL_INFO, "[%s]create rtsp server %s success", ll_getCurrentTimeStr(), what);
+    return rtsp;
+}
+
+rtsp_t *rtsp_create(int32_t conf_handle)
+{
+    return rtsp_create_on_port(conf_handle, 0);
+}
+
+void rtsp_destroy(rtsp_t *rtsp)
+{
+    if (!rtsp)
+        return;
+    __atomic_store_n(&rtsp->is_running, 0, __ATOMIC_RELEASE);
+    pthread_join(rtsp->main_th, nullptr);
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &rtsp->list_head_chn)
+        rtsp_detach_channel(rtsp, list_entry(pos, rtsp_channel_t, list));
+    delete state_of(rtsp);
+    close(rtsp->wake_fd);
+    pthread_mutex_destroy(&rtsp->mutex_chn);
+    free(rtsp);
+}
+
+/* ---- channels ------------------------------------------------------------ */
+
+rtsp_channel_t *rtsp_find_channel(rtsp_t *rtsp, const char *chn_name)
+{
+    if (!rtsp || !chn_name || !*chn_name)
+        return nullptr;
+    struct list_head *pos;
+    list_for_each(pos, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        if (strcmp(c->chn_name, chn_name) == 0)
+            return c;
+    }
+    return nullptr;
+}
+
+void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name)
+{
+    snprintf(p_chn->chn_name, sizeof(p_chn->chn_name), "%s", name);
+    p_chn->rtsp = rtsp;
+    rtp_header *h = &p_chn->video_rtp_pkt.header;
+    h->rtp_version = 2;
+    h->padding = 0;
+    h->extention = 0;
+    h->csrc_count = 0;
+    h->marker = 0;
+    h->payload_type = PAYLOAD_RTP_H264;
+    h->seq = 0;
+    h->ts = 0;
+    /* The template's address: fixed for the channel's life and distinct
+     * between live channels. */
+    h->ssrc = (uint32_t)(uintptr_t)&p_chn->video_rtp_pkt;
+    p_chn->audio_rtp_pkt = p_chn->video_rtp_pkt;
+    p_chn->audio_rtp_pkt.header.ssrc = (uint32_t)(uintptr_t)&p_chn->audio_rtp_pkt;
+    p_chn->audio_rtp_pkt.header.payload_type = PAYLOAD_RTP_AAC;
+    INIT_LIST_HEAD(&p_chn->list_head_session);
+    INIT_LIST_HEAD(&p_chn->list_head_dead);
+    pthread_mutex_init(&p_chn->mutex_session, nullptr);
+}
+
+rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
+{
+    if (!rtsp || !s_chn_name || !*s_chn_name)
+        return nullptr;
+    char src_part[kSrcPartMax + 1];
+    char chn_part[kChnPartMax + 1];
+    const char *slash = strchr(s_chn_name, '/');
+    size_t src_len = slash ? (size_t)(slash - s_chn_name) : 0;
+    const char *chn = slash ? slash + 1 : s_chn_name;
+    if (src_len > kSrcPartMax || strlen(chn) > kChnPartMax ||
+        strlen(s_chn_name) >= sizeof(((rtsp_channel_t *)nullptr)->chn_name))
+        return nullptr;
+    memcpy(src_part, s_chn_name, src_len);
+    src_part[src_len] = '\0';
+    snprintf(chn_part, sizeof(chn_part), "%s", chn);
+
+    rtsp_channel_t *p_chn = static_cast<rtsp_channel_t *>(calloc(1, sizeof(rtsp_channel_t)));
+    if (!p_chn) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "malloc channel for %s failed\n", s_chn_name);
+        return nullptr;
+    }
+    p_chn->src = dovu_start_avstream(src_part, chn_part, &p_chn->src_vhandle, &p_chn->src_ahandle);
+    if (!p_chn->src) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "start avstream failed\n");
+        free(p_chn);
+        return nullptr;
+    }
+    dovu_get_stream_info(p_chn->src, chn_part, &p_chn->audio_info, &p_chn->video_info);
+    rtsp_channel_init(p_chn, rtsp, s_chn_name);
+
+    if (p_chn->src_vhandle) {
+        if (pthread_create(&p_chn->video_th, nullptr, rtsp_chn_video_main, p_chn) != 0) {
+            /* The stream started above would otherwise stay started. */
+            dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
+            pthread_mutex_destroy(&p_chn->mutex_session);
+            free(p_chn);
+            return nullptr;
+        }
+        p_chn->has_video_th = 1;
+        set_thread_name(p_chn->video_th, "rtsp_v_", chn_part);
+    }
+    {
+        rtsp_lock lk(&rtsp->mutex_chn);
+        list_add_tail(&p_chn->list, &rtsp->list_head_chn);
+    }
+    ll_printf(LOG_LEVEL_INFO, "[%s]create rtsp channel [ %s ] success!\n", ll_getCurrentTimeStr(),
+              p_chn->chn_name);
+    return p_chn;
+}
+
+void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
+{
+    if (!rtsp || !p_chn)
+        return;
+    __atomic_store_n(&p_chn->quit, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&p_chn->is_running, 0, __ATOMIC_RELEASE);
+    if (p_chn->has_video_th) {
+        pthread_join(p_chn->video_th, nullptr);
+        p_chn->has_video_th = 0;
+    }
+    /* From here no other thread touches the channel. */
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &p_chn->list_head_session)
+        rtsp_detach_session(p_chn, list_entry(pos, session_t, list));
+    rtsp_reap_sessions(rtsp, p_chn);
+    {
+        rtsp_lock lk(&rtsp->mutex_chn);
+        list_del(&p_chn->list);
+    }
+    dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
+    pthread_mutex_destroy(&p_chn->mutex_session);
+    ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
+              ll_getCurrentTimeStr(), p_chn->chn_name);
+    free(p_chn);
+}
+
+/* ---- sessions ------------------------------------------------------------ */
+
+session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd)
+{
+    if (!p_chn || cfd < 0)
+        return nullptr;
+    session_t *ses = static_cast<session_t *>(calloc(1, sizeof(session_t)));
+    if (!ses) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "malloc session for channel %s failed\n", p_chn->chn_name);
+        return nullptr;
+    }
+    uint64_t now = rtsp_now_sec();
+    ses->client_fd = cfd;
+    ses->session_id = cfd > 0 ? (int32_t)(now % (uint64_t)cfd) : 0;
+    /* A session that never sends another request is still swept 65 s on. */
+    ses->tm_last_access = now;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        list_add_tail(&ses->list, &p_chn->list_head_session);
+    }
+    LOG_FAULT(LOG_LEVEL_DEBUG, "add new session, fd %d of channel [ %s ]\n", cfd, p_chn->chn_name);
+    return ses;
+}
+
+session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd)
+{
+    if (!channel)
+        return nullptr;
+    rtsp_lock lk(&channel->mutex_session);
+    struct list_head *pos;
+    list_for_each(pos, &channel->list_head_session) {
+        session_t *s = list_entry(pos, session_t, list);
+        if (s->client_fd == cfd)
+            return s;
+    }
+    return nullptr;
+}
+
+void rtsp_detach_session(rtsp_channel_t *p_chn, session_t *ses)
+{
+    if (!p_chn || !ses)
+        return;
+    bool moved = false;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            if (pos == &ses->list) {
+                list_del(&ses->list);
+                list_add_tail(&ses->list, &p_chn->list_head_dead);
+                moved = true;
+                break;
+            }
+        }
+    }
+    if (moved && p_chn->rtsp && p_chn->rtsp->wake_fd > 0) {
+        uint64_t one = 1;
+        ssize_t r = write(p_chn->rtsp->wake_fd, &one, sizeof(one));
+        (void)r;
+    }
+}
+
+void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
+{
+    if (!p_chn)
+        return;
+    struct list_head dead;
+    INIT_LIST_HEAD(&dead);
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        if (list_empty(&p_chn->list_head_dead))
+            return;
+        /* Splice the graveyard into the local list. */
+        dead.next = p_chn->list_head_dead.next;
+        dead.prev = p_chn->list_head_dead.prev;
+        dead.next->prev = &dead;
+        dead.prev->next = &dead;
+        INIT_LIST_HEAD(&p_chn->list_head_dead);
+    }
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &dead) {
+        session_t *s = list_entry(pos, session_t, list);
+        list_del(&s->list);
+        int fd = s->client_fd;   /* no other thread sees it any more */
+        if (rtsp && fd > 0)
+            close_conn(rtsp, fd);
+        int32_t *udp[4] = {&s->audio_rtcp_udp_fd, &s->audio_rtp_udp_fd, &s->video_rtcp_udp_fd,
+                           &s->video_rtp_udp_fd};
+        for (int32_t *u : udp)
+            if (*u > 0)
+                close(*u);
+        LOG_FAULT(LOG_LEVEL_DEBUG, "detach session fd %d of channel [ %s ]\n", fd,
+                  p_chn->chn_name);
+        free(s);
+    }
+}
+
+rtsp_status rtsp_session_get_status(rtsp_channel_t *p_chn, session_t *ses)
+{
+    rtsp_lock lk(&p_chn->mutex_session);
+    return ses->status;
+}
+
+void rtsp_session_set_status(rtsp_channel_t *p_chn, session_t *ses, rtsp_status st)
+{
+    rtsp_lock lk(&p_chn->mutex_session);
+    ses->status = st;
+}
+
+}  // extern "C"

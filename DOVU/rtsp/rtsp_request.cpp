@@ -1,0 +1,579 @@
+/*
+ * rtsp_request.cpp - RTSP request framing, parsing, replies and the session
+ * description.
+ *
+ * Runs on the server thread only.  Sessions it works on cannot be freed
+ * under it: the video threads only retire sessions to the channel's
+ * graveyard, and the server thread frees them between requests.  Session
+ * fields that the video thread also reads or writes are changed under the
+ * channel's mutex_session.
+ */
+#include "rtsp_request.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ll_log.h"
+
+namespace {
+
+/* Limits of the request-line tokens, NUL included. */
+constexpr size_t kLineSize = 100;
+constexpr size_t kMethodSize = 20;
+constexpr size_t kUrlSize = 50;
+constexpr size_t kVersionSize = 10;
+constexpr size_t kHeaderValueSize = 50;
+constexpr size_t kReplySize = 1024;
+constexpr size_t kSdpSize = 512;
+
+ssize_t default_reply(int fd, const void *buf, size_t len)
+{
+    return send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+rtsp_reply_fn g_reply = default_reply;   /* set by tests before use */
+
+struct request_line {
+    char method[kMethodSize];
+    char url[kUrlSize];
+    char version[kVersionSize];
+};
+
+/* Reads one whitespace-delimited token of at most size-1 characters.
+ * Returns false when there is none or it is too long. */
+bool read_token(const char **pp, char *out, size_t size)
+{
+    const char *p = *pp;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+        p++;
+    size_t n = 0;
+    while (p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n')
+        n++;
+    if (n == 0 || n + 1 > size)
+        return false;
+    memcpy(out, p, n);
+    out[n] = '\0';
+    *pp = p + n;
+    return true;
+}
+
+bool parse_request_line(const char *req, request_line *rl)
+{
+    char line[kLineSize];
+    if (!get_line_from_buf(req, line, sizeof(line)))
+        return false;
+    const char *p = line;
+    return read_token(&p, rl->method, sizeof(rl->method)) &&
+           read_token(&p, rl->url, sizeof(rl->url)) &&
+           read_token(&p, rl->version, sizeof(rl->version));
+}
+
+/* Value of the first header line after the request line that contains
+ * "CSeq", if that line starts with "CSeq: ". */
+bool find_cseq(const char *req, char *out, size_t size)
+{
+    const char *line = strchr(req, '\n');
+    while (line && *++line) {
+        const char *end = strchr(line, '\n');
+        size_t len = end ? (size_t)(end - line) : strlen(line);
+        const char *hit = static_cast<const char *>(memmem(line, len, "CSeq", 4));
+        if (hit) {
+            if (strncmp(line, "CSeq: ", 6) != 0)
+                return false;
+            const char *p = line + 6;
+            size_t n = 0;
+            while (n < len - 6 && p[n] != ' ' && p[n] != '\t' && p[n] != '\r')
+                n++;
+            if (n == 0 || n + 1 > size)
+                return false;
+            memcpy(out, p, n);
+            out[n] = '\0';
+            return true;
+        }
+        line = end;
+    }
+    return false;
+}
+
+/* The request path of a URL: after "rtsp://" and the next '/', cut at
+ * the first "/track".  May be empty. */
+bool url_path(const char *url, char *out, size_t size)
+{
+    const char *p = strstr(url, "rtsp://");
+    if (!p)
+        return false;
+    p = strchr(p + 7, '/');
+    if (!p)
+        return false;
+    p++;
+    const char *cut = strstr(p, "/track");
+    size_t n = cut ? (size_t)(cut - p) : strlen(p);
+    if (n + 1 > size)
+        return false;
+    memcpy(out, p, n);
+    out[n] = '\0';
+    return true;
+}
+
+int copy_value(const char *value, size_t n, char *s_value, size_t value_size)
+{
+    if (n + 1 > value_size)
+        return 0;
+    memcpy(s_value, value, n);
+    s_value[n] = '\0';
+    return (int)n;
+}
+
+}  // namespace
+
+extern "C" {
+
+void rtsp_set_reply_fn(rtsp_reply_fn fn)
+{
+    g_reply = fn ? fn : default_reply;
+}
+
+const char *get_line_from_buf(const char *buf, char *pline, size_t line_size)
+{
+    if (!buf || !pline || line_size < 2)
+        return nullptr;
+    const char *nl = strchr(buf, '\n');
+    if (!nl)
+        return nullptr;
+    size_t n = (size_t)(nl - buf);
+    if (n > line_size - 2)
+        n = line_size - 2;
+    memcpy(pline, buf, n);
+    pline[n] = '\n';
+    pline[n + 1] = '\0';
+    return nl + 1;
+}
+
+int rtsp_get_value_from_req(const char *req, uri_item item, char *s_value, size_t value_size)
+{
+    if (!req || !*req || !s_value || value_size == 0)
+        return -1;
+    request_line rl;
+    if (!parse_request_line(req, &rl))
+        return -1;
+
+    char tmp[kHeaderValueSize * 2];
+    switch (item) {
+    case RTSP_METHOD:
+        return copy_value(rl.method, strlen(rl.method), s_value, value_size);
+    case RTSP_CSEQ:
+        if (!find_cseq(req, tmp, kHeaderValueSize))
+            return 0;
+        return copy_value(tmp, strlen(tmp), s_value, value_size);
+    case RTSP_PATH:
+        if (!url_path(rl.url, tmp, sizeof(tmp)))
+            return 0;
+        return copy_value(tmp, strlen(tmp), s_value, value_size);
+    case RTSP_SRC:
+    case RTSP_SRC_CHN: {
+        if (!url_path(rl.url, tmp, sizeof(tmp)))
+            return 0;
+        const char *slash = strchr(tmp, '/');
+        if (item == RTSP_SRC)
+            return copy_value(tmp, slash ? (size_t)(slash - tmp) : strlen(tmp), s_value,
+                              value_size);
+        if (!slash)
+            return 0;
+        return copy_value(slash + 1, strlen(slash + 1), s_value, value_size);
+    }
+    case RTSP_TRACK_ID: {
+        const char *t = strstr(rl.url, "track");
+        if (!t)
+            return 0;
+        return copy_value(t, strlen(t), s_value, value_size);
+    }
+    case RTSP_INTERLEAVED:       /* RTP over the control connection is not offered */
+    case RTSP_RTP_TRANSPORT:
+    case RTSP_RTP_PORT:
+    case RESERVED:
+    default:
+        return 0;
+    }
+}
+
+const char *rtp_type_string(int type)
+{
+    switch (type) {
+    case PAYLOAD_RTP_H264:
+        return "H264";
+    case PAYLOAD_RTP_AAC:
+        return "AAC";
+    default:
+        return nullptr;
+    }
+}
+
+ssize_t rtsp_frame_request(const char *buf, size_t len, size_t max_len, size_t *skip)
+{
+    size_t s = 0;
+    while (s < len && (buf[s] == '\r' || buf[s] == '\n'))
+        s++;
+    if (skip)
+        *skip = s;
+    const char *p = buf + s;
+    size_t n = len - s;
+
+    /* End of the header block: the first empty line. */
+    size_t hdr = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (p[i] != '\n')
+            continue;
+        if (i + 1 < n && p[i + 1] == '\n') {
+            hdr = i + 2;
+            break;
+        }
+        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') {
+            hdr = i + 3;
+            break;
+        }
+    }
+    if (hdr == 0)
+        return n >= max_len ? -1 : 0;
+
+    /* Content-Length, case-insensitive, at the start of a header line. */
+    size_t body = 0;
+    for (size_t i = 0; i < hdr; i++) {
+        if (i != 0 && p[i - 1] != '\n')
+            continue;
+        static const char kName[] = "content-length:";
+        if (hdr - i < sizeof(kName) - 1 || strncasecmp(p + i, kName, sizeof(kName) - 1) != 0)
+            continue;
+        size_t j = i + sizeof(kName) - 1;
+        while (j < hdr && (p[j] == ' ' || p[j] == '\t'))
+            j++;
+        if (j >= hdr || p[j] < '0' || p[j] > '9')
+            return -1;
+        while (j < hdr && p[j] >= '0' && p[j] <= '9') {
+            body = body * 10 + (size_t)(p[j] - '0');
+            if (body > max_len)
+                return -1;
+            j++;
+        }
+        break;
+    }
+    size_t total = hdr + body;
+    if (total > max_len)
+        return -1;
+    return n >= total ? (ssize_t)total : 0;
+}
+
+int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type)
+{
+    int n = snprintf(out, size, "v=0\r\no=DOVU %d 1 IN IP4 0.0.0.0\r\nt=0 0\r\na=control:*\r\n",
+                     cfd);
+    if (n < 0 || (size_t)n >= size)
+        return -1;
+    if (has_video) {
+        const char *name = rtp_type_string(payload_type);
+        int m = snprintf(out + n, size - (size_t)n,
+                         "m=video 0 RTP/AVP %d\r\na=control:track0\r\na=rtpmap:%d %s/90000\r\n",
+                         payload_type, payload_type, name ? name : "");
+        if (m < 0 || (size_t)m >= size - (size_t)n)
+            return -1;
+        n += m;
+    }
+    return n;
+}
+
+}  // extern "C"
+
+/* ---- request handling ------------------------------------------------ */
+
+namespace {
+
+struct request_ctx {
+    rtsp_t *rtsp;
+    int cfd;
+    char cseq[10];
+    char path[100];
+    rtsp_channel_t *chn;
+    session_t *ses;
+};
+
+#define LOG_DEBUG_AT(fmt, ...) \
+    ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), __func__, __LINE__, \
+              ##__VA_ARGS__)
+
+/* Writes a reply; false after logging when the write failed, and the
+ * session (if any) is then in RTSP_STATUS_ERROR. */
+bool write_reply(request_ctx *rq, const char *reply, size_t len)
+{
+    ssize_t r = g_reply(rq->cfd, reply, len);
+    if (r >= 0)
+        return true;
+    ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
+              __func__, __LINE__, rq->cfd);
+    if (rq->ses)
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
+    return false;
+}
+
+/* 404/461/503 replies: they end the request with -1. */
+int reply_status(request_ctx *rq, const char *fmt)
+{
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply), fmt, rq->cseq);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    LOG_DEBUG_AT("Reply:\n%s", reply);
+    return -1;
+}
+
+int not_found(request_ctx *rq)
+{
+    LOG_DEBUG_AT("not found source for fd %d\n", rq->cfd);
+    return reply_status(rq, "RTSP/1.0 404 Not Found\r\nCSeq: %s\r\n\r\n");
+}
+
+int handle_options(request_ctx *rq)
+{
+    if (!rq->chn)
+        rq->chn = rtsp_add_channel(rq->rtsp, rq->path);
+    if (rq->chn && !rq->ses)
+        rq->ses = rtsp_channel_add_session(rq->chn, rq->cfd);
+    if (!rq->chn || !rq->ses)
+        return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCseq: %s\r\n"
+                     "Public: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY\r\n\r\n",
+                     rq->cseq);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    if (rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_OPTION);
+    LOG_DEBUG_AT("Reply OPTIONS:\n%s", reply);
+    return 0;
+}
+
+int handle_describe(request_ctx *rq)
+{
+    if (!rq->chn)
+        return not_found(rq);
+    char sdp[kSdpSize];
+    int slen = rtsp_compose_sdp(sdp, sizeof(sdp), rq->cfd, rq->chn->src_vhandle != nullptr,
+                                rq->chn->video_rtp_pkt.header.payload_type);
+    if (slen < 0)
+        slen = 0, sdp[0] = '\0';
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCseq: %s\r\nContent-Type: application/sdp\r\n"
+                     "Content-Length: %i\r\n\r\n%s",
+                     rq->cseq, slen, sdp);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    if (rq->ses)
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_DESCRIBE);
+    LOG_DEBUG_AT("Reply DESCRIBE:\n%s", reply);
+    return 0;
+}
+
+/* Client RTP port of a UDP transport, or 0 when there is none. */
+int client_rtp_port(const char *req)
+{
+    const char *t = strstr(req, "RTP/AVP;");
+    if (!t)
+        t = strstr(req, "RTP/AVP/UDP;");
+    if (!t)
+        return 0;
+    const char *cp = strstr(t, "client_port=");
+    if (!cp)
+        return 0;
+    long port = strtol(cp + 12, nullptr, 10);
+    /* The RTCP port is the next one, so the RTP port must leave room. */
+    return (port > 0 && port < 65535) ? (int)port : 0;
+}
+
+void close_fd(int32_t *fd)
+{
+    if (*fd > 0)
+        close(*fd);
+    *fd = 0;
+}
+
+bool bind_udp(int fd, int port)
+{
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons((uint16_t)port);
+    return bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0;
+}
+
+/* Binds a fresh UDP socket pair to the first even port >= base whose port
+ * and port + 1 are both free.  A pair whose second bind fails is released
+ * and the search goes on with new sockets.  0 on success. */
+int bind_port_pair(int base, int *rtp_fd, int *rtcp_fd, int *port)
+{
+    for (int p = base; p + 1 <= 65535; p += 2) {
+        int a = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (a < 0)
+            return -1;
+        if (!bind_udp(a, p)) {
+            close(a);
+            continue;
+        }
+        int b = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (b < 0) {
+            close(a);
+            return -1;
+        }
+        if (!bind_udp(b, p + 1)) {
+            close(a);
+            close(b);
+            continue;
+        }
+        *rtp_fd = a;
+        *rtcp_fd = b;
+        *port = p;
+        return 0;
+    }
+    return -1;
+}
+
+int handle_setup(request_ctx *rq, const char *buf)
+{
+    if (!rq->ses)
+        return not_found(rq);
+    int cport = client_rtp_port(buf);
+    if (cport == 0) {
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
+        LOG_DEBUG_AT("not support TCP temporarily\n");
+        return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
+    }
+    int rtp_fd = -1, rtcp_fd = -1, sport = 0;
+    int base = rq->rtsp->rtp_port_base > 0 ? rq->rtsp->rtp_port_base : RTSP_RTP_PORT_BASE;
+    if (bind_port_pair(base, &rtp_fd, &rtcp_fd, &sport) != 0) {
+        LOG_DEBUG_AT("no free rtp port pair for fd %d\n", rq->cfd);
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
+        return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+    }
+
+    char track[20] = {0};
+    rtsp_get_value_from_req(buf, RTSP_TRACK_ID, track, sizeof(track));
+    session_t *s = rq->ses;
+    /* The UDP fields are written by this thread only and read by the
+     * video thread under mutex_session, so they change under it too.
+     * Sockets that nothing will refer to any more are closed. */
+    int32_t old[2] = {0, 0};
+    {
+        rtsp_lock lk(&rq->chn->mutex_session);
+        if (strncmp(track, "track0", 6) == 0) {
+            old[0] = s->video_rtp_udp_fd, old[1] = s->video_rtcp_udp_fd;
+            s->video_rtp_udp_fd = rtp_fd, s->video_rtcp_udp_fd = rtcp_fd;
+            s->video_rtp_port = sport, s->client_video_rtp_port = cport;
+        } else if (strncmp(track, "track1", 6) == 0) {
+            old[0] = s->audio_rtp_udp_fd, old[1] = s->audio_rtcp_udp_fd;
+            s->audio_rtp_udp_fd = rtp_fd, s->audio_rtcp_udp_fd = rtcp_fd;
+            s->audio_rtp_port = sport, s->client_audio_rtp_port = cport;
+        } else {
+            old[0] = rtp_fd, old[1] = rtcp_fd;
+        }
+        s->rtp_trans_type = TRANS_RTP_AVP;
+    }
+    close_fd(&old[0]);
+    close_fd(&old[1]);
+
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCSeq: %s\r\nSession: %u\r\n"
+                     "Transport: RTP/AVP;unicast;client_port=%u-%u;server_port=%u-%u\r\n\r\n",
+                     rq->cseq, (unsigned)s->session_id, (unsigned)cport, (unsigned)cport + 1,
+                     (unsigned)sport, (unsigned)sport + 1);
+    LOG_DEBUG_AT("trackid:%s, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_SETUP);
+    LOG_DEBUG_AT("Reply SETUP:\n%s", reply);
+    return 0;
+}
+
+int handle_play(request_ctx *rq)
+{
+    if (!rq->ses)
+        return not_found(rq);
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCSeq: %s\r\nRange: npt=0.000-\r\n"
+                     "Session: %u; timeout=60\r\n\r\n",
+                     rq->cseq, (unsigned)rq->ses->session_id);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_PLAY);
+    LOG_DEBUG_AT("Reply PLAY:\n%s", reply);
+    return 0;
+}
+
+int handle_teardown(request_ctx *rq)
+{
+    if (!rq->ses)
+        return not_found(rq);
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply), "RTSP/1.0 200 OK\r\nCSeq: %s\r\n\r\n", rq->cseq);
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_TEARDOWN);
+    LOG_DEBUG_AT("Reply TEARDOWN:\n%s", reply);
+    return 0;
+}
+
+bool starts_with(const char *s, const char *prefix)
+{
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len)
+{
+    if (!rtsp || cfd <= 0 || !buf || !*buf || buf_len <= 0)
+        return -1;
+
+    request_ctx rq;
+    memset(&rq, 0, sizeof(rq));
+    rq.rtsp = rtsp;
+    rq.cfd = cfd;
+    char method[kMethodSize] = {0};
+    rtsp_get_value_from_req(buf, RTSP_METHOD, method, sizeof(method));
+    rtsp_get_value_from_req(buf, RTSP_CSEQ, rq.cseq, sizeof(rq.cseq));
+    rtsp_get_value_from_req(buf, RTSP_PATH, rq.path, sizeof(rq.path));
+
+    rq.chn = rtsp_find_channel(rtsp, rq.path);
+    if (rq.chn)
+        rq.ses = rtsp_find_session(rq.chn, cfd);
+
+    int rc = 0;
+    if (starts_with(method, "OPTIONS"))
+        rc = handle_options(&rq);
+    else if (strcmp(method, "DESCRIBE") == 0)
+        rc = handle_describe(&rq);
+    else if (starts_with(method, "SETUP"))
+        rc = handle_setup(&rq, buf);
+    else if (starts_with(method, "PLAY"))
+        rc = handle_play(&rq);
+    else if (starts_with(method, "TEARDOWN"))
+        rc = handle_teardown(&rq);
+    if (rc != 0)
+        return -1;
+
+    if (rq.ses) {
+        rtsp_lock lk(&rq.chn->mutex_session);
+        rq.ses->tm_last_access = rtsp_now_sec();
+    }
+    return 0;
+}
