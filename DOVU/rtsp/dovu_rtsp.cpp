@@ -107,8 +107,13 @@ void close_conn(rtsp_t *rtsp, int fd)
 
 void set_thread_name(pthread_t th, const char *prefix, const char *name)
 {
+    /* Thread names hold 15 characters; a longer name is cut. */
     char buf[16];
-    snprintf(buf, sizeof(buf), "%s%s", prefix, name);
+    size_t n = 0;
+    for (const char *p : {prefix, name})
+        for (; *p && n < sizeof(buf) - 1; p++)
+            buf[n++] = *p;
+    buf[n] = '\0';
     pthread_setname_np(th, buf);
 }
 

@@ -1,0 +1,40 @@
+#include "rtsp_test_util.h"
+
+#include <cstdlib>
+
+rtsp_t *fake_rtsp_new(int rtp_base)
+{
+    rtsp_t *r = static_cast<rtsp_t *>(calloc(1, sizeof(rtsp_t)));
+    r->rtp_port_base = rtp_base;
+    r->port = 0;
+    pthread_mutex_init(&r->mutex_chn, nullptr);
+    INIT_LIST_HEAD(&r->list_head_chn);
+    return r;
+}
+
+rtsp_channel_t *fake_channel_add(rtsp_t *rtsp, const char *name, bool video)
+{
+    rtsp_channel_t *c = static_cast<rtsp_channel_t *>(calloc(1, sizeof(rtsp_channel_t)));
+    rtsp_channel_init(c, rtsp, name);
+    static int dummy;
+    c->src_vhandle = video ? &dummy : nullptr;
+    list_add_tail(&c->list, &rtsp->list_head_chn);
+    return c;
+}
+
+void fake_rtsp_free(rtsp_t *rtsp)
+{
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        struct list_head *sp, *sn;
+        list_for_each_safe(sp, sn, &c->list_head_session)
+            rtsp_detach_session(c, list_entry(sp, session_t, list));
+        rtsp_reap_sessions(rtsp, c);   // no connection table: client fds stay
+        list_del(&c->list);
+        pthread_mutex_destroy(&c->mutex_session);
+        free(c);
+    }
+    pthread_mutex_destroy(&rtsp->mutex_chn);
+    free(rtsp);
+}
