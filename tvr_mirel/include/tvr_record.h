@@ -9,7 +9,10 @@
 #ifndef TVR_RECORD_H
 #define TVR_RECORD_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <time.h>
 
 #include "ozi_sdk.h"
 #include "tvr_avsrc.h"
@@ -20,10 +23,13 @@ extern "C" {
 #endif
 
 typedef struct record_ctrl {
-    volatile char run;            /* 1 while thread_mux keeps running */
+    volatile char run;            /* 1 while thread_mux keeps running; read and
+                                     written with atomic builtins */
     const record_conf *conf;
     void *p_aenc_handle;          /* null when audio is not recorded */
-    void *p_venc_handle;          /* null when video is not recorded */
+    void *p_venc_handle;          /* video stream the recorder holds; with
+                                     track 2 held only so that the channel's
+                                     I frames keep timing the segments */
     int mux_handle;               /* -1 when there is none */
     uint64_t recorded_ms;         /* duration of the segment being closed */
     strm_date strm_date;          /* date of the current segment's first frame */
@@ -49,6 +55,142 @@ int start_mux_file(void);
 void save_mux_file(void);
 int fix_previous_record_file(void);
 void save_fix_file(const char *pc_file, int i_ms, int i_type);
+
+/* ---- internal pieces, pure or directory-bound, exported for tests ------ */
+
+/* Text limits of the record names, including the terminating NUL. */
+#define REC_DATE_DIR_LEN 30
+#define REC_FILE_NAME_LEN 40
+#define REC_DIR_PATH_LEN 256
+#define REC_DEST_PATH_LEN 300
+#define REC_TMP_PATH_LEN 300
+
+/* Temporary record file of a segment in progress, at the top of the record
+ * directory; "recording_now_tmp". */
+#define REC_TMP_STEM "recording_now_tmp"
+/* A finished segment that could not be moved into its date directory is
+ * parked at the top of the record directory under "unfiled_" followed by
+ * "YYYYMMDD_" and its final name; the recovery files it at the next start. */
+#define REC_UNFILED_PREFIX "unfiled_"
+
+/* Extension of a container type: ".mp4", ".avi", or null for another type. */
+const char *rec_mux_ext(int mux_type);
+/* "%04d%02d%02d" of the date; result is snprintf's (cut to fit). */
+int rec_date_dir_name(char *buf, size_t n, const strm_date *d);
+/* "tavro_%02d%02d%02d_%08llu<ext>"; -1 for an unknown container type. */
+int rec_final_name(char *buf, size_t n, const strm_date *d, uint64_t ms, int mux_type);
+/* "%02d%02d%02d_%08llu<ext>" (repaired file, no prefix); -1 likewise. */
+int rec_repaired_name(char *buf, size_t n, const strm_date *d, uint64_t ms, int mux_type);
+/* "%s/recording_now_tmp<ext>"; -1 for an unknown type, buf untouched. */
+int rec_tmp_path(char *buf, size_t n, const char *save_path, int mux_type);
+/* Local broken-down time of t as a strm_date. */
+void rec_date_from_time(strm_date *d, time_t t);
+
+/* Creates a directory and its missing parents (mode 0777 less umask).
+ * 0 when the directory exists afterwards, else -1 with errno set. */
+int rec_mkdir_p(const char *path);
+
+/* Moves src into dir under name, creating dir.  An existing file is never
+ * replaced: a taken name gets "_1", "_2", ... before its extension.  The
+ * destination is written to dest.  0 on success, -1 with errno. */
+int rec_move_into(const char *src, const char *dir, const char *name, char *dest, size_t n);
+
+/* Files a finished segment: tmp_path goes to <save_path>/<date dir>/<name>.
+ * When that fails it is parked at the top of save_path under the "unfiled_"
+ * name.  Logs "save record file '%s' \n" with the destination it tried.
+ * Returns 0 filed, 1 parked, -1 left at tmp_path (both moves failed). */
+int rec_file_segment(const char *save_path, const char *tmp_path, const strm_date *d,
+                     uint64_t ms, int mux_type);
+
+/* Repair step of the recovery, ozi_mux_fix_file or a test double. */
+typedef int (*rec_fix_fn)(FILE *record, FILE *avi_idx, FILE *mp4_moov, FILE *mp4_stbl,
+                          enum ozi_mux_type type, struct mux_fileinfo *info);
+/* Repairs, files or deletes what an interrupted run left at the top of
+ * save_path (date directories are not entered).  A repaired recording is
+ * dated by its modification time, which the repair sets to the recording's
+ * start.  "unfiled_" segments are moved into their date directories.
+ * Always 0. */
+int rec_recover_dir(const char *save_path, rec_fix_fn fix);
+/* Moves the repaired save_path/pc_file into the date directory of `start`
+ * as "%02d%02d%02d_%08llu.mp4|.avi". 0, or -1 when it stayed in place. */
+int rec_save_fixed(const char *save_path, const char *pc_file, uint64_t ms, int i_type,
+                   time_t start);
+
+/* ---- the segment state machine ------------------------------------------ */
+
+/* What the mux thread keeps between frames. */
+typedef struct rec_seg_state {
+    int mux_init;                 /* 1 while a segment file is open */
+    uint64_t ts_start_ms;         /* ts of the open segment's first frame */
+    strm_date date;               /* wall-clock date of that frame */
+    int mux_video_err_cnt;        /* failed video writes in this segment */
+    uint64_t recorded_ms;         /* duration of the last closed segment */
+} rec_seg_state;
+
+typedef struct rec_seg_params {
+    int time_sec;                 /* segment length, s */
+    int write_video;              /* 0 with track 2 (audio only) */
+} rec_seg_params;
+
+/* How drain_audio treats the unflagged entries of the audio queue. */
+enum rec_audio_mode {
+    REC_AUDIO_ALL = 0,            /* take every entry */
+    REC_AUDIO_UNTIL = 1,          /* take entries with ts <= limit, stop at the first later */
+    REC_AUDIO_DROP_BEFORE = 2,    /* mark entries with ts < limit without writing them */
+};
+
+/* While no segment is open, audio older than this (relative to the video
+ * frame just dropped) is marked and dropped so that the queue stays bounded
+ * while storage refuses new files.  Longer than any gap between segments. */
+#define REC_AUDIO_HOLD_MS 10000u
+
+/* Effects of the state machine; the mux thread binds them to the muxer and
+ * the queues, tests to recording fakes. */
+typedef struct rec_seg_sink {
+    void *ctx;
+    /* Opens the segment file; 0 when it is ready. */
+    int (*start)(void *ctx, const strm_date *date);
+    /* Writes one video frame; 0 on success. */
+    int (*add_video)(void *ctx, const struct video_stream *frame);
+    /* Takes queued audio as `mode` says (writing it unless audio is not
+     * recorded) and marks what it took. */
+    void (*drain_audio)(void *ctx, enum rec_audio_mode mode, uint64_t limit);
+    /* Stops the muxer and files the segment of `date` lasting `ms`. */
+    void (*close)(void *ctx, const strm_date *date, uint64_t ms);
+} rec_seg_sink;
+
+/* What one step did with its frame. */
+enum rec_step_result {
+    REC_STEP_DROPPED = 0,         /* no segment open; frame dropped */
+    REC_STEP_START_FAILED = 1,    /* I frame, but the segment file could not be opened */
+    REC_STEP_WRITTEN = 2,         /* frame (and queued audio) went to the open segment */
+    REC_STEP_CLOSED = 3,          /* closing I frame: segment closed, frame in neither file */
+    REC_STEP_CLOSED_ERR = 4,      /* third failed video write closed the segment */
+};
+
+/* One cycle of the mux thread for a frame it has taken.  No threads,
+ * clocks or files: every effect goes through `sink`. */
+enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
+                                  const venc_stream_entry *frame, const rec_seg_sink *sink);
+
+/* Grow-only byte buffer owned by the mux thread. */
+typedef struct rec_buf {
+    unsigned char *data;
+    size_t cap;
+} rec_buf;
+void rec_buf_free(rec_buf *b);
+
+/* Takes the first unflagged entry of a video queue: sets its flag, copies
+ * the entry to `out` and its bytes into `buf`, pointing out->stream.data at
+ * the copy (null with len 0 if the buffer cannot grow).  Caller holds the
+ * queue's read lock.  1 when a frame was taken, else 0. */
+int rec_take_video(struct list_head *head, venc_stream_entry *out, rec_buf *buf);
+
+/* Walks an audio queue from its head as `mode` says, handing each entry it
+ * takes to `add` (when non-null) and setting its flag.  Caller holds the
+ * queue's read lock.  Returns the number of entries taken. */
+int rec_audio_walk(struct list_head *head, enum rec_audio_mode mode, uint64_t limit,
+                   int (*add)(void *ctx, struct audio_stream *s), void *ctx);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,345 @@
+/*
+ * tvr_record.cpp - the recorder: start and release, the mux thread, and the
+ * binding of the segment state machine to the muxer and the frame queues.
+ *
+ * The recorder joins the recorded video channel and the audio channel as
+ * one more user, polls their queues every 10 ms from "thread_mux", and
+ * writes segments that begin at an I frame under the temporary name
+ * "recording_now_tmp.mp4|.avi"; a closed segment is filed into its date
+ * directory (tvr_record_file.cpp).  The decisions per frame are made by
+ * rec_seg_step (tvr_record_seg.cpp).
+ *
+ * Audio-only recording (track 2) still holds the recorded video channel as
+ * a user: its I frames time the segments, and its queue and lock exist only
+ * while the channel runs.  Video frames are then taken but not written.
+ *
+ * THREADS
+ *   - tvr_mirel_record_start / _release run on the controlling thread (main);
+ *     `record` is theirs while thread_mux does not run.
+ *   - thread_mux owns `record` (except `run`) while it runs, and everything
+ *     in its mux_ctx.  `run` is set/cleared by the controller and polled by
+ *     thread_mux with atomic loads; release joins the thread.
+ *   - Queue locks (tvr_avsrc): the video queue's read lock is held only to
+ *     take and copy one entry; the audio queue's read lock only while the
+ *     queued audio is handed to the muxer and marked.  Never nested: the
+ *     video lock is released before the audio lock is taken.
+ */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "tvr_record.h"
+
+#define REC_LOG(level, fmt, ...) \
+    ozi_print(MODULE_ID_APP, level, "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
+
+namespace {
+
+record_ctrl record;
+
+/* A closed segment whose filing failed and that still sits at the temporary
+ * path.  Owned by thread_mux. */
+struct {
+    bool valid;
+    strm_date date;
+    uint64_t ms;
+} unfiled;
+
+int run_get()
+{
+    return __atomic_load_n(&record.run, __ATOMIC_ACQUIRE);
+}
+
+void run_set(char v)
+{
+    __atomic_store_n(&record.run, v, __ATOMIC_RELEASE);
+}
+
+bool path_exists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+/* What the mux thread's sink works on. */
+struct mux_ctx {
+    video_chn_param *video;
+    audio_chn_param *audio;
+    int track;
+    int video_ok;          /* successful video writes in the open segment */
+    rec_buf buf;           /* the copy of the frame being written */
+};
+
+int sink_start(void *ctx, const strm_date *date)
+{
+    auto *c = static_cast<mux_ctx *>(ctx);
+    record.strm_date = *date;
+    c->video_ok = 0;
+    return start_mux_file();
+}
+
+int sink_add_video(void *ctx, const struct video_stream *frame)
+{
+    auto *c = static_cast<mux_ctx *>(ctx);
+    if (!frame->data)
+        return -1;  /* the copy could not be made */
+    struct video_stream vs = *frame;
+    const int ret = ozi_mux_add_video(record.mux_handle, &vs);
+    if (ret == 0)
+        c->video_ok++;
+    return ret;
+}
+
+int add_audio(void *, struct audio_stream *s)
+{
+    return ozi_mux_add_audio(record.mux_handle, s);
+}
+
+void sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
+{
+    auto *c = static_cast<mux_ctx *>(ctx);
+    pthread_rwlock_rdlock(&c->audio->rwlock_aenc_data_list);
+    rec_audio_walk(&c->audio->list_head_aenc_data_list, mode, limit,
+                   c->track == 1 ? nullptr : add_audio, nullptr);
+    pthread_rwlock_unlock(&c->audio->rwlock_aenc_data_list);
+}
+
+/* Removes the temporary file and any side file the muxer left. */
+void remove_tmp_files()
+{
+    static const char *const side[] = {".idx", ".moov", ".stbl"};
+    remove(record.tmp_path_file);
+    for (const char *ext : side) {
+        char path[REC_TMP_PATH_LEN + 8];
+        snprintf(path, sizeof path, "%s%s", record.tmp_path_file, ext);
+        remove(path);
+    }
+}
+
+void sink_close(void *ctx, const strm_date *date, uint64_t ms)
+{
+    auto *c = static_cast<mux_ctx *>(ctx);
+    record.recorded_ms = ms;
+    record.strm_date = *date;
+    ozi_mux_stop(record.mux_handle);
+    if (c->track != 2 && c->video_ok == 0) {
+        /* Storage refused every frame: nothing playable to keep, and filing
+         * an empty file every GOP would only fill the directory. */
+        REC_LOG(LOG_LEVEL_ERROR, "no video frame could be written, %s removed\n",
+                record.tmp_path_file);
+        remove_tmp_files();
+        return;
+    }
+    save_mux_file();
+}
+
+} // namespace
+
+extern "C" int start_mux_file(void)
+{
+    const record_conf *conf = record.conf;
+    char path[REC_TMP_PATH_LEN];
+    if (rec_tmp_path(path, sizeof path, conf->save_path, conf->mux_type) >= 0)
+        memcpy(record.tmp_path_file, path, sizeof path);
+
+    /* A finished segment still at the temporary path is filed first; the
+     * muxer would otherwise write over it. */
+    if (unfiled.valid && path_exists(record.tmp_path_file)) {
+        if (rec_file_segment(conf->save_path, record.tmp_path_file, &unfiled.date, unfiled.ms,
+                             conf->mux_type) >= 0)
+            unfiled.valid = false;
+    }
+    if (path_exists(record.tmp_path_file)) {
+        REC_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
+                record.tmp_path_file);
+        return -1;
+    }
+    unfiled.valid = false;
+
+    struct ozi_mux_start_param param;
+    memset(&param, 0, sizeof param);
+    param.file_path = record.tmp_path_file;
+    param.i_buff_record = record.len_buff_record;
+    param.pc_buff_record = record.p_buff_record;
+    const int ret = ozi_mux_start(record.mux_handle, &param);
+    if (ret != 0)
+        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_start failed!\n");
+    return ret;
+}
+
+extern "C" void save_mux_file(void)
+{
+    const record_conf *conf = record.conf;
+    if (rec_file_segment(conf->save_path, record.tmp_path_file, &record.strm_date,
+                         record.recorded_ms, conf->mux_type) < 0) {
+        unfiled.valid = true;
+        unfiled.date = record.strm_date;
+        unfiled.ms = record.recorded_ms;
+    }
+}
+
+extern "C" int fix_previous_record_file(void)
+{
+    return rec_recover_dir(record.conf->save_path, ozi_mux_fix_file);
+}
+
+extern "C" void save_fix_file(const char *pc_file, int i_ms, int i_type)
+{
+    char src[REC_DIR_PATH_LEN];
+    snprintf(src, sizeof src, "%s/%s", record.conf->save_path, pc_file);
+    struct stat st;
+    const time_t start = stat(src, &st) == 0 ? st.st_mtime : time(nullptr);
+    rec_save_fixed(record.conf->save_path, pc_file, (uint32_t)i_ms, i_type, start);
+}
+
+extern "C" void *thread_mux(void *)
+{
+    const record_conf *conf = record.conf;
+    mux_ctx ctx;
+    memset(&ctx, 0, sizeof ctx);
+    if (conf->channel == tvr_avsrc->main_video_param.chnid)
+        ctx.video = &tvr_avsrc->main_video_param;
+    else if (conf->channel == tvr_avsrc->sub_video_param.chnid)
+        ctx.video = &tvr_avsrc->sub_video_param;
+    else
+        return nullptr;
+    ctx.audio = &tvr_avsrc->main_audio_param;
+    ctx.track = conf->track;
+    ozi_thread_set_name("thread_mux");
+
+    const rec_seg_sink sink = {&ctx, sink_start, sink_add_video, sink_drain_audio, sink_close};
+    const rec_seg_params params = {conf->time_sec, conf->track != 2};
+    rec_seg_state st;
+    memset(&st, 0, sizeof st);
+
+    while (run_get() == 1) {
+        venc_stream_entry now;
+        pthread_rwlock_rdlock(&ctx.video->rwlock_venc_data_list);
+        const int taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
+        pthread_rwlock_unlock(&ctx.video->rwlock_venc_data_list);
+        if (taken)
+            rec_seg_step(&st, &params, &now, &sink);
+        ozi_sleep_ms(10);
+    }
+    /* The open segment stays under its temporary name; the next start
+     * repairs it. */
+    if (st.mux_init)
+        ozi_mux_stop(record.mux_handle);
+    rec_buf_free(&ctx.buf);
+    return nullptr;
+}
+
+extern "C" int tvr_mirel_record_start(void)
+{
+    if (!tvr_avsrc->flag_av_init) {
+        REC_LOG(LOG_LEVEL_ERROR, "not init av input\n");
+        return -1;
+    }
+    record.mux_handle = -1;
+    record.conf = tvr_get_record_conf();
+    record.len_buff_record = 0;
+    const record_conf *conf = record.conf;
+
+    struct stat st;
+    if (stat(conf->save_path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        REC_LOG(LOG_LEVEL_ERROR, "record save path %s not exist\n", conf->save_path);
+        return -1;
+    }
+    const char *name;
+    if (conf->channel == 0)
+        name = "main";
+    else if (conf->channel == 1)
+        name = "sub";
+    else
+        return -1;
+
+    const video_conf *vconf = tvr_avsrc->video_conf ? tvr_avsrc->video_conf : tvr_get_video_conf();
+    const audio_conf *aconf = tvr_avsrc->audio_conf ? tvr_avsrc->audio_conf : tvr_get_audio_conf();
+    struct ozi_mux_input input;
+    const resolution_t *res;
+
+    /* With track 2 the video stream is held for its I frames only. */
+    record.p_venc_handle = tvr_mirel_venc_start((void *)name);
+    if (!record.p_venc_handle) {
+        REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
+        goto fail;
+    }
+    if (conf->track != 1) {
+        record.p_aenc_handle = tvr_mirel_aenc_start((void *)name);
+        if (!record.p_aenc_handle) {
+            REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_aenc_start failed\n");
+            goto fail;
+        }
+    }
+
+    fix_previous_record_file();
+
+    memset(&input, 0, sizeof input);
+    input.video_type = (enum encode_output_type)vconf->encoder;
+    if (conf->channel == tvr_avsrc->main_video_param.chnid) {
+        res = &tvr_avsrc->resolutions[vconf->main_res_idx];
+        input.file_fps = vconf->main_fps;
+    } else {
+        res = &tvr_avsrc->resolutions[vconf->sub_res_idx];
+        input.file_fps = vconf->sub_fps;
+    }
+    input.width = (uint16_t)res->width;
+    input.height = (uint16_t)res->height;
+    input.capture_audio = 1;
+    input.audio_type = (enum ozi_audio_type)aconf->encoder;
+    input.audio_attr.sample_rate = (enum ozi_audio_sample_rate)aconf->sample_rate;
+    input.audio_attr.sample_bits = 16;
+    input.audio_attr.channel_num = aconf->channel;
+    input.frame_interval = tvr_avsrc->ai_frame_interval;
+    input.media_rec_type = (enum ozi_mux_type)conf->mux_type;
+    input.data_dest = MUX_DATA_TO_LOCAL_FILE;
+    input.record_second = (uint32_t)conf->time_sec;
+    if (ozi_mux_open(&input, &record.mux_handle) != 0) {
+        record.mux_handle = -1;
+        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_open error\n");
+        goto fail;
+    }
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "mux open success\n");
+
+    record.len_buff_record = 0;
+    record.p_buff_record = nullptr;
+    unfiled.valid = false;
+    run_set(1);
+    if (ozi_thread_create(&record.mux_th, thread_mux, nullptr, 102400, -1) != 0) {
+        REC_LOG(LOG_LEVEL_ERROR, "thread_mux create failed\n");
+        run_set(0);
+        goto fail;
+    }
+    REC_LOG(LOG_LEVEL_INFO, "tvr_mirel_record_start success!\n");
+    return 0;
+
+fail:
+    REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_record_start failed\n");
+    tvr_mirel_record_release();
+    return -1;
+}
+
+extern "C" void tvr_mirel_record_release(void)
+{
+    if (run_get() == 1) {
+        run_set(0);
+        ozi_thread_join(record.mux_th, nullptr);
+    }
+    if (record.mux_handle != -1) {
+        ozi_mux_close(record.mux_handle);
+        record.mux_handle = -1;
+    }
+    if (record.p_aenc_handle) {
+        tvr_mirel_aenc_release(record.p_aenc_handle);
+        record.p_aenc_handle = nullptr;
+    }
+    if (record.p_venc_handle) {
+        tvr_mirel_venc_release(record.p_venc_handle);
+        record.p_venc_handle = nullptr;
+    }
+    if (record.len_buff_record > 0 && record.p_buff_record) {
+        free(record.p_buff_record);
+        record.p_buff_record = nullptr;
+    }
+}
