@@ -1,0 +1,398 @@
+/*
+ * test_venc.cpp - the video encoding channels: reference counting, the
+ * one-entry queue, I-frame dates, the getter, the twelfth encode failure,
+ * the legacy pull interface, and many threads starting and releasing at
+ * once (run it under ThreadSanitizer).
+ *
+ * Most cases use the sub channel (640 x 360), which is cheap to encode.
+ */
+#include "daemon_test_util.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tvr_avsrc_priv.h"
+
+using namespace tvrtest;
+
+namespace {
+
+struct Buffer {
+    unsigned char *p = static_cast<unsigned char *>(std::malloc(DOVU_STREAM_BUF_SIZE));
+    ~Buffer() { std::free(p); }
+};
+
+/* True when the Annex B access unit holds a NAL unit of `type`. */
+bool has_nal(const unsigned char *p, unsigned int n, int type)
+{
+    for (unsigned int i = 0; i + 3 < n; i++) {
+        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
+            if ((p[i + 3] & 0x1f) == type)
+                return true;
+            i += 2;
+        }
+    }
+    return false;
+}
+
+/* Copies of the entries seen in a channel's queue, taken as a consumer
+ * does: under the read lock.  Records the largest queue length seen. */
+struct QueueWatch {
+    std::vector<venc_stream_entry> seen;
+    int max_len = 0;
+
+    void poll(int chnid)
+    {
+        video_chn_param *c = video_chn(chnid);
+        pthread_rwlock_rdlock(&c->rwlock_venc_data_list);
+        int n = 0;
+        struct list_head *pos;
+        list_for_each(pos, &c->list_head_venc_data_list) {
+            n++;
+            const venc_stream_entry *e = list_entry(pos, venc_stream_entry, list);
+            if (seen.empty() || seen.back().stream.ts != e->stream.ts)
+                seen.push_back(*e);
+        }
+        pthread_rwlock_unlock(&c->rwlock_venc_data_list);
+        max_len = std::max(max_len, n);
+    }
+};
+
+} // namespace
+
+using VideoChannelTest = AvSourceTest;
+
+TEST_F(VideoChannelTest, SecondStartSharesTheEncoderAndReleasesCount)
+{
+    int opens = ozi_host_call_count("ozi_venc_open");
+    void *h1 = start_video("sub");
+    ASSERT_NE(h1, nullptr);
+    EXPECT_EQ(h1, &tvr_avsrc->sub_video_param.venc_handle);
+    EXPECT_NE(video_handle(1), -1);
+    void *h2 = start_video("sub_ch");
+    EXPECT_EQ(h2, h1);
+    void *h3 = start_video("sub");
+    EXPECT_EQ(h3, h1);
+    EXPECT_EQ(ozi_host_call_count("ozi_venc_open"), opens + 1) << "a running channel reopened";
+    EXPECT_EQ(video_refs(1), 3);
+
+    tvr_mirel_venc_release(h1);
+    tvr_mirel_venc_release(h1);
+    EXPECT_EQ(video_refs(1), 1);
+    EXPECT_NE(video_handle(1), -1) << "closed before the last release";
+
+    LogCapture log;
+    int value = video_handle(1);
+    tvr_mirel_venc_release(h1);
+    std::string out = log.take();
+    EXPECT_EQ(video_handle(1), -1);
+    EXPECT_EQ(video_refs(1), 0);
+    EXPECT_NE(out.find("] vencode close:" + std::to_string(value) + "\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("thread_venc_sub exit\n"), std::string::npos) << out;
+    EXPECT_EQ(video_queue_len(1), 0) << "entries left queued after the close";
+
+    /* Releases beyond the starts, and foreign pointers, change nothing. */
+    tvr_mirel_venc_release(h1);
+    int other = 0;
+    tvr_mirel_venc_release(&other);
+    tvr_mirel_venc_release(nullptr);
+    EXPECT_EQ(video_refs(1), 0);
+
+    /* A closed channel starts again with a fresh encoder. */
+    void *h4 = start_video("sub");
+    ASSERT_EQ(h4, h1);
+    EXPECT_EQ(ozi_host_call_count("ozi_venc_open"), opens + 2);
+    tvr_mirel_venc_release(h4);
+}
+
+TEST_F(VideoChannelTest, MainChannelLogsItsCountAndParameters)
+{
+    LogCapture log;
+    void *h = start_video("main");
+    ASSERT_NE(h, nullptr);
+    void *h2 = start_video("main_ch");
+    ASSERT_EQ(h2, h);
+    int value = video_handle(0);
+    tvr_mirel_venc_release(h);
+    tvr_mirel_venc_release(h);
+    std::string out = log.take();
+    const std::string stars = "*****************************************\n";
+    EXPECT_NE(out.find(stars + "** venc version: "), std::string::npos) << out;
+    EXPECT_NE(out.find("fps:25, target_kbps:2048, br_mode:0, initqp:38, encoder_type:0\n"),
+              std::string::npos) << out;
+    std::string h_str = std::to_string(value);
+    EXPECT_NE(out.find("] avsrc.main_video_param.ref_count :1, handle:" + h_str + "\n"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("] avsrc.main_video_param.ref_count :2, handle:" + h_str + "\n"),
+              std::string::npos) << out;
+    /* Release logs the count before its decrement: 2, then 1. */
+    size_t first = out.find("] avsrc.main_video_param.ref_count :2\n");
+    size_t second = out.find("] avsrc.main_video_param.ref_count :1\n");
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_NE(second, std::string::npos) << out;
+    EXPECT_LT(first, second);
+    EXPECT_EQ(out.find("vencode close"), std::string::npos) << "main logs no close line";
+    EXPECT_EQ(video_handle(0), -1);
+}
+
+TEST_F(VideoChannelTest, GetBeforeTheFirstFrameLeavesSizeZero)
+{
+    /* No picture for the first few captures: the queue stays empty. */
+    ASSERT_EQ(ozi_host_fail("ozi_vi_get_frame", 0, 8), 0);
+    void *h = start_video("sub");
+    ASSERT_NE(h, nullptr);
+    Buffer buf;
+    unsigned int size = 12345;
+    unsigned long long ts = 777;
+    tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(ts, 777u);
+
+    /* Null arguments write nothing. */
+    size = 12345;
+    tvr_mirel_get_vstrm_data(h, nullptr, &size, &ts);
+    tvr_mirel_get_vstrm_data(nullptr, buf.p, &size, &ts);
+    int other = 0;
+    tvr_mirel_get_vstrm_data(&other, buf.p, &size, &ts);
+    EXPECT_EQ(size, 12345u);
+    tvr_mirel_get_vstrm_data(h, buf.p, &size, nullptr);
+    EXPECT_EQ(size, 12345u);
+
+    /* Frames come once capture delivers; repeated calls give the newest
+     * frame, with time stamps that never go back. */
+    ASSERT_TRUE(wait_until([&] {
+        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+        return size > 0;
+    }, 3000));
+    EXPECT_TRUE(has_nal(buf.p, size, 5)) << "first frame of a fresh encoder is an IDR";
+    EXPECT_TRUE(has_nal(buf.p, size, 7)) << "IDR without SPS";
+    unsigned long long last = ts;
+    for (int i = 0; i < 10; i++) {
+        sleep_ms(20);
+        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+        EXPECT_GT(size, 0u);
+        EXPECT_GE(ts, last);
+        last = ts;
+    }
+    tvr_mirel_venc_release(h);
+    size = 1;
+    tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+    EXPECT_EQ(size, 0u) << "a closed channel still hands out a frame";
+}
+
+TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
+{
+    void *h = start_video("sub");
+    ASSERT_NE(h, nullptr);
+    QueueWatch w;
+    /* The sub channel's GOP is 40 frames at 20 fps: 2.2 s shows an I
+     * frame, the P frames after it and the next I frame. */
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2200);
+    while (std::chrono::steady_clock::now() < end) {
+        w.poll(1);
+        sleep_ms(5);
+    }
+    tvr_mirel_venc_release(h);
+
+    EXPECT_EQ(w.max_len, 1);
+    ASSERT_GT(w.seen.size(), 30u);
+    int i_frames = 0;
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    for (const venc_stream_entry &e : w.seen) {
+        const strm_date &d = e.date;
+        if (e.stream.frame_type == FRAME_TYPE_I) {
+            i_frames++;
+            EXPECT_EQ(d.year, tm.tm_year + 1900);
+            EXPECT_GE(d.mon, 1);
+            EXPECT_LE(d.mon, 12);
+            EXPECT_GE(d.day, 1);
+            EXPECT_LE(d.day, 31);
+        } else {
+            EXPECT_EQ(d.year | d.mon | d.day | d.hour | d.min | d.sec | d.tz, 0)
+                << "P frame with a date";
+        }
+        EXPECT_EQ(e.flag, 0);
+    }
+    EXPECT_GE(i_frames, 2);
+    /* ts and seq_no are the captured picture's: 50 ms apart at 20 fps. */
+    for (size_t i = 1; i < w.seen.size(); i++) {
+        EXPECT_GT(w.seen[i].stream.ts, w.seen[i - 1].stream.ts);
+        EXPECT_GT(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no);
+    }
+}
+
+struct FailureCase {
+    int failures;
+    bool worker_ends;
+};
+
+class EncodeFailureTest : public AvSourceTest,
+                          public testing::WithParamInterface<FailureCase> {};
+
+/* Runs last in its binary (the channel does not recover from a worker
+ * that ended): each discovered test runs in a process of its own. */
+TEST_P(EncodeFailureTest, TwelfthFailureEndsTheWorkerWithoutStaleFrames)
+{
+    const FailureCase c = GetParam();
+    void *h = start_video("sub");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
+    int value = video_handle(1);
+
+    LogCapture log;
+    int before = ozi_host_call_count("ozi_venc_encode_frame");
+    ASSERT_EQ(ozi_host_fail("ozi_venc_encode_frame", 0, c.failures), 0);
+    /* Failures come one per captured picture (50 ms): wait them out. */
+    ASSERT_TRUE(wait_until([&] {
+        return ozi_host_call_count("ozi_venc_encode_frame") - before > c.failures + 2 ||
+               video_handle(1) == -1;
+    }, 4000));
+    sleep_ms(150);
+    std::string out = log.take();
+
+    Buffer buf;
+    unsigned int size = 1;
+    unsigned long long ts = 0;
+    tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+    if (c.worker_ends) {
+        EXPECT_EQ(video_handle(1), -1);
+        EXPECT_NE(out.find("] ozi_venc_encode_frame failed, exit venc thread\n"),
+                  std::string::npos) << out;
+        EXPECT_NE(out.find("thread_venc_sub exit\n"), std::string::npos) << out;
+        EXPECT_EQ(video_queue_len(1), 0) << "entry of the closed encoder still queued";
+        EXPECT_EQ(size, 0u) << "frame of the closed encoder handed out";
+        /* The channel stays down: releases do nothing, starts only count. */
+        EXPECT_EQ(video_refs(1), 1);
+        tvr_mirel_venc_release(h);
+        EXPECT_EQ(video_refs(1), 1);
+        EXPECT_EQ(start_video("sub"), h);
+        EXPECT_EQ(video_refs(1), 2);
+        EXPECT_EQ(video_handle(1), -1);
+    } else {
+        EXPECT_EQ(video_handle(1), value);
+        EXPECT_EQ(out.find("exit venc thread"), std::string::npos) << out;
+        unsigned long long first_ts = ts;
+        EXPECT_TRUE(wait_until([&] {
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            return size > 0 && ts > first_ts;
+        }, 2000)) << "no new frame after failures the worker survives";
+        tvr_mirel_venc_release(h);
+        EXPECT_EQ(video_handle(1), -1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, EncodeFailureTest,
+                         testing::Values(FailureCase{11, false}, FailureCase{12, true}),
+                         [](const testing::TestParamInfo<FailureCase> &info) {
+                             return std::to_string(info.param.failures);
+                         });
+
+TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
+{
+    ASSERT_EQ(venc_start(1), 0);
+    ASSERT_EQ(video_refs(1), 1);
+    /* Let the encoder pass its first IDR, so the next frames are P. */
+    ASSERT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
+    sleep_ms(200);
+
+    Buffer buf;
+    unsigned int size = 0;
+    struct timeval tv = {0, 0};
+    ASSERT_EQ(get_video_data(buf.p, &size, 1, &tv, 1), 0);
+    ASSERT_GT(size, 0u);
+    EXPECT_TRUE(has_nal(buf.p, size, 5)) << "not an I frame";
+    EXPECT_GT(tv.tv_sec, 0);
+    EXPECT_LT(tv.tv_usec, 1000000);
+
+    /* Without the I-frame wish, any frame will do. */
+    size = 0;
+    EXPECT_EQ(get_video_data(buf.p, &size, 0, nullptr, 1), 0);
+    EXPECT_GT(size, 0u);
+
+    /* No such channel: an error and size 0. */
+    size = 99;
+    EXPECT_NE(get_video_data(buf.p, &size, 0, nullptr, 7), 0);
+    EXPECT_EQ(size, 0u);
+
+    ASSERT_EQ(venc_end(1), 0);
+    EXPECT_EQ(video_refs(1), 0);
+    EXPECT_EQ(video_handle(1), -1);
+}
+
+TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int bad = 5;
+    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(0), "");
+}
+
+/*
+ * Many threads start, use and release both video channels and the audio
+ * channel at once.  Afterwards every channel must be closed with its
+ * resources given back, and start again normally.  Under ThreadSanitizer
+ * this also shows that lifecycle, queue and getter are free of races.
+ */
+TEST_F(VideoChannelTest, ConcurrentStartsAndReleasesStayConsistent)
+{
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([t, &failures] {
+            std::mt19937 rng(1234 + t);
+            Buffer buf;
+            const char *names[] = {"sub", "sub_ch", "main_ch"};
+            for (int r = 0; r < kRounds; r++) {
+                const char *name = names[(t + r) % (r % 7 == 0 ? 3 : 2)];
+                void *v = start_video(name);
+                void *a = start_audio("sub");
+                if (!v || !a)
+                    failures++;
+                unsigned int size = 0;
+                unsigned long long ts = 0;
+                int polls = static_cast<int>(rng() % 4);
+                for (int i = 0; i < polls; i++) {
+                    tvr_mirel_get_vstrm_data(v, buf.p, &size, &ts);
+                    tvr_mirel_get_astrm_data(a, buf.p, &size, &ts);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 15));
+                }
+                tvr_mirel_aenc_release(a);
+                tvr_mirel_venc_release(v);
+                if (rng() % 3 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 10));
+            }
+        });
+    }
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int chn : {0, 1}) {
+        EXPECT_EQ(video_refs(chn), 0) << chn;
+        EXPECT_EQ(video_handle(chn), -1) << chn;
+        EXPECT_EQ(video_queue_len(chn), 0) << chn;
+    }
+    EXPECT_EQ(audio_refs(), 0);
+    EXPECT_EQ(audio_handle(), -1);
+    EXPECT_EQ(audio_queue_len(), 0);
+
+    void *h = start_video("sub");
+    ASSERT_NE(h, nullptr);
+    Buffer buf;
+    unsigned int size = 0;
+    unsigned long long ts = 0;
+    EXPECT_TRUE(wait_until([&] {
+        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+        return size > 0;
+    }, 3000));
+    tvr_mirel_venc_release(h);
+}
