@@ -1,0 +1,33 @@
+/*
+ * ozi_core.h - helpers shared by the modules of the host media platform.
+ *
+ * Internal to platform/: the daemon sees only ozi_sdk.h.  Names carry the
+ * ozi__ marker so they never clash with the SDK's own operations.
+ */
+#ifndef OZI_CORE_H
+#define OZI_CORE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Monotonic clock in ms: the time base of every captured frame. */
+uint64_t ozi__now_ms(void);
+
+/* Monotonic clock in microseconds (pacing arithmetic). */
+uint64_t ozi__now_us(void);
+
+/* Sleeps until the monotonic clock reaches `deadline_us`. */
+void ozi__sleep_until_us(uint64_t deadline_us);
+
+/* Quietens the media libraries' own logging (once per process): their
+ * informational lines would mix with the daemon's log on stdout. */
+void ozi__media_libs_init(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OZI_CORE_H */

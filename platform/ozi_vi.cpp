@@ -1,0 +1,381 @@
+/*
+ * ozi_vi.cpp - video input of the host platform: an emulated 1920x1080
+ * sensor with an ISP and up to kMaxChn capture channels.
+ *
+ * Each enabled channel delivers I420 pictures of its own size at its own
+ * frame rate, paced by the monotonic clock: picture k of a channel is due
+ * k frame intervals after the channel was enabled.  A caller that comes
+ * late gets the newest due picture (older ones are dropped, as a sensor
+ * overwrites a buffer nobody read); one that comes early gets a non-zero
+ * result at once.  A channel holds frame_depth buffers; while all are out
+ * with the caller, no picture is delivered.
+ *
+ * THREADS: the daemon's encoder workers and its legacy pull interface call
+ * vi from several threads, also on one channel at once.
+ *   g_dev_mutex   guards Device (open/enable/attributes/tuning data).
+ *   Channel::mutex guards the channel's attributes, pacing and buffer table.
+ *   Channel::render_mutex guards Channel::scene; pictures are drawn under
+ *                 it only, into a buffer already marked as held.
+ * Locks are never nested; g_dev_enabled is atomic so a capture need not
+ * take g_dev_mutex.
+ */
+#include "ozi_core.h"
+#include "ozi_host.h"
+#include "ozi_scene.h"
+#include "ozi_sdk.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr int kSensorWidth = 1920;
+constexpr int kSensorHeight = 1080;
+constexpr int kMaxChn = 2;
+constexpr int kMaxDepth = 8;
+constexpr int kMaxFps = 60;
+constexpr long kMaxTuningBytes = 1 << 20;
+
+struct Device {
+    bool opened = false;
+    bool attr_set = false;
+    VI_DEV_ATTR attr{};
+    std::vector<unsigned char> tuning; /* ISP tuning data, opaque */
+    bool builtin_tuning = true;
+};
+
+struct Buffer {
+    std::unique_ptr<unsigned char[]> data;
+    bool held = false; /* lent to a caller (or being drawn for one) */
+};
+
+struct Channel {
+    std::mutex mutex; /* guards every field up to render_mutex */
+    bool configured = false;
+    bool enabled = false;
+    VI_CHN_ATTR attr{};
+    size_t frame_bytes = 0;
+    uint64_t start_us = 0;  /* clock at enable */
+    uint64_t next_slot = 1; /* sensor frame number of the next picture */
+    uint32_t seq = 0;       /* pictures delivered */
+    Buffer bufs[kMaxDepth];
+    int depth = 0;
+
+    std::mutex render_mutex; /* guards scene */
+    ozi__scene *scene = nullptr;
+};
+
+std::mutex g_dev_mutex; /* guards g_dev */
+Device g_dev;
+std::atomic<bool> g_dev_enabled{false};
+
+/* Channels live for the whole process: detached workers may still use
+ * them while the process exits, so they are never destroyed. */
+Channel *channels()
+{
+    static Channel *chans = new Channel[kMaxChn];
+    return chans;
+}
+
+Channel *channel(int chn)
+{
+    return chn >= 0 && chn < kMaxChn ? &channels()[chn] : nullptr;
+}
+
+/* Time the picture of sensor frame `slot` is due, in us. */
+uint64_t slot_time_us(const Channel &c, uint64_t slot)
+{
+    return c.start_us + slot * 1000000u / (uint64_t)c.attr.frame_rate;
+}
+
+void drop_scene(Channel &c)
+{
+    std::lock_guard<std::mutex> lock(c.render_mutex);
+    ozi__scene_destroy(c.scene);
+    c.scene = nullptr;
+}
+
+} // namespace
+
+extern "C" int ozi_vi_open(int dev)
+{
+    if (ozi_host_should_fail("ozi_vi_open"))
+        return -1;
+    if (dev != 0)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_dev_mutex);
+    g_dev.opened = true;
+    return 0;
+}
+
+/* Stops every channel.  Pictures still out stay readable (their buffers
+ * are kept for the next use of the channel) but are no longer counted as
+ * held: a reopened device starts with all buffers free. */
+extern "C" int ozi_vi_close(int dev)
+{
+    if (dev != 0)
+        return -1;
+    for (int i = 0; i < kMaxChn; i++) {
+        Channel &c = channels()[i];
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.enabled = false;
+        for (Buffer &b : c.bufs)
+            b.held = false;
+    }
+    g_dev_enabled = false;
+    {
+        std::lock_guard<std::mutex> lock(g_dev_mutex);
+        g_dev = Device();
+    }
+    for (int i = 0; i < kMaxChn; i++)
+        drop_scene(channels()[i]);
+    return 0;
+}
+
+extern "C" int ozi_vi_enable_dev(int dev)
+{
+    if (ozi_host_should_fail("ozi_vi_enable_dev"))
+        return -1;
+    if (dev != 0)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_dev_mutex);
+    if (!g_dev.opened)
+        return -1;
+    g_dev_enabled = true;
+    return 0;
+}
+
+extern "C" int ozi_vi_disable_dev(int dev)
+{
+    if (dev != 0)
+        return -1;
+    g_dev_enabled = false;
+    return 0;
+}
+
+/*
+ * Loads the sensor's ISP tuning.  The file is opaque tuning data; a
+ * missing file is not an error (the ISP then runs on built-in tuning, so
+ * a machine without the file still gives pictures), but one that exists
+ * and cannot be read is.
+ */
+extern "C" int ozi_vi_load_sensor_cfg(int dev, const char *isp_file)
+{
+    if (ozi_host_should_fail("ozi_vi_load_sensor_cfg"))
+        return -1;
+    if (dev != 0)
+        return -1;
+    struct stat st;
+    if (!isp_file || !*isp_file || stat(isp_file, &st) != 0) {
+        ozi_print(MODULE_ID_APP, LOG_LEVEL_NOTICE,
+                  "[vi] isp file [%s] not found, using built-in tuning\n",
+                  isp_file ? isp_file : "");
+        std::lock_guard<std::mutex> lock(g_dev_mutex);
+        g_dev.tuning.clear();
+        g_dev.builtin_tuning = true;
+        return 0;
+    }
+    std::vector<unsigned char> data;
+    FILE *f = S_ISREG(st.st_mode) && st.st_size <= kMaxTuningBytes ? fopen(isp_file, "rb")
+                                                                    : nullptr;
+    if (!f) {
+        ozi_print(MODULE_ID_APP, LOG_LEVEL_ERROR, "[vi] isp file [%s] cannot be read\n",
+                  isp_file);
+        return -1;
+    }
+    data.resize((size_t)st.st_size);
+    size_t got = data.empty() ? 0 : fread(data.data(), 1, data.size(), f);
+    bool bad = ferror(f) != 0 || got != data.size();
+    fclose(f);
+    if (bad) {
+        ozi_print(MODULE_ID_APP, LOG_LEVEL_ERROR, "[vi] isp file [%s] read error\n", isp_file);
+        return -1;
+    }
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "[vi] isp file [%s] loaded, %zu bytes\n",
+              isp_file, data.size());
+    std::lock_guard<std::mutex> lock(g_dev_mutex);
+    g_dev.tuning.swap(data);
+    g_dev.builtin_tuning = false;
+    return 0;
+}
+
+extern "C" int ozi_vi_get_sensor_resolution(int dev, RECTANGLE_S *res)
+{
+    if (ozi_host_should_fail("ozi_vi_get_sensor_resolution"))
+        return -1;
+    if (dev != 0 || !res)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_dev_mutex);
+    if (!g_dev.opened)
+        return -1;
+    res->width = kSensorWidth;
+    res->height = kSensorHeight;
+    return 0;
+}
+
+extern "C" int ozi_vi_set_dev_attr(int dev, VI_DEV_ATTR *attr)
+{
+    if (ozi_host_should_fail("ozi_vi_set_dev_attr"))
+        return -1;
+    if (dev != 0 || !attr)
+        return -1;
+    const crop_info &c = attr->crop;
+    if (c.left < 0 || c.top < 0 || c.width < 0 || c.height < 0 ||
+        c.left + c.width > kSensorWidth || c.top + c.height > kSensorHeight)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_dev_mutex);
+    if (!g_dev.opened)
+        return -1;
+    g_dev.attr = *attr;
+    g_dev.attr_set = true;
+    return 0;
+}
+
+/* Sizes must be even and fit the sensor; rates 1..60; depth 1..8 (0 is
+ * taken as 1).  Refused while the channel runs or a picture is out. */
+extern "C" int ozi_vi_set_chn_attr(int chn, VI_CHN_ATTR *attr)
+{
+    if (ozi_host_should_fail("ozi_vi_set_chn_attr"))
+        return -1;
+    Channel *c = channel(chn);
+    if (!c || !attr)
+        return -1;
+    int w = attr->res.width, h = attr->res.height;
+    if (w < 16 || h < 16 || (w & 1) || (h & 1) || w > kSensorWidth || h > kSensorHeight ||
+        attr->frame_rate < 1 || attr->frame_rate > kMaxFps || attr->frame_depth < 0 ||
+        attr->frame_depth > kMaxDepth)
+        return -1;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (c->enabled)
+            return -1;
+        for (int i = 0; i < c->depth; i++)
+            if (c->bufs[i].held)
+                return -1;
+        size_t bytes = (size_t)w * h * 3 / 2;
+        int depth = attr->frame_depth > 0 ? attr->frame_depth : 1;
+        for (int i = 0; i < kMaxDepth; i++) {
+            if (i < depth && (!c->bufs[i].data || c->frame_bytes != bytes))
+                c->bufs[i].data.reset(new (std::nothrow) unsigned char[bytes]);
+            else if (i >= depth)
+                c->bufs[i].data.reset();
+            if (i < depth && !c->bufs[i].data) {
+                c->configured = false;
+                c->depth = 0;
+                return -1;
+            }
+        }
+        c->attr = *attr;
+        c->attr.frame_depth = depth;
+        c->attr.chn_id = chn;
+        c->frame_bytes = bytes;
+        c->depth = depth;
+        c->configured = true;
+    }
+    drop_scene(*c); /* a new size needs a new background */
+    return 0;
+}
+
+extern "C" int ozi_vi_enable_chn(int chn)
+{
+    if (ozi_host_should_fail("ozi_vi_enable_chn"))
+        return -1;
+    Channel *c = channel(chn);
+    if (!c)
+        return -1;
+    std::lock_guard<std::mutex> lock(c->mutex);
+    if (!c->configured)
+        return -1;
+    if (!c->enabled) {
+        c->enabled = true;
+        c->start_us = ozi__now_us();
+        c->next_slot = 1;
+    }
+    return 0;
+}
+
+extern "C" int ozi_vi_disable_chn(int chn)
+{
+    Channel *c = channel(chn);
+    if (!c)
+        return -1;
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->enabled = false;
+    return 0;
+}
+
+extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
+{
+    if (ozi_host_should_fail("ozi_vi_get_frame"))
+        return -1;
+    Channel *c = channel(chn);
+    if (!c || !frame || !g_dev_enabled)
+        return -1;
+    Buffer *buf = nullptr;
+    uint64_t ts_ms;
+    uint32_t seq;
+    int w, h, fps;
+    size_t bytes;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (!c->enabled)
+            return -1;
+        uint64_t now = ozi__now_us();
+        if (now < slot_time_us(*c, c->next_slot))
+            return -1;
+        for (int i = 0; i < c->depth && !buf; i++)
+            if (!c->bufs[i].held)
+                buf = &c->bufs[i];
+        if (!buf)
+            return -1; /* every buffer is out: the sensor drops this picture */
+        /* Deliver the newest due picture; older ones are gone. */
+        uint64_t slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u;
+        if (slot < c->next_slot)
+            slot = c->next_slot;
+        ts_ms = slot_time_us(*c, slot) / 1000u;
+        c->next_slot = slot + 1;
+        seq = c->seq++;
+        buf->held = true;
+        w = c->attr.res.width;
+        h = c->attr.res.height;
+        fps = c->attr.frame_rate;
+        bytes = c->frame_bytes;
+    }
+    {
+        std::lock_guard<std::mutex> lock(c->render_mutex);
+        if (!c->scene)
+            c->scene = ozi__scene_create(w, h, fps, std::getenv("OZI_SCENE_FILE"));
+        if (c->scene)
+            ozi__scene_render(c->scene, seq, time(nullptr), buf->data.get());
+        else
+            std::memset(buf->data.get(), 0x80, bytes);
+    }
+    std::memset(frame, 0, sizeof *frame);
+    frame->vi_frame.data = buf->data.get();
+    frame->vi_frame.len = (uint32_t)bytes;
+    frame->vi_frame.ts = ts_ms;
+    frame->vi_frame.seq_no = seq;
+    frame->phyaddr = (uint32_t)(uintptr_t)buf->data.get();
+    return 0;
+}
+
+extern "C" int ozi_vi_release_frame(int chn, struct video_input_frame *frame)
+{
+    Channel *c = channel(chn);
+    if (!c || !frame || !frame->vi_frame.data)
+        return -1;
+    std::lock_guard<std::mutex> lock(c->mutex);
+    for (int i = 0; i < c->depth; i++) {
+        if (c->bufs[i].held && c->bufs[i].data.get() == frame->vi_frame.data) {
+            c->bufs[i].held = false;
+            return 0;
+        }
+    }
+    return -1;
+}

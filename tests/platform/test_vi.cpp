@@ -1,0 +1,259 @@
+// Video input: pacing, buffer depth, time stamps and the scene.
+#include "ozi_host.h"
+#include "ozi_scene.h"
+#include "ozi_sdk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace {
+
+uint64_t mono_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+class Vi : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ozi_host_clear_faults();
+        ASSERT_EQ(0, ozi_vi_open(0));
+        ASSERT_EQ(0, ozi_vi_enable_dev(0));
+    }
+    void TearDown() override { ozi_vi_close(0); }
+
+    static void configure(int chn, int w, int h, int fps, int depth)
+    {
+        VI_CHN_ATTR a;
+        std::memset(&a, 0, sizeof a);
+        a.chn_id = chn;
+        a.res = {w, h};
+        a.frame_rate = fps;
+        a.frame_depth = depth;
+        ASSERT_EQ(0, ozi_vi_set_chn_attr(chn, &a));
+        ASSERT_EQ(0, ozi_vi_enable_chn(chn));
+    }
+};
+
+TEST_F(Vi, SensorIs1080p)
+{
+    RECTANGLE_S r{0, 0};
+    ASSERT_EQ(0, ozi_vi_get_sensor_resolution(0, &r));
+    EXPECT_EQ(1920, r.width);
+    EXPECT_EQ(1080, r.height);
+}
+
+/* Two channels at their own rates and sizes, polled for one second. */
+TEST_F(Vi, ChannelsArePacedAtTheirOwnRates)
+{
+    configure(0, 160, 90, 25, 2);
+    configure(1, 96, 64, 10, 2);
+    struct Seen {
+        int count = 0;
+        uint64_t last_ts = 0;
+        uint32_t last_seq = 0;
+    } seen[2];
+    const int want_len[2] = {160 * 90 * 3 / 2, 96 * 64 * 3 / 2};
+    uint64_t start = mono_ms();
+    while (mono_ms() - start < 1000) {
+        for (int chn = 0; chn < 2; chn++) {
+            struct video_input_frame f;
+            uint64_t before = mono_ms();
+            if (ozi_vi_get_frame(chn, &f) != 0)
+                continue;
+            EXPECT_EQ((uint32_t)want_len[chn], f.vi_frame.len);
+            EXPECT_LE(f.vi_frame.ts, before) << "a picture is not stamped in the future";
+            EXPECT_GE(f.vi_frame.ts + 200, before);
+            if (seen[chn].count > 0) {
+                EXPECT_GT(f.vi_frame.ts, seen[chn].last_ts);
+                EXPECT_EQ(seen[chn].last_seq + 1, f.vi_frame.seq_no);
+            }
+            seen[chn].count++;
+            seen[chn].last_ts = f.vi_frame.ts;
+            seen[chn].last_seq = f.vi_frame.seq_no;
+            EXPECT_EQ(0, ozi_vi_release_frame(chn, &f));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_GE(seen[0].count, 21);
+    EXPECT_LE(seen[0].count, 26);
+    EXPECT_GE(seen[1].count, 8);
+    EXPECT_LE(seen[1].count, 11);
+}
+
+TEST_F(Vi, NoPictureReadyFailsAtOnce)
+{
+    configure(1, 64, 48, 5, 2);
+    struct video_input_frame f;
+    uint64_t t0 = mono_ms();
+    EXPECT_NE(0, ozi_vi_get_frame(1, &f)) << "first picture is due one interval after enable";
+    EXPECT_LT(mono_ms() - t0, 20u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(210));
+    ASSERT_EQ(0, ozi_vi_get_frame(1, &f));
+    EXPECT_NE(0, ozi_vi_get_frame(1, &f));
+    EXPECT_EQ(0, ozi_vi_release_frame(1, &f));
+    EXPECT_NE(0, ozi_vi_release_frame(1, &f)) << "a picture is released once";
+}
+
+TEST_F(Vi, AtMostFrameDepthPicturesAreHeld)
+{
+    configure(1, 64, 48, 50, 2);
+    std::vector<video_input_frame> held;
+    uint64_t start = mono_ms();
+    while (held.size() < 2 && mono_ms() - start < 500) {
+        video_input_frame f;
+        if (ozi_vi_get_frame(1, &f) == 0)
+            held.push_back(f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(2u, held.size());
+    EXPECT_NE(held[0].vi_frame.data, held[1].vi_frame.data);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    video_input_frame f;
+    EXPECT_NE(0, ozi_vi_get_frame(1, &f)) << "both buffers are out";
+    ASSERT_EQ(0, ozi_vi_release_frame(1, &held[0]));
+    ASSERT_EQ(0, ozi_vi_get_frame(1, &f)) << "a released buffer is used again";
+    EXPECT_EQ(held[0].vi_frame.data, f.vi_frame.data);
+    EXPECT_EQ(0, ozi_vi_release_frame(1, &f));
+    EXPECT_EQ(0, ozi_vi_release_frame(1, &held[1]));
+}
+
+TEST_F(Vi, BadAttributesAndStatesAreRefused)
+{
+    VI_CHN_ATTR a;
+    std::memset(&a, 0, sizeof a);
+    a.res = {1921, 1080};
+    a.frame_rate = 25;
+    a.frame_depth = 2;
+    EXPECT_NE(0, ozi_vi_set_chn_attr(0, &a)) << "odd width";
+    a.res = {3840, 2160};
+    EXPECT_NE(0, ozi_vi_set_chn_attr(0, &a)) << "larger than the sensor";
+    a.res = {640, 360};
+    a.frame_rate = 0;
+    EXPECT_NE(0, ozi_vi_set_chn_attr(0, &a)) << "no frame rate";
+    a.frame_rate = 25;
+    EXPECT_NE(0, ozi_vi_set_chn_attr(7, &a)) << "no such channel";
+    configure(0, 640, 360, 25, 2);
+    EXPECT_NE(0, ozi_vi_set_chn_attr(0, &a)) << "channel is running";
+    ozi_vi_disable_dev(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    video_input_frame f;
+    EXPECT_NE(0, ozi_vi_get_frame(0, &f)) << "device disabled";
+}
+
+/* ---- the scene ----------------------------------------------------- */
+
+constexpr int kW = 320, kH = 180;
+constexpr size_t kBytes = kW * kH * 3 / 2;
+
+/* Rows the clock may touch: digit height h/24 = 8 at 180 rows, box from
+ * row 4 to 4 + 8 + 2 * 2. */
+constexpr int kClockRows = 20;
+
+size_t diff_outside_clock(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)
+{
+    size_t n = 0;
+    for (size_t i = (size_t)kClockRows * kW; i < (size_t)kW * kH; i++)
+        n += a[i] != b[i];
+    return n;
+}
+
+size_t diff_luma(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < (size_t)kW * kH; i++)
+        n += a[i] != b[i];
+    return n;
+}
+
+TEST(Scene, SyntheticSceneIsDeterministicApartFromTheClock)
+{
+    ozi__scene *s = ozi__scene_create(kW, kH, 25, nullptr);
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(0, ozi__scene_is_file(s));
+    std::vector<uint8_t> a(kBytes), b(kBytes), c(kBytes), d(kBytes);
+    time_t t = 1700000000;
+    ozi__scene_render(s, 7, t, a.data());
+    ozi__scene_render(s, 7, t, b.data());
+    EXPECT_EQ(a, b);
+    ozi__scene_render(s, 7, t + 1, c.data());
+    EXPECT_GT(diff_luma(a, c), 0u) << "the clock shows the new second";
+    EXPECT_EQ(0u, diff_outside_clock(a, c)) << "only the clock changes";
+    ozi__scene_render(s, 30, t, d.data());
+    EXPECT_GT(diff_outside_clock(a, d), 100u) << "objects move";
+    ozi__scene_destroy(s);
+}
+
+TEST(Scene, BadSizesAreRefused)
+{
+    EXPECT_EQ(nullptr, ozi__scene_create(15, 16, 25, nullptr));
+    EXPECT_EQ(nullptr, ozi__scene_create(33, 16, 25, nullptr));
+}
+
+/* Writes an H.264 elementary stream of `frames` synthetic pictures. */
+void write_h264_file(const char *path, int frames)
+{
+    venc_param p;
+    std::memset(&p, 0, sizeof p);
+    p.width = kW;
+    p.height = kH;
+    p.fps = 25;
+    p.goplen = 5;
+    p.target_kbps = 400;
+    p.max_kbps = 400;
+    int h = -1;
+    ASSERT_EQ(0, ozi_venc_open(&p, &h));
+    ozi__scene *s = ozi__scene_create(kW, kH, 25, nullptr);
+    std::vector<uint8_t> pic(kBytes);
+    FILE *f = fopen(path, "wb");
+    ASSERT_NE(nullptr, f);
+    for (int i = 0; i < frames; i++) {
+        ozi__scene_render(s, (uint32_t)i * 5, 1700000000 + i, pic.data());
+        video_stream st;
+        ASSERT_EQ(0, ozi_venc_encode_frame(h, pic.data(), (unsigned)pic.size(), nullptr, &st));
+        fwrite(st.data, 1, st.len, f);
+        ozi_venc_release_stream(h, &st);
+    }
+    fclose(f);
+    ozi__scene_destroy(s);
+    ozi_venc_close(h);
+}
+
+TEST(Scene, FileSceneIsScaledAndLoops)
+{
+    ozi_host_clear_faults();
+    std::string path = "/tmp/ozi_scene_" + std::to_string(getpid()) + ".h264";
+    write_h264_file(path.c_str(), 6);
+    const int w = 160, h = 90; /* the file is scaled to the channel size */
+    ozi__scene *s = ozi__scene_create(w, h, 25, path.c_str());
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(1, ozi__scene_is_file(s));
+    std::vector<std::vector<uint8_t>> pics(14, std::vector<uint8_t>((size_t)w * h * 3 / 2));
+    for (uint32_t i = 0; i < pics.size(); i++)
+        ozi__scene_render(s, i, 1700000000, pics[i].data());
+    ozi__scene_destroy(s);
+    std::remove(path.c_str());
+    EXPECT_TRUE(pics[0] != pics[1]) << "the file's pictures differ";
+    for (size_t i = 6; i < pics.size(); i++)
+        EXPECT_TRUE(pics[i] == pics[i % 6]) << "picture " << i << " starts the file again";
+}
+
+TEST(Scene, UnreadableFileFallsBackToTheSyntheticScene)
+{
+    testing::internal::CaptureStdout();
+    ozi__scene *s = ozi__scene_create(64, 48, 25, "/nonexistent/video.mp4");
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(0, ozi__scene_is_file(s));
+    EXPECT_NE(std::string::npos, out.find("/nonexistent/video.mp4")) << out;
+    ozi__scene_destroy(s);
+}
+
+} // namespace
