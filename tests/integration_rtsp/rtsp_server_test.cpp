@@ -1,0 +1,479 @@
+// The RTSP server on loopback, serving a registered fake source that hands
+// out canned H.264 frames every 40 ms.  Each test runs its own server on a
+// free TCP port; RTP goes from the server's ports (from 10000) to UDP
+// sockets of the test.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dovu.h"
+#include "dovu_rtsp.h"
+#include "ll_log.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- fake source ---------------------------------------------------------
+
+std::atomic<int> g_starts{0}, g_releases{0};
+std::atomic<bool> g_paused{false};
+int g_handle;
+
+uint64_t now_ms()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (uint64_t)tv.tv_sec * 1000 + (uint64_t)tv.tv_usec / 1000;
+}
+
+int32_t fake_init(const char *) { return 0; }
+void fake_exit(void) {}
+int32_t fake_info(void *, audio_info *, video_info *v)
+{
+    v->type = VIDEO_TYPE_H264;
+    v->fps = 25;
+    return 0;
+}
+void *fake_vstart(void *chn)
+{
+    if (strcmp(static_cast<const char *>(chn), "main") != 0)
+        return nullptr;
+    g_starts++;
+    return &g_handle;
+}
+void fake_vrelease(void *h)
+{
+    if (h)
+        g_releases++;
+}
+// Newest frame: a 2500-byte IDR unit (two FU-A packets) every 40 ms.
+void fake_vdata(void *, unsigned char *buf, unsigned int *size, unsigned long long *ts)
+{
+    if (g_paused) {
+        *size = 0;
+        return;
+    }
+    uint64_t t = now_ms() / 40 * 40;
+    static const unsigned char sc[] = {0, 0, 0, 1, 0x65};
+    memcpy(buf, sc, sizeof(sc));
+    for (unsigned i = sizeof(sc); i < 2500; i++)
+        buf[i] = (unsigned char)((i + t) % 200 + 10);
+    *size = 2500;
+    *ts = t;
+}
+void *fake_astart(void *) { return nullptr; }
+void fake_arelease(void *) {}
+void fake_adata(void *, unsigned char *, unsigned int *size, unsigned long long *) { *size = 0; }
+
+class SourceEnv : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        dovu_init("dovu.conf");
+        ll_set_log_level(LOG_LEVEL_WARNING);
+        src_ops ops = {fake_init, fake_exit, fake_info, {fake_vstart, fake_vrelease, fake_vdata},
+                       {fake_astart, fake_arelease, fake_adata}};
+        ASSERT_NE(dovu_register_av_source("fake", "fake.conf", &ops), nullptr);
+    }
+    void TearDown() override { dovu_exit(); }
+};
+::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(new SourceEnv);
+
+// ---- clients -------------------------------------------------------------
+
+int free_tcp_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+    socklen_t l = sizeof(sa);
+    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &l);
+    close(s);
+    return ntohs(sa.sin_port);
+}
+
+class Client {
+public:
+    explicit Client(int port)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons((uint16_t)port);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0;
+    }
+    ~Client() { hang_up(); }
+    bool connected() const { return connected_; }
+    void hang_up()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    void send_text(const std::string &s) { ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
+
+    // Next complete reply (headers and Content-Length body), or "" after
+    // timeout_ms or when the server closed the connection.
+    std::string reply(int timeout_ms = 2000)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t end = buf_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                size_t body = 0;
+                size_t cl = buf_.find("Content-Length: ");
+                if (cl != std::string::npos && cl < end)
+                    body = std::stoul(buf_.substr(cl + 16));
+                if (buf_.size() >= end + 4 + body) {
+                    std::string r = buf_.substr(0, end + 4 + body);
+                    buf_.erase(0, end + 4 + body);
+                    return r;
+                }
+            }
+            if (!fill(until))
+                return "";
+        }
+    }
+    std::string request(const std::string &req) { send_text(req); return reply(); }
+
+    // True when the server closes the connection within timeout_ms.
+    bool closed_by_server(int timeout_ms)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (fill(until)) {
+        }
+        return eof_;
+    }
+
+private:
+    bool fill(std::chrono::steady_clock::time_point until)
+    {
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       until - std::chrono::steady_clock::now())
+                       .count();
+        if (left <= 0 || eof_)
+            return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0)
+            return false;
+        char b[4096];
+        ssize_t n = recv(fd_, b, sizeof(b), 0);
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        buf_.append(b, (size_t)n);
+        return true;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+    bool eof_ = false;
+    std::string buf_;
+};
+
+struct Udp {
+    Udp()
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+        socklen_t l = sizeof(sa);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &l);
+        port = ntohs(sa.sin_port);
+    }
+    ~Udp() { close(fd); }
+    // Next datagram within timeout_ms, or empty.
+    std::vector<uint8_t> recv_packet(int timeout_ms = 1000)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return {};
+        std::vector<uint8_t> b(2000);
+        ssize_t n = recv(fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? (size_t)n : 0);
+        return b;
+    }
+    void drain()
+    {
+        while (!recv_packet(0).empty()) {
+        }
+    }
+    int fd;
+    int port;
+};
+
+std::string req(const char *method, const std::string &url, int cseq, const std::string &extra = "")
+{
+    return std::string(method) + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" +
+           extra + "\r\n";
+}
+
+bool wait_for(const std::function<bool()> &cond, int timeout_ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return cond();
+}
+
+class Server : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_paused = false;
+        port_ = free_tcp_port();
+        srv_ = rtsp_create_on_port(0, port_);
+        ASSERT_NE(srv_, nullptr);
+        ASSERT_TRUE(wait_for([&] { return __atomic_load_n(&srv_->listening, __ATOMIC_ACQUIRE) != 0; },
+                             2000));
+        starts0_ = g_starts;
+        releases0_ = g_releases;
+        url_ = "rtsp://127.0.0.1:" + std::to_string(port_) + "/fake/main";
+    }
+    void TearDown() override
+    {
+        rtsp_destroy(srv_);
+        EXPECT_EQ(g_starts - starts0_, g_releases - releases0_) << "every start is released";
+    }
+    // OPTIONS, SETUP to udp, PLAY.
+    void play(Client &c, Udp &u, int cseq = 1)
+    {
+        ASSERT_EQ(c.request(req("OPTIONS", url_, cseq)).rfind("RTSP/1.0 200 OK", 0), 0u);
+        std::string t = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(u.port) + "-" +
+                        std::to_string(u.port + 1) + "\r\n";
+        std::string r = c.request(req("SETUP", url_ + "/track0", cseq + 1, t));
+        ASSERT_NE(r.find("server_port="), std::string::npos) << r;
+        ASSERT_EQ(c.request(req("PLAY", url_, cseq + 2)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    }
+    int starts() const { return g_starts - starts0_; }
+    int releases() const { return g_releases - releases0_; }
+
+    int port_ = 0;
+    rtsp_t *srv_ = nullptr;
+    int starts0_ = 0, releases0_ = 0;
+    std::string url_;
+};
+
+TEST_F(Server, FullExchangeDeliversRtpAndTeardownClosesAndDetaches)
+{
+    Client c(port_);
+    Udp u;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.request(req("OPTIONS", url_, 1)),
+              "RTSP/1.0 200 OK\r\nCseq: 1\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY\r\n\r\n");
+    std::string d = c.request(req("DESCRIBE", url_, 2));
+    size_t cl = d.find("Content-Length: ");
+    ASSERT_NE(cl, std::string::npos) << d;
+    EXPECT_EQ(std::stoul(d.substr(cl + 16)), d.size() - (d.find("\r\n\r\n") + 4)) << d;
+    EXPECT_NE(d.find("m=video 0 RTP/AVP 96\r\n"), std::string::npos) << d;
+    std::string t = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(u.port) + "-" +
+                    std::to_string(u.port + 1) + "\r\n";
+    std::string s = c.request(req("SETUP", url_ + "/track0", 3, t));
+    EXPECT_NE(s.find("server_port=10000-10001"), std::string::npos) << s;
+    EXPECT_EQ(c.request(req("PLAY", url_, 4)).rfind("RTSP/1.0 200 OK\r\nCSeq: 4\r\nRange:", 0), 0u);
+    EXPECT_EQ(starts(), 1);
+
+    // Packets of whole frames: FU-A start then end, marker on the end.
+    std::vector<std::vector<uint8_t>> pkts;
+    for (int i = 0; i < 10; i++) {
+        auto p = u.recv_packet();
+        ASSERT_FALSE(p.empty()) << "no RTP after PLAY";
+        pkts.push_back(p);
+    }
+    for (size_t i = 0; i < pkts.size(); i++) {
+        const auto &p = pkts[i];
+        ASSERT_EQ(p[0], 0x80);
+        EXPECT_EQ(p[1] & 0x7f, 96);
+        EXPECT_EQ(p[12] & 0x1f, 28) << "2500-byte unit goes as FU-A";
+        bool end = p[13] & 0x40;
+        EXPECT_EQ((p[1] & 0x80) != 0, end) << "marker on the frame's last packet";
+        if (i > 0) {
+            uint16_t prev = (uint16_t)(pkts[i - 1][2] << 8 | pkts[i - 1][3]);
+            uint16_t seq = (uint16_t)(p[2] << 8 | p[3]);
+            EXPECT_EQ((uint16_t)(prev + 1), seq);
+            EXPECT_EQ(0, memcmp(&p[8], &pkts[0][8], 4)) << "one SSRC";
+        }
+    }
+
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.request(req("TEARDOWN", url_, 5)), "RTSP/1.0 200 OK\r\nCSeq: 5\r\n\r\n");
+    EXPECT_TRUE(c.closed_by_server(1000)) << "connection not closed after TEARDOWN";
+    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500)) << "channel not detached";
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(ms.count(), 2500);
+}
+
+TEST_F(Server, TwoClientsShareOneChannelAndOneStream)
+{
+    Client a(port_), b(port_);
+    Udp ua, ub;
+    play(a, ua);
+    play(b, ub);
+    EXPECT_EQ(starts(), 1);
+
+    // Both receive the same bytes for the same sequence number.
+    ua.drain();
+    ub.drain();
+    auto pa = ua.recv_packet();
+    ASSERT_FALSE(pa.empty());
+    std::vector<uint8_t> pb;
+    for (int i = 0; i < 20 && (pb.empty() || memcmp(&pb[2], &pa[2], 2) != 0); i++)
+        pb = ub.recv_packet();
+    ASSERT_FALSE(pb.empty());
+    EXPECT_EQ(pa, pb);
+
+    EXPECT_EQ(a.request(req("TEARDOWN", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    EXPECT_TRUE(a.closed_by_server(1000));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(releases(), 0) << "released while a session remains";
+    EXPECT_FALSE(ub.recv_packet().empty()) << "second client stopped receiving";
+
+    EXPECT_EQ(b.request(req("TEARDOWN", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500));
+    EXPECT_EQ(starts(), 1);
+}
+
+TEST_F(Server, FramingAcrossSegmentsPipelinesAndSmallReads)
+{
+    Client c(port_);
+    // One request in two segments.
+    std::string r1 = req("OPTIONS", url_, 1);
+    c.send_text(r1.substr(0, 20));
+    std::this_thread::sleep_for(100ms);
+    c.send_text(r1.substr(20));
+    EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 1\r\n", 0), 0u);
+
+    // Two requests in one write: two replies, in order.
+    c.send_text(req("OPTIONS", url_, 2) + req("DESCRIBE", url_, 3));
+    EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 2\r\n", 0), 0u);
+    EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 3\r\nContent-Type", 0), 0u);
+
+    // A request dribbled in 3-byte reads.
+    std::string r4 = req("OPTIONS", url_, 4);
+    for (size_t i = 0; i < r4.size(); i += 3) {
+        c.send_text(r4.substr(i, 3));
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 4\r\n", 0), 0u);
+    EXPECT_EQ(c.reply(200), "") << "exactly one reply per request";
+}
+
+TEST_F(Server, UnansweredAndRefusedRequests)
+{
+    Client c(port_);
+    // A 50-character URL goes unanswered; the connection stays usable.
+    std::string long_url = "rtsp://127.0.0.1/fake/main/" + std::string(23, 'x');
+    ASSERT_EQ(long_url.size(), 50u);
+    c.send_text(req("OPTIONS", long_url, 1));
+    EXPECT_EQ(c.reply(300), "");
+    EXPECT_EQ(c.request(req("OPTIONS", "*", 2)), "RTSP/1.0 503 Service Unavailable\r\nCSeq: 2\r\n\r\n");
+    EXPECT_EQ(c.request(req("DESCRIBE", "rtsp://127.0.0.1/fake/other", 3)),
+              "RTSP/1.0 404 Not Found\r\nCSeq: 3\r\n\r\n");
+    EXPECT_EQ(starts(), 0);
+}
+
+TEST_F(Server, OversizedRequestClosesConnection)
+{
+    Client c(port_);
+    c.send_text("OPTIONS " + url_ + " RTSP/1.0\r\nX-Pad: " + std::string(3200, 'p'));
+    EXPECT_TRUE(c.closed_by_server(1000));
+}
+
+TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
+{
+    // No frames, so no delivery pass retires anything yet.
+    g_paused = true;
+    Client a(port_);
+    ASSERT_EQ(a.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    std::string da = a.request(req("DESCRIBE", url_, 2));
+    // RTP over TCP is refused; the session is in error and awaits removal.
+    EXPECT_EQ(a.request(req("SETUP", url_ + "/track0", 3,
+                            "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
+              "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
+    a.hang_up();
+    std::this_thread::sleep_for(300ms);   // the server closes a's descriptor
+
+    Client b(port_);
+    ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    std::string db = b.request(req("DESCRIBE", url_, 2));
+    auto fd_of = [](const std::string &d) { return d.substr(d.find("o=DOVU "), 12); };
+    EXPECT_EQ(fd_of(da), fd_of(db)) << "b did not get a's descriptor number; the check is weaker";
+
+    // Frames flow again: the delivery pass removes a's session.
+    g_paused = false;
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(b.closed_by_server(200)) << "a's session closed b's connection";
+    EXPECT_EQ(b.request(req("OPTIONS", url_, 3)).rfind("RTSP/1.0 200 OK\r\nCseq: 3", 0), 0u);
+    Udp u;
+    std::string t = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(u.port) + "-" +
+                    std::to_string(u.port + 1) + "\r\n";
+    ASSERT_NE(b.request(req("SETUP", url_ + "/track0", 4, t)).find("200 OK"), std::string::npos);
+    ASSERT_NE(b.request(req("PLAY", url_, 5)).find("200 OK"), std::string::npos);
+    EXPECT_FALSE(u.recv_packet().empty());
+}
+
+TEST_F(Server, HungUpClientWithoutTeardownKeepsChannelUntilSwept)
+{
+    Client a(port_);
+    Udp u;
+    play(a, u);
+    a.hang_up();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(releases(), 0) << "a playing session stays until the 65-second sweep";
+    EXPECT_TRUE(u.recv_packet(300).empty()) << "packets still sent to a closed client";
+}
+
+TEST_F(Server, ManyClientsConcurrently)
+{
+    // Sessions added, played and torn down on the server thread while the
+    // video thread walks and retires them.
+    std::vector<std::thread> th;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 6; i++) {
+        th.emplace_back([&, i] {
+            for (int round = 0; round < 3; round++) {
+                Client c(port_);
+                Udp u;
+                std::string t = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(u.port) +
+                                "-" + std::to_string(u.port + 1) + "\r\n";
+                if (c.request(req("OPTIONS", url_, 1)).find("200 OK") == std::string::npos)
+                    continue;
+                c.request(req("SETUP", url_ + "/track0", 2, t));
+                c.request(req("PLAY", url_, 3));
+                bool got = !u.recv_packet(1000).empty();
+                c.request(req("TEARDOWN", url_, 4));
+                if (got && c.closed_by_server(1000))
+                    ok++;
+                (void)i;
+            }
+        });
+    }
+    for (auto &t : th)
+        t.join();
+    EXPECT_EQ(ok, 18);
+    EXPECT_TRUE(wait_for([&] { return releases() == starts(); }, 2500));
+}
+
+}  // namespace
