@@ -417,6 +417,9 @@ void rtsp_destroy(rtsp_t *rtsp)
     if (!rtsp)
         return;
     __atomic_store_n(&rtsp->is_running, 0, __ATOMIC_RELEASE);
+    uint64_t one = 1;   /* end the wait now rather than at its one-second tick */
+    ssize_t w = write(rtsp->wake_fd, &one, sizeof(one));
+    (void)w;
     pthread_join(rtsp->main_th, nullptr);
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &rtsp->list_head_chn)
