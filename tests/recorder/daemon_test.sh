@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Whole-daemon recorder tests with tavrocam_test (short segments, its own
+# record directory).
+#
+#   daemon_test.sh segments    <tavrocam_test> <record dir> <segment s>
+#       records for a while and checks the finished segments: date
+#       directory, names, durations, the gaps between them, and that each
+#       decodes cleanly and lasts what its name says.
+#   daemon_test.sh kill_repair <tavrocam_test> <record dir> <segment s>
+#       kills the daemon with SIGKILL in the middle of a segment, starts it
+#       again and checks that the interrupted segment was repaired into its
+#       date directory under the repaired name, with its start time and
+#       length, and that it decodes.
+set -uo pipefail
+case_name=$1 bin=$2 dir=$3 seg=$4
+work=$(mktemp -d /tmp/tvr_rec_daemon_XXXXXX)
+pid=""
+fail() { echo "FAIL: $*"; [ -f "$work/log" ] && tail -n 30 "$work/log"; exit 1; }
+cleanup() {
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_daemon() {
+    (cd "$work" && exec "$bin" record >>"$work/log" 2>&1) &
+    pid=$!
+}
+kill_daemon() {
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    pid=""
+}
+now() { date +%s.%N; }
+# Seconds since midnight of an HHMMSS string.
+hms_sec() { echo $((10#${1:0:2} * 3600 + 10#${1:2:2} * 60 + 10#${1:4:2})); }
+# Duration of a media file in ms, from the container.
+media_ms() {
+    ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1" |
+        awk '{ printf "%d", $1 * 1000 }'
+}
+decodes() {
+    local err
+    err=$(ffmpeg -nostdin -v error -i "$1" -f null - 2>&1)
+    [ -z "$err" ] || { echo "$err" | head -5; return 1; }
+}
+wait_for() {  # wait_for <seconds> <test command...>
+    local t=$1; shift
+    for _ in $(seq $((t * 10))); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+rm -rf "$dir"
+mkdir -p "$dir" || fail "cannot create $dir"
+limit_ms=$((seg * 1000 + 100))
+
+case $case_name in
+segments)
+    start_daemon
+    # Two complete segments: each holds seg s + 100 ms up to the next I frame
+    # (GOP 2 s), and the next begins one GOP after the closing frame.
+    sleep $((2 * (seg + 4) + 3))
+    kill_daemon
+    files=$(cd "$dir" && find . -mindepth 2 -type f | sort)
+    n=$(echo "$files" | grep -c . || true)
+    [ "$n" -ge 2 ] || fail "expected 2 or more finished segments, found $n: $files"
+    prev_end=""
+    for f in $files; do
+        f=${f#./}
+        [[ $f =~ ^([0-9]{8})/tavro_([0-9]{6})_([0-9]{8,})\.mp4$ ]] || fail "bad name $f"
+        day=${BASH_REMATCH[1]} hms=${BASH_REMATCH[2]} ms=$((10#${BASH_REMATCH[3]}))
+        [ "$day" = "$(date +%Y%m%d)" ] || [ "$day" = "$(date -d yesterday +%Y%m%d)" ] ||
+            fail "$f: date directory is not today's"
+        [ "$ms" -ge "$limit_ms" ] && [ "$ms" -le $((limit_ms + 2000)) ] ||
+            fail "$f: duration $ms ms outside [$limit_ms, $((limit_ms + 2000))]"
+        start=$(hms_sec "$hms")
+        if [ -n "$prev_end" ]; then
+            gap=$((start - prev_end))
+            # The closing I frame and one GOP lie between two segments.
+            [ "$gap" -ge 0 ] && [ "$gap" -le 4 ] || fail "$f: starts $gap s after the previous one ended"
+        fi
+        prev_end=$((start + ms / 1000))
+        decodes "$dir/$f" || fail "$f does not decode cleanly"
+        got=$(media_ms "$dir/$f")
+        diff=$((got - ms)); diff=${diff#-}
+        [ "$diff" -le 300 ] || fail "$f: container says $got ms, name says $ms ms"
+        echo "ok $f ($got ms)"
+    done
+    top=$(cd "$dir" && find . -maxdepth 1 -type f | grep -v '/recording_now_tmp\.mp4' || true)
+    [ -z "$top" ] || fail "unexpected files at the top of the record directory: $top"
+    ;;
+kill_repair)
+    start_daemon
+    wait_for 15 test -e "$dir/recording_now_tmp.mp4" || fail "no segment was started"
+    t_start=$(now)
+    sleep 3
+    t_kill=$(now)
+    kill_daemon
+    touch "$work/killed"
+    recorded_ms=$(awk -v a="$t_start" -v b="$t_kill" 'BEGIN { printf "%d", (b - a) * 1000 }')
+    start_hms=$(date -d "@${t_start%.*}" +%H%M%S)
+    start_day=$(date -d "@${t_start%.*}" +%Y%m%d)
+    # The second start repairs before its first segment begins.
+    start_daemon
+    wait_for 10 grep -q "mux open success" "$work/log" || fail "second start did not open the muxer"
+    kill_daemon
+    files=$(cd "$dir" && find . -mindepth 2 -type f | sort)
+    [ "$(echo "$files" | grep -c .)" -eq 1 ] || fail "expected one repaired file, found: $files"
+    f=${files#./}
+    [[ $f =~ ^([0-9]{8})/([0-9]{6})_([0-9]{8,})\.mp4$ ]] || fail "bad repaired name $f"
+    day=${BASH_REMATCH[1]} hms=${BASH_REMATCH[2]} ms=$((10#${BASH_REMATCH[3]}))
+    [ "$day" = "$start_day" ] || fail "$f: date directory, expected $start_day"
+    d=$(($(hms_sec "$hms") - $(hms_sec "$start_hms"))); d=${d#-}
+    [ "$d" -le 1 ] || fail "$f: starts at $hms, the segment began at $start_hms"
+    d=$((ms - recorded_ms)); d=${d#-}
+    [ "$d" -le 1500 ] || fail "$f: $ms ms repaired, $recorded_ms ms recorded before the kill"
+    decodes "$dir/$f" || fail "$f does not decode cleanly"
+    # Only the second run's own segment (if it got that far) is at the top.
+    leftover=$(cd "$dir" && find . -maxdepth 1 -type f ! -newer "$work/killed" | sort)
+    [ -z "$leftover" ] || fail "files of the killed run left at the top: $leftover"
+    echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo PASS

@@ -1,0 +1,162 @@
+/*
+ * Start-up recovery with the platform muxer's real repair: a child process
+ * records a segment and is killed with SIGKILL in the middle of it; the
+ * recovery must file a playable recording under the repaired name, dated
+ * by the segment's start, and leave nothing at the top of the directory.
+ */
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "../mux/mux_test_media.h"
+#include "tvr_record.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/* Records `frames` video frames (and the audio up to them) into path, then
+ * dies without stopping the muxer.  Runs in the child; never returns. */
+[[noreturn]] void record_and_die(const muxtest::Media &m, const std::string &path, int type,
+                                 size_t frames)
+{
+    ozi_mux_input in{};
+    in.video_type = H264_ENC_TYPE;
+    in.width = 320;
+    in.height = 240;
+    in.file_fps = 25;
+    in.capture_audio = 1;
+    in.audio_type = OZI_AUDIO_TYPE_AAC;
+    in.audio_attr.sample_rate = (enum ozi_audio_sample_rate)8000;
+    in.audio_attr.sample_bits = 16;
+    in.audio_attr.channel_num = 1;
+    in.frame_interval = 128;
+    in.media_rec_type = (enum ozi_mux_type)type;
+    in.data_dest = MUX_DATA_TO_LOCAL_FILE;
+    in.record_second = 60;
+    int h = -1;
+    if (ozi_mux_open(&in, &h) != 0)
+        _exit(2);
+    std::string p = path;
+    ozi_mux_start_param sp{};
+    sp.file_path = &p[0];
+    if (ozi_mux_start(h, &sp) != 0)
+        _exit(3);
+    size_t a = 0;
+    for (size_t i = 0; i < frames && i < m.video.size(); i++) {
+        video_stream vs{};
+        vs.data = const_cast<unsigned char *>(m.video[i].data());
+        vs.len = (uint32_t)m.video[i].size();
+        vs.ts = 1000 + i * 40;
+        vs.seq_no = (uint32_t)i;
+        vs.frame_type = m.key[i] ? FRAME_TYPE_I : FRAME_TYPE_P;
+        if (ozi_mux_add_video(h, &vs) != 0)
+            _exit(4);
+        for (; a < m.audio.size() && a * 128 <= i * 40; a++) {
+            audio_stream as{};
+            as.data = const_cast<unsigned char *>(m.audio[a].data());
+            as.len = (uint32_t)m.audio[a].size();
+            as.ts = 1000 + a * 128;
+            ozi_mux_add_audio(h, &as);
+        }
+        /* Paced like a camera so that the journal is written as in a run. */
+        usleep(40000);
+    }
+    raise(SIGKILL);
+    _exit(5);
+}
+
+class RecorderMux : public ::testing::TestWithParam<int> {
+protected:
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/tvr_rec_media_XXXXXX";
+        const std::string dir = mkdtemp(tmpl);
+        media_ = new muxtest::Media(muxtest::make_media(dir));
+        fs::remove_all(dir);
+    }
+    static void TearDownTestSuite()
+    {
+        delete media_;
+        media_ = nullptr;
+    }
+    static muxtest::Media *media_;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/tvr_rec_mux_XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string dir_;
+};
+
+TEST_P(RecorderMux, KilledSegmentIsRepairedAndFiledByItsStart)
+{
+    const int type = GetParam();
+    const std::string ext = type == MUX_TYPE_MP4 ? ".mp4" : ".avi";
+    const muxtest::Media &media = *media_;
+    ASSERT_TRUE(media.error.empty()) << media.error;
+
+    const std::string tmp = dir_ + "/recording_now_tmp" + ext;
+    const time_t t0 = time(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+        record_and_die(media, tmp, type, 75);  /* 3 s of video */
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+    ASSERT_TRUE(fs::exists(tmp));
+
+    EXPECT_EQ(rec_recover_dir(dir_.c_str(), ozi_mux_fix_file), 0);
+
+    std::vector<std::string> top, filed;
+    for (auto &e : fs::directory_iterator(dir_)) {
+        if (e.is_directory()) {
+            for (auto &f : fs::directory_iterator(e.path()))
+                filed.push_back(fs::relative(f.path(), dir_).string());
+        } else {
+            top.push_back(e.path().filename().string());
+        }
+    }
+    EXPECT_TRUE(top.empty()) << "left at the top: " << top.front();
+    ASSERT_EQ(filed.size(), 1u);
+
+    /* Named from the segment's start (the wall clock when it began). */
+    strm_date d;
+    rec_date_from_time(&d, t0);
+    char day[REC_DATE_DIR_LEN];
+    rec_date_dir_name(day, sizeof day, &d);
+    const std::string &f = filed[0];
+    ASSERT_EQ(f.size(), 8 + 1 + 6 + 1 + 8 + 4) << f;
+    EXPECT_EQ(f.substr(0, 8), day) << f;
+    const int hms = std::stoi(f.substr(9, 6));
+    const int start_s = hms / 10000 * 3600 + hms / 100 % 100 * 60 + hms % 100;
+    const int t0_s = d.hour * 3600 + d.min * 60 + d.sec;
+    EXPECT_LE(std::abs(start_s - t0_s), 1) << f;
+    EXPECT_EQ(f.substr(f.size() - 4), ext);
+    const long ms = std::stol(f.substr(16, 8));
+    /* Up to a second of journal may be lost with the process. */
+    EXPECT_GE(ms, 1900) << f;
+    EXPECT_LE(ms, 3100) << f;
+
+    const std::string path = dir_ + "/" + f;
+    EXPECT_EQ(muxtest::decode_errors(path), "");
+    muxtest::Probe pr = muxtest::probe(path);
+    ASSERT_NE(pr.find("video"), nullptr) << pr.raw;
+    EXPECT_NEAR(pr.duration * 1000, ms, 300) << pr.raw;
+}
+
+muxtest::Media *RecorderMux::media_;
+
+INSTANTIATE_TEST_SUITE_P(Containers, RecorderMux, ::testing::Values(MUX_TYPE_MP4, MUX_TYPE_AVI),
+                         [](const ::testing::TestParamInfo<int> &i) {
+                             return i.param == MUX_TYPE_MP4 ? std::string("mp4")
+                                                            : std::string("avi");
+                         });
+
+} // namespace
