@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# RTSP fan-out benchmark.
+#
+#   bench/rtsp/run.sh BUILD_DIR
+#
+# Starts BUILD_DIR/bin/tavrocam as "tavrocam x rtsp" (streaming only, no
+# recording), records about RECORD_SEC seconds of its main stream with
+# ffmpeg, and plays N = SESSIONS sessions of rtsp://127.0.0.1:<port>/
+# tavro_mirel/main for DURATION seconds each with rtsp_load_client.  Then it
+# serves the recording, looping at its frame rate, with a GStreamer RTSP
+# server (shared media) and repeats the same load.  It prints packet loss,
+# delivered bit rate, the server's CPU seconds per delivered Mbit (ours: the
+# library's threads "rtsp_server" and "rtsp_v_*" only; GStreamer: the whole
+# process) and the resident set size, and the ratio ours/GStreamer.
+#
+# Environment: DURATION (s, default 20), SESSIONS (default "1 10 50 100"),
+# RECORD_SEC (default 10), GST_PORT (default 8554), SETTLE (s, default 1),
+# OURS_THREADS (default "rtsp_server,rtsp_v_").  The daemon's port is the
+# build's DOVU_RTSP_PORT; it must be free (554 needs root).
+set -uo pipefail
+
+build=$(cd "${1:-build}" 2>/dev/null && pwd) || { echo "no build directory ${1:-build}"; exit 1; }
+here=$(cd "$(dirname "$0")" && pwd)
+DURATION=${DURATION:-20}
+SESSIONS=${SESSIONS:-"1 10 50 100"}
+RECORD_SEC=${RECORD_SEC:-10}
+GST_PORT=${GST_PORT:-8554}
+SETTLE=${SETTLE:-1}
+OURS_THREADS=${OURS_THREADS:-rtsp_server,rtsp_v_}
+
+client=$build/bin/rtsp_load_client
+daemon=$build/bin/tavrocam
+port=$(awk '/define DOVU_RTSP_PORT/ {print $3}' "$build/generated/build_options.h" 2>/dev/null)
+port=${port:-554}
+mount=tavro_mirel/main
+
+for f in "$client" "$daemon"; do
+  [ -x "$f" ] || { echo "rtsp bench: $f is not built; skipped"; exit 0; }
+done
+
+work=$(mktemp -d /tmp/bench_rtsp.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do
+    kill "$p" 2>/dev/null && wait "$p" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+wait_port() {
+  for _ in $(seq 100); do port_open "$1" && return 0; sleep 0.1; done
+  return 1
+}
+
+declare -A res
+run_load() {  # label url pid threads sessions
+  local label=$1 url=$2 pid=$3 threads=$4 n=$5 out
+  out=$("$client" --url "$url" --sessions "$n" --duration "$DURATION" --settle "$SETTLE" \
+        --pid "$pid" --threads "$threads" --exclude thread_venc_main --label "$label-$n")
+  echo "$out" | grep -v '^RESULT'
+  res[$label,$n]=$(echo "$out" | grep '^RESULT')
+}
+field() { echo "${res[$1,$2]:-}" | tr ' ' '\n' | awk -F= -v k="$3" '$1 == k {print $2}'; }
+
+echo "rtsp fan-out: sessions [$SESSIONS], $DURATION s each, daemon port $port, GStreamer port $GST_PORT"
+
+# ---- our server ----------------------------------------------------------
+if port_open "$port"; then
+  echo "rtsp bench: port $port is in use by another program; skipped"
+  exit 1
+fi
+(cd "$work" && exec "$daemon" x rtsp >"$work/daemon.log" 2>&1) &
+dpid=$!
+pids+=("$dpid")
+if ! wait_port "$port"; then
+  echo "rtsp bench: tavrocam does not listen on port $port"; tail -20 "$work/daemon.log"; exit 1
+fi
+
+ffmpeg -nostdin -loglevel error -rtsp_transport udp -i "rtsp://127.0.0.1:$port/$mount" \
+       -c copy -t "$RECORD_SEC" -y "$work/x.h264" 2>"$work/ffmpeg.log"
+if [ ! -s "$work/x.h264" ]; then
+  echo "rtsp bench: recording the main stream failed"; tail -20 "$work/ffmpeg.log"; exit 1
+fi
+fps=$(ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 \
+      "$work/x.h264" 2>/dev/null)
+case "$fps" in ''|0/*|*/0) fps=25/1 ;; esac
+echo "recorded $(stat -c %s "$work/x.h264") bytes of the main stream, $fps fps"
+sleep 2  # the recording's channel goes away
+
+for n in $SESSIONS; do
+  run_load ours "rtsp://127.0.0.1:$port/$mount" "$dpid" "$OURS_THREADS" "$n"
+  sleep 2
+done
+kill "$dpid" 2>/dev/null; wait "$dpid" 2>/dev/null
+
+# ---- GStreamer reference ---------------------------------------------------
+if port_open "$GST_PORT"; then
+  echo "rtsp bench: port $GST_PORT is in use; GStreamer reference skipped"
+else
+  /usr/bin/python3 "$here/gst_rtsp_server.py" --file "$work/x.h264" --port "$GST_PORT" \
+      --fps "$fps" --mount "/$mount" >"$work/gst.log" 2>&1 &
+  gpid=$!
+  pids+=("$gpid")
+  if wait_port "$GST_PORT"; then
+    for n in $SESSIONS; do
+      run_load gst "rtsp://127.0.0.1:$GST_PORT/$mount" "$gpid" all "$n"
+      sleep 1
+    done
+  else
+    echo "rtsp bench: GStreamer server did not start"; cat "$work/gst.log"
+  fi
+  kill "$gpid" 2>/dev/null; wait "$gpid" 2>/dev/null
+fi
+
+# ---- summary ---------------------------------------------------------------
+echo
+echo "RTSP fan-out, $DURATION s per run (ours: library threads $OURS_THREADS; GStreamer: whole process)"
+printf "%5s | %8s %8s %12s %8s | %8s %8s %12s %8s | %9s\n" N "Mbit/s" "loss%" "cpu-s/Mbit" "RSS MB" \
+       "Mbit/s" "loss%" "cpu-s/Mbit" "RSS MB" "ours/gst"
+printf "%5s | %-40s | %-40s |\n" "" "ours (tavrocam)" "GStreamer"
+for n in $SESSIONS; do
+  row=$(printf "%5s |" "$n")
+  for side in ours gst; do
+    if [ -n "${res[$side,$n]:-}" ]; then
+      row+=$(awk -v m="$(field $side $n mbit)" -v w="$(field $side $n window_s)" \
+                 -v l="$(field $side $n loss_pct)" -v c="$(field $side $n cpu_s_per_mbit)" \
+                 -v r="$(field $side $n rss_kb)" \
+                 'BEGIN { printf " %8.2f %8.3f %12.6f %8.1f |", m / w, l, c, r / 1024 }')
+    else
+      row+=$(printf " %8s %8s %12s %8s |" - - - -)
+    fi
+  done
+  ratio=$(awk -v a="$(field ours $n cpu_s_per_mbit)" -v b="$(field gst $n cpu_s_per_mbit)" \
+              'BEGIN { if (a != "" && b + 0 > 0) printf "%9.2f", a / b; else printf "%9s", "-" }')
+  echo "$row $ratio"
+done
