@@ -336,7 +336,8 @@ int32_t ozi_mrd(mrd_handle_t *mrd_handle, const uint16_t *grid, int32_t len, mrd
     if (w.bottom > len - 1)
         w.bottom = len - 1;
 
-    int32_t seeds[MRD_MAX_SEEDS][2];   /* column, row; column -1 = consumed */
+    /* Seeds in scan order: row by row from the top, each row from the left. */
+    int32_t seeds[MRD_MAX_SEEDS][2];   /* column, row */
     int32_t nseeds = 0;
     const uint16_t seed = mrd_handle->seed_threshold;
     for (int32_t y = w.top; y <= w.bottom; y++)
@@ -349,16 +350,24 @@ int32_t ozi_mrd(mrd_handle_t *mrd_handle, const uint16_t *grid, int32_t len, mrd
 
     std::memset(boxes, 0, sizeof(mrd_box) * MRD_MAX_BOXES);
     int32_t count = 0;
+    /* A seed is consumed when it lies inside a rectangle grown from an
+     * earlier seed, whether or not that rectangle was kept.  Every later
+     * seed comes after the current one in scan order, so marking the grown
+     * rectangle's cells (one bit per column, one word per row) and testing
+     * each seed's bit when its turn comes consumes exactly the later seeds
+     * inside it, in O(rows) per rectangle instead of a pass over the list. */
+    uint32_t covered[MRD_GRID_MAX_ROWS] = {};
     for (int32_t i = 0; i < nseeds; i++) {
-        if (seeds[i][0] == -1)
+        const int32_t sx = seeds[i][0], sy = seeds[i][1];
+        if (covered[sy] >> sx & 1u)
             continue;
-        mrd_box b = {seeds[i][0], seeds[i][1], seeds[i][0], seeds[i][1], 0};
+        mrd_box b = {sx, sy, sx, sy, 0};
         grow_in_window(mrd_handle, grid, &b, w);
-        for (int32_t j = i + 1; j < nseeds; j++) {
-            const int32_t x = seeds[j][0], y = seeds[j][1];
-            if (x >= b.left && x <= b.right && y >= b.top && y <= b.bottom)
-                seeds[j][0] = -1;
-        }
+        const uint32_t span = (b.right - b.left == 31)
+                                  ? 0xffffffffu
+                                  : ((1u << (b.right - b.left + 1)) - 1u) << b.left;
+        for (int32_t y = b.top; y <= b.bottom; y++)
+            covered[y] |= span;
         b.left += 1;
         b.top += 1;
         b.right += 1;
