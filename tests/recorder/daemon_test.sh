@@ -22,8 +22,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_daemon() {
-    (cd "$work" && exec "$bin" record >>"$work/log" 2>&1) &
+start_daemon() {  # output of this run goes to $work/log (the previous run's to log.1)
+    [ -f "$work/log" ] && mv "$work/log" "$work/log.1"
+    (cd "$work" && exec "$bin" record >"$work/log" 2>&1) &
     pid=$!
 }
 kill_daemon() {
@@ -59,7 +60,8 @@ segments)
     start_daemon
     # Two complete segments: each holds seg s + 100 ms up to the next I frame
     # (GOP 2 s), and the next begins one GOP after the closing frame.
-    sleep $((2 * (seg + 4) + 3))
+    filed() { [ "$(find "$dir" -mindepth 2 -type f | wc -l)" -ge 2 ]; }
+    wait_for $((2 * (seg + 4) + 6)) filed
     kill_daemon
     files=$(cd "$dir" && find . -mindepth 2 -type f | sort)
     n=$(echo "$files" | grep -c . || true)
@@ -81,6 +83,8 @@ segments)
         fi
         prev_end=$((start + ms / 1000))
         decodes "$dir/$f" || fail "$f does not decode cleanly"
+        streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$dir/$f" | sort | tr '\n' ' ')
+        [ "$streams" = "audio video " ] || fail "$f: streams '$streams', expected audio and video"
         got=$(media_ms "$dir/$f")
         diff=$((got - ms)); diff=${diff#-}
         [ "$diff" -le 300 ] || fail "$f: container says $got ms, name says $ms ms"
