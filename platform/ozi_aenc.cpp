@@ -4,11 +4,12 @@
  *
  * PCM frames are gathered until 1024 samples (one AAC frame) are there;
  * each block is encoded and every AAC frame that comes out is queued with
- * the time stamp of its first sample.  The encoder keeps one block of look
- * ahead, so in steady state one AAC frame comes out per 1024 samples sent
- * (at 8000 Hz: one per four 512-byte PCM frames), one block behind the
- * input.  The encoder's leading padding frame (before the first sample) is
- * not handed out.  Frames carry a 7-byte ADTS header unless the attribute
+ * the time stamp of its first sample.  In steady state one AAC frame comes
+ * out per 1024 samples sent (at 8000 Hz: one per four 512-byte PCM
+ * frames).  The encoder's look-ahead and its leading padding frame put the
+ * output two blocks behind the input: the frame of block j is ready once
+ * block j + 2 is sent.  The padding frame holds no input sample and is not
+ * handed out.  Frames carry a 7-byte ADTS header unless the attribute
  * says AENC_AAC_NO_FRAME_HEAD.  Every result owns its buffer until
  * released; several may be out at once, released in any order.
  *
