@@ -561,6 +561,10 @@ session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd)
     ses->session_id = cfd > 0 ? (int32_t)(now % (uint64_t)cfd) : 0;
     /* A session that never sends another request is still swept 65 s on. */
     ses->tm_last_access = now;
+    /* The parameter sets travel in the stream, before every IDR picture: a
+     * player that starts mid-picture-group could decode nothing until the
+     * next one, so its video starts with a key frame. */
+    ses->wait_key = 1;
     {
         rtsp_lock lk(&p_chn->mutex_session);
         list_add_tail(&ses->list, &p_chn->list_head_session);

@@ -24,7 +24,7 @@
  *     walked only by the server thread (and by rtsp_destroy after it ended).
  *   - rtsp_channel_t.mutex_session: the channel's live session list, its
  *     graveyard, and every field of a linked session that either thread may
- *     change (status, rtp_trans_type, tm_last_access, client_fd).
+ *     change (status, rtp_trans_type, tm_last_access, client_fd, wait_key).
  */
 #ifndef DOVU_RTSP_H
 #define DOVU_RTSP_H
@@ -118,6 +118,7 @@ typedef struct session_t {
     int32_t audio_rtp_port;
     int32_t client_video_rtp_port;
     int32_t client_audio_rtp_port;
+    uint8_t wait_key;                /* no video until a key frame starts */
     struct list_head list;           /* in list_head_session or graveyard */
 } session_t;
 

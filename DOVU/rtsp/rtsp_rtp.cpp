@@ -170,6 +170,23 @@ int rtp_packetize_h264(rtp_video_state *st, const uint8_t *frame, size_t frame_s
     return out.count;
 }
 
+int rtp_h264_frame_is_key(const uint8_t *frame, size_t frame_size)
+{
+    if (!frame)
+        return 0;
+    size_t sc = start_code_len(frame, frame_size);
+    if (sc == 0)
+        return 0;
+    size_t pos = sc, nal = 0, len = 0;
+    while (pos < frame_size) {
+        pos = next_nal(frame, frame_size, pos, &nal, &len);
+        uint8_t type = len > 0 ? (frame[nal] & 0x1f) : 0;
+        if (type == 5 || type == 7)
+            return 1;
+    }
+    return 0;
+}
+
 void rtp_header_serialize(const rtp_header *h, uint8_t out[RTP_HEADER_SIZE])
 {
     out[0] = (uint8_t)((h->rtp_version << 6) | (h->padding << 5) | (h->extention << 4) |
@@ -241,6 +258,8 @@ extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtp
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
             if (s->status != RTSP_STATUS_PLAY || s->rtp_trans_type != TRANS_RTP_AVP)
+                continue;
+            if (pt == PAYLOAD_RTP_H264 && s->wait_key)
                 continue;
             if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
                 unknown_pt = true;
@@ -318,6 +337,15 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
 {
     if (!p_chn || !pframe)
         return;
+    if (rtp_h264_frame_is_key(pframe, frame_size)) {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+                s->wait_key = 0;
+        }
+    }
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
     rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_channel, p_chn);
 }

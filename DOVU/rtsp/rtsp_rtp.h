@@ -46,13 +46,18 @@ typedef struct rtp_video_state {
 int rtp_packetize_h264(rtp_video_state *st, const uint8_t *frame, size_t frame_size,
                        uint64_t ts_ms, rtp_emit_fn emit, void *ctx);
 
+/* 1 when the Annex B frame holds an IDR slice or a sequence parameter set
+ * (NAL types 5 or 7): a decoder can start with it. */
+int rtp_h264_frame_is_key(const uint8_t *frame, size_t frame_size);
+
 /* Writes the wire form of the header (network byte order) into out[12]. */
 void rtp_header_serialize(const rtp_header *hdr, uint8_t out[RTP_HEADER_SIZE]);
 
 /* Body of a channel's video thread. */
 void *rtsp_chn_video_main(void *arg);
 
-/* Packetises one frame of the channel and delivers its packets. */
+/* Packetises one frame of the channel and delivers its packets.  Playing
+ * sessions that wait for a key frame get video from the first key frame on. */
 void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint32_t frame_size,
                               uint64_t ts);
 

@@ -52,7 +52,7 @@ done
 # frames decoded by ffmpeg from URL in 8 s of stream; stderr kept in $2
 decode_frames() {
     timeout 40 ffmpeg -nostdin -hide_banner -v error -rtsp_transport udp -i "$1" -t 8 \
-        -f null - -progress "$WORK/progress" 2>"$2"
+        -fps_mode passthrough -f null - -progress "$WORK/progress" 2>"$2"
     local rc=$?
     [ $rc = 0 ] || { cat "$2"; fail "ffmpeg exit $rc"; }
     grep '^frame=' "$WORK/progress" | tail -n 1 | cut -d= -f2

@@ -60,7 +60,8 @@ void fake_vrelease(void *h)
     if (h)
         g_releases++;
 }
-// Newest frame: a 2500-byte IDR unit (two FU-A packets) every 40 ms.
+// Newest frame every 40 ms: a 2500-byte slice (two FU-A packets); every
+// tenth frame is a key frame with SPS and PPS before an IDR slice.
 void fake_vdata(void *, unsigned char *buf, unsigned int *size, unsigned long long *ts)
 {
     if (g_paused) {
@@ -68,11 +69,19 @@ void fake_vdata(void *, unsigned char *buf, unsigned int *size, unsigned long lo
         return;
     }
     uint64_t t = now_ms() / 40 * 40;
-    static const unsigned char sc[] = {0, 0, 0, 1, 0x65};
-    memcpy(buf, sc, sizeof(sc));
-    for (unsigned i = sizeof(sc); i < 2500; i++)
-        buf[i] = (unsigned char)((i + t) % 200 + 10);
-    *size = 2500;
+    bool key = (t / 40) % 10 == 0;
+    unsigned n = 0;
+    if (key) {
+        static const unsigned char ps[] = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1f, 0, 0, 0, 1, 0x68, 0xce};
+        memcpy(buf, ps, sizeof(ps));
+        n = sizeof(ps);
+    }
+    const unsigned char slice[] = {0, 0, 0, 1, (unsigned char)(key ? 0x65 : 0x41)};
+    memcpy(buf + n, slice, sizeof(slice));
+    n += sizeof(slice);
+    for (unsigned i = 0; i < 2500; i++)
+        buf[n + i] = (unsigned char)((i + t) % 200 + 10);
+    *size = n + 2500;
     *ts = t;
 }
 void *fake_astart(void *) { return nullptr; }
@@ -295,20 +304,21 @@ TEST_F(Server, FullExchangeDeliversRtpAndTeardownClosesAndDetaches)
     EXPECT_EQ(c.request(req("PLAY", url_, 4)).rfind("RTSP/1.0 200 OK\r\nCSeq: 4\r\nRange:", 0), 0u);
     EXPECT_EQ(starts(), 1);
 
-    // Packets of whole frames: FU-A start then end, marker on the end.
+    // Video starts with a key frame: SPS first.  Then whole frames, the
+    // marker on the frame's last packet (the end of the slice's FU-A).
     std::vector<std::vector<uint8_t>> pkts;
-    for (int i = 0; i < 10; i++) {
+    for (int i = 0; i < 30; i++) {
         auto p = u.recv_packet();
         ASSERT_FALSE(p.empty()) << "no RTP after PLAY";
         pkts.push_back(p);
     }
+    EXPECT_EQ(pkts[0][12] & 0x1f, 7) << "first packet is not the SPS of a key frame";
     for (size_t i = 0; i < pkts.size(); i++) {
         const auto &p = pkts[i];
         ASSERT_EQ(p[0], 0x80);
         EXPECT_EQ(p[1] & 0x7f, 96);
-        EXPECT_EQ(p[12] & 0x1f, 28) << "2500-byte unit goes as FU-A";
-        bool end = p[13] & 0x40;
-        EXPECT_EQ((p[1] & 0x80) != 0, end) << "marker on the frame's last packet";
+        bool fu_end = (p[12] & 0x1f) == 28 && (p[13] & 0x40);
+        EXPECT_EQ((p[1] & 0x80) != 0, fu_end) << "marker on the frame's last packet only";
         if (i > 0) {
             uint16_t prev = (uint16_t)(pkts[i - 1][2] << 8 | pkts[i - 1][3]);
             uint16_t seq = (uint16_t)(p[2] << 8 | p[3]);

@@ -238,6 +238,23 @@ TEST_F(Packetizer, SequenceNumberWraps)
     EXPECT_EQ(hdr_.seq, 1);
 }
 
+TEST(KeyFrame, IdrOrSpsMakesAKeyFrame)
+{
+    std::vector<uint8_t> p_frame, idr_frame, sps_first, sei_then_idr;
+    append(p_frame, make_nal(0x41, 50), 4);
+    append(idr_frame, make_nal(0x65, 50), 3);
+    append(sps_first, make_nal(0x67, 10), 4);
+    append(sps_first, make_nal(0x41, 50), 4);
+    append(sei_then_idr, make_nal(0x06, 10), 4);
+    append(sei_then_idr, make_nal(0x25, 50), 4);   // IDR with NRI 1
+    EXPECT_FALSE(rtp_h264_frame_is_key(p_frame.data(), p_frame.size()));
+    EXPECT_TRUE(rtp_h264_frame_is_key(idr_frame.data(), idr_frame.size()));
+    EXPECT_TRUE(rtp_h264_frame_is_key(sps_first.data(), sps_first.size()));
+    EXPECT_TRUE(rtp_h264_frame_is_key(sei_then_idr.data(), sei_then_idr.size()));
+    const uint8_t no_sc[] = {0x65, 1, 2};
+    EXPECT_FALSE(rtp_h264_frame_is_key(no_sc, sizeof(no_sc)));
+}
+
 TEST(RtpHeader, WireFormInNetworkOrder)
 {
     rtp_header h;
