@@ -21,103 +21,148 @@ constexpr int H = VIBE_GRID_H;
 
 const vibe_box kWholeGrid = {0, 0, W - 1, H - 1, 0};
 
-/* Both Laplacian differences of one row against a reference plane, turned
- * into a mask row: 255 when either reaches `high`, 128 when either reaches
- * `low`.  Written branch-free so that the compiler can vectorise it. */
-inline void classify_row(const uint8_t *cur, const uint8_t *ref, int y, uint8_t high,
-                         uint8_t low, uint8_t *mask)
+/* 16 cells at a time; comparisons give 0 or 0xff per lane. */
+typedef uint8_t cells16 __attribute__((vector_size(16)));
+
+inline cells16 load16(const uint8_t *p)
 {
-    const uint8_t *cu = cur + (y - 1) * W, *cc = cur + y * W, *cd = cur + (y + 1) * W;
-    const uint8_t *ru = ref + (y - 1) * W, *rc = ref + y * W, *rd = ref + (y + 1) * W;
-    uint8_t *m = mask + y * W;
-    for (int x = 1; x < W - 1; x++) {
-        int hc = 2 * cc[x] - cc[x - 1] - cc[x + 1];
-        int vc = 2 * cc[x] - cu[x] - cd[x];
-        int hr = 2 * rc[x] - rc[x - 1] - rc[x + 1];
-        int vr = 2 * rc[x] - ru[x] - rd[x];
-        int dh = hc - hr, dv = vc - vr;
-        dh = dh < 0 ? -dh : dh;
-        dv = dv < 0 ? -dv : dv;
-        int d = dh > dv ? dh : dv;
-        m[x] = d >= high ? VIBE_MASK_STRONG : (d >= low ? VIBE_MASK_WEAK : 0);
-    }
+    cells16 v;
+    memcpy(&v, p, sizeof v);
+    return v;
 }
 
+inline void store16(uint8_t *p, cells16 v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
+/* Eight cells at a time in 16-bit lanes: second differences lie within
+ * -510..510 and their differences within -1020..1020. */
+typedef int16_t lanes8 __attribute__((vector_size(16)));
+typedef uint8_t bytes8 __attribute__((vector_size(8)));
+
+inline lanes8 load8(const uint8_t *p)
+{
+    bytes8 b;
+    memcpy(&b, p, sizeof b);
+    return __builtin_convertvector(b, lanes8);
+}
+
+inline lanes8 abs8(lanes8 v)
+{
+    const lanes8 sign = v >> 15;
+    return (v ^ sign) - sign;
+}
+
+/* Mask of eight cells against a reference plane, given the second
+ * differences hc, vc of the current frame: 255 when either second
+ * difference of `ref` differs by `high` or more, else 128 when by `low` or
+ * more, else 0. */
+inline bytes8 mask8(lanes8 hc, lanes8 vc, const uint8_t *ref, int i, lanes8 high, lanes8 low)
+{
+    const lanes8 r = load8(ref + i);
+    const lanes8 hr = r + r - load8(ref + i - 1) - load8(ref + i + 1);
+    const lanes8 vr = r + r - load8(ref + i - W) - load8(ref + i + W);
+    const lanes8 dh = abs8(hc - hr), dv = abs8(vc - vr);
+    const lanes8 bigger = (lanes8)(dh > dv);
+    const lanes8 d = (dh & bigger) | (dv & ~bigger);
+    const lanes8 strong = (lanes8)(d >= high), weak = (lanes8)(d >= low);
+    const lanes8 zero = {};
+    const lanes8 m = (strong & (zero + VIBE_MASK_STRONG)) | (weak & ~strong & (zero + VIBE_MASK_WEAK));
+    return __builtin_convertvector(m, bytes8);
+}
+
+/* Classifies rows 1..58, columns 1..78 into fg_mask (and fd_mask when the
+ * frame-difference bit is set), then counts the foreground cells.  Each row
+ * is done in eight-cell steps from column 1; the last step starts at column
+ * 71 and overlaps the one before, which only rewrites the same values. */
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void classify(vibe_handle_t *h)
 {
     const bool fd = h->filtering_flag & VIBE_FILTER_FRAME_DIFF;
-    for (int y = 1; y < H - 1; y++) {
-        classify_row(h->cur_frame, h->background, y, h->filter_high, h->filter_low, h->fg_mask);
-        uint8_t *cnt = h->fg_count + y * W;
-        const uint8_t *m = h->fg_mask + y * W;
-        for (int x = 1; x < W - 1; x++)
-            cnt[x] = (uint8_t)(cnt[x] + (m[x] != 0));
-        if (fd)
-            classify_row(h->cur_frame, h->prev_frame, y, h->filter_high, h->filter_low,
-                         h->fd_mask);
-    }
-}
-
-inline bool row_empty(const uint8_t *row)
-{
-    uint64_t acc = 0;
-    for (int i = 0; i < W; i += 8) {
-        uint64_t v;
-        memcpy(&v, row + i, 8);
-        acc |= v;
-    }
-    return acc == 0;
+    const lanes8 zero = {}, high = zero + h->filter_high, low = zero + h->filter_low;
+    static const int starts[] = {1, 9, 17, 25, 33, 41, 49, 57, 65, 71};
+    const uint8_t *cur = h->cur_frame;
+    for (int y = 1; y < H - 1; y++)
+        for (int x : starts) {
+            const int i = y * W + x;
+            const lanes8 c = load8(cur + i);
+            const lanes8 hc = c + c - load8(cur + i - 1) - load8(cur + i + 1);
+            const lanes8 vc = c + c - load8(cur + i - W) - load8(cur + i + W);
+            const bytes8 fgm = mask8(hc, vc, h->background, i, high, low);
+            bytes8 fdm = {};
+            if (fd)
+                fdm = mask8(hc, vc, h->prev_frame, i, high, low);
+            memcpy(h->fg_mask + i, &fgm, sizeof fgm);
+            memcpy(h->fd_mask + i, &fdm, sizeof fdm);
+        }
+/* Border cells stay 0 in fg_mask, so counting over the whole grid adds
+     * nothing there. */
+    const cells16 none = {}, one = none + 1;
+    for (int i = 0; i < VIBE_GRID_CELLS; i += 16)
+        store16(h->fg_count + i,
+                load16(h->fg_count + i) + ((cells16)(load16(h->fg_mask + i) != none) & one));
 }
 
 /* Clears, in place and in scan order, the plus-shaped group around every
  * cell whose four diagonal neighbours are 0; with `count` set, every
  * non-zero cell cleared takes one back off its fg_count.  A position whose
- * plus group is already all zero changes nothing and is skipped, and so is
- * a row whose neighbourhood of three rows is empty (clearing never creates
- * non-zero cells, so that test stays valid during the scan). */
+ * plus group is all zero changes nothing and is skipped.  Clearing never
+ * creates non-zero cells, so a plus group found all zero before a row is
+ * scanned stays all zero while it is scanned. */
 void remove_isolated(uint8_t *mask, uint8_t *count)
 {
-    bool nonempty[H];
-    for (int y = 0; y < H; y++)
-        nonempty[y] = !row_empty(mask + y * W);
     for (int y = 1; y < H - 1; y++) {
-        if (!nonempty[y - 1] && !nonempty[y] && !nonempty[y + 1])
-            continue;
         uint8_t *u = mask + (y - 1) * W, *c = mask + y * W, *d = mask + (y + 1) * W;
-        for (int x = 1; x < W - 1; x++) {
-            if (!(u[x] | c[x - 1] | c[x] | c[x + 1] | d[x]))
+        uint8_t any[W + 8] = {};
+        for (int x = 1; x < W - 1; x++)
+            any[x] = (uint8_t)(u[x] | c[x - 1] | c[x] | c[x + 1] | d[x]);
+        for (int x0 = 0; x0 < W; x0 += 8) {
+            uint64_t word;
+            memcpy(&word, any + x0, 8);
+            if (!word)
                 continue;
-            if (u[x - 1] | u[x + 1] | d[x - 1] | d[x + 1])
-                continue;
-            if (count) {
-                uint8_t *k = count + y * W;
-                k[x - W] = (uint8_t)(k[x - W] - (u[x] != 0));
-                k[x - 1] = (uint8_t)(k[x - 1] - (c[x - 1] != 0));
-                k[x + 1] = (uint8_t)(k[x + 1] - (c[x + 1] != 0));
-                k[x + W] = (uint8_t)(k[x + W] - (d[x] != 0));
-                k[x] = (uint8_t)(k[x] - (c[x] != 0));
+            for (int x = x0 > 1 ? x0 : 1; x < x0 + 8 && x < W - 1; x++) {
+                if (!any[x] || (u[x - 1] | u[x + 1] | d[x - 1] | d[x + 1]))
+                    continue;
+                if (count) {
+                    uint8_t *k = count + y * W;
+                    k[x - W] = (uint8_t)(k[x - W] - (u[x] != 0));
+                    k[x - 1] = (uint8_t)(k[x - 1] - (c[x - 1] != 0));
+                    k[x + 1] = (uint8_t)(k[x + 1] - (c[x + 1] != 0));
+                    k[x + W] = (uint8_t)(k[x + W] - (d[x] != 0));
+                    k[x] = (uint8_t)(k[x] - (c[x] != 0));
+                }
+                u[x] = c[x - 1] = c[x] = c[x + 1] = d[x] = 0;
             }
-            u[x] = c[x - 1] = c[x] = c[x + 1] = d[x] = 0;
         }
     }
 }
 
 /* Absorbs the cells outside every box of this frame into the background:
  * free cells when not foreground or after absorb_frames, released cells when
- * not foreground or after update_frames.  Branch-free for vectorisation. */
+ * not foreground or after update_frames (a cell that left a box in this
+ * frame moves from 2 to 3 first).  Lane-wise with byte masks. */
 void update_free_cells(vibe_handle_t *h)
 {
-    const uint8_t absorb = h->absorb_frames, upd = h->update_frames;
-    for (int i = 0; i < VIBE_GRID_CELLS; i++) {
-        const uint8_t lab = h->label_mask[i], bs = h->box_state[i], fg = h->fg_mask[i];
-        const uint8_t cnt = h->fg_count[i];
-        const bool a = bs == VIBE_CELL_FREE && (fg == 0 || cnt >= absorb);
-        const uint8_t bs1 = bs == VIBE_CELL_IN_BOX ? (uint8_t)VIBE_CELL_RELEASED : bs;
-        const bool b = bs1 == VIBE_CELL_RELEASED && (fg == 0 || cnt >= upd);
-        const bool take = lab != 0 && (a || b);
-        h->background[i] = take ? h->cur_frame[i] : h->background[i];
-        h->fg_count[i] = take ? 0 : cnt;
-        h->box_state[i] = lab != 0 ? (b ? (uint8_t)VIBE_CELL_FREE : bs1) : bs;
+    static_assert(VIBE_GRID_CELLS % 16 == 0, "grid is a whole number of vectors");
+    const cells16 zero = {}, one = zero + 1, in_box = zero + VIBE_CELL_IN_BOX;
+    const cells16 released = zero + VIBE_CELL_RELEASED;
+    const cells16 absorb = zero + h->absorb_frames, upd = zero + h->update_frames;
+    for (int i = 0; i < VIBE_GRID_CELLS; i += 16) {
+        const cells16 bs = load16(h->box_state + i), cnt = load16(h->fg_count + i);
+        const cells16 lab = (cells16)(load16(h->label_mask + i) != zero);
+        const cells16 quiet = (cells16)(load16(h->fg_mask + i) == zero);
+        const cells16 a = (cells16)(bs == zero) & (quiet | (cells16)(cnt >= absorb));
+        const cells16 bs1 = bs + ((cells16)(bs == in_box) & one);
+        const cells16 b = (cells16)(bs1 == released) & (quiet | (cells16)(cnt >= upd));
+        const cells16 take = lab & (a | b);
+        store16(h->background + i,
+                (load16(h->cur_frame + i) & take) | (load16(h->background + i) & ~take));
+        store16(h->fg_count + i, cnt & ~take);
+        store16(h->box_state + i, (bs1 & ~b & lab) | (bs & ~lab));
     }
 }
 
@@ -242,9 +287,23 @@ int32_t vibe_resize_frame(vibe_handle_t *vibe_handle, const uint8_t *frame, int3
         x0[j] = (size_t)((int64_t)j * width / 80);
         x1[j] = (size_t)((int64_t)(2 * j + 1) * width / 160);
     }
+    /* The two sampled rows of a grid row are fetched one grid row ahead:
+     * the frame is usually not in cache, and the loads of a row are too
+     * sparse for the hardware to see the stream early. */
+    auto row0 = [&](int i) { return frame + (size_t)((int64_t)i * height / 60) * (size_t)width; };
+    auto row1 = [&](int i) {
+        return frame + (size_t)((int64_t)(2 * i + 1) * height / 120) * (size_t)width;
+    };
+    const size_t span = x1[W - 1] + 1;
     for (int i = 0; i < H; i++) {
-        const uint8_t *r0 = frame + (size_t)((int64_t)i * height / 60) * (size_t)width;
-        const uint8_t *r1 = frame + (size_t)((int64_t)(2 * i + 1) * height / 120) * (size_t)width;
+        const uint8_t *r0 = row0(i), *r1 = row1(i);
+        if (i + 1 < H) {
+            const uint8_t *n0 = row0(i + 1), *n1 = row1(i + 1);
+            for (size_t k = 0; k < span; k += 64) {
+                __builtin_prefetch(n0 + k);
+                __builtin_prefetch(n1 + k);
+            }
+        }
         uint8_t *out = vibe_handle->cur_frame + i * W;
         for (int j = 0; j < W; j++)
             out[j] = (uint8_t)((r0[x0[j]] + r1[x0[j]] + r0[x1[j]] + r1[x1[j]]) >> 2);
