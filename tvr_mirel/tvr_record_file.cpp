@@ -10,8 +10,8 @@
  *                                    directory failed; filed at the next start
  *
  * A finished recording is never replaced: a name already taken gets "_1",
- * "_2", ... before its extension.  Directories are created in code, without
- * a shell.
+ * "_2", ... before its extension.  Date directories are created in code,
+ * without a shell; the record directory itself is never created.
  *
  * THREADS: rec_file_segment runs on thread_mux; the recovery runs on the
  * thread that starts the recorder, before thread_mux exists.  No state.
@@ -183,6 +183,13 @@ int file_into_date_dir(const char *save_path, const char *src, const char *date_
     snprintf(dest, sizeof dest, "%s/%s", dir, name);
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "save record file '%s' \n", dest);
     char taken[REC_DEST_PATH_LEN];
+    /* Only the date directory is created: a record directory that went
+     * away (a card pulled out) is not made again on whatever lies below. */
+    struct stat st;
+    if (stat(save_path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        REC_LOG_ERR("record save path %s not exist\n", save_path);
+        return -1;
+    }
     if (rec_move_into(src, dir, name, taken, sizeof taken) == 0) {
         if (strcmp(taken, dest) != 0)
             ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "[%s:%d] %s exists, saved as %s\n",

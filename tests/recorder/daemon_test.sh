@@ -124,6 +124,39 @@ kill_repair)
     [ -z "$leftover" ] || fail "files of the killed run left at the top: $leftover"
     echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill"
     ;;
+storage_faults)
+    # The first segment file cannot be created, and later three video writes
+    # fail in a row: the daemon keeps running, the short segment is filed,
+    # and recording resumes at the next I frame.
+    export OZI_FAIL="ozi_mux_start:1,ozi_mux_add_video:@50/3"
+    start_daemon
+    unset OZI_FAIL
+    filed() { [ "$(find "$dir" -mindepth 2 -type f | wc -l)" -ge 2 ]; }
+    wait_for $((2 * (seg + 4) + 6)) filed || fail "recording did not resume after the faults"
+    grep -q "ozi_mux_start failed!" "$work/log" || fail "no ozi_mux_start failure logged"
+    files=$(cd "$dir" && find . -mindepth 2 -type f | sort)
+    first=$(echo "$files" | head -1) second=$(echo "$files" | sed -n 2p)
+    ms1=$((10#$(echo "$first" | sed -E 's/.*_([0-9]+)\.mp4/\1/')))
+    ms2=$((10#$(echo "$second" | sed -E 's/.*_([0-9]+)\.mp4/\1/')))
+    # 50 written frames at 40 ms, then the third failure closes the segment.
+    [ "$ms1" -ge 1500 ] && [ "$ms1" -lt "$limit_ms" ] || fail "$first: $ms1 ms, expected a short segment"
+    [ "$ms2" -ge "$limit_ms" ] || fail "$second: $ms2 ms, expected a full segment"
+    for f in $first $second; do decodes "$dir/$f" || fail "$f does not decode cleanly"; done
+    echo "ok $first ($ms1 ms, closed by write failures), $second ($ms2 ms)"
+
+    # The record directory disappears at run time and comes back.
+    rm -rf "$dir"
+    sleep $((seg + 4))
+    kill -0 "$pid" 2>/dev/null || fail "the daemon died without its record directory"
+    [ ! -e "$dir" ] || fail "the recorder created the record directory again"
+    mkdir -p "$dir"
+    back() { [ "$(find "$dir" -mindepth 2 -type f | wc -l)" -ge 1 ]; }
+    wait_for $((2 * (seg + 4) + 6)) back || fail "recording did not resume in the new directory"
+    f=$(cd "$dir" && find . -mindepth 2 -type f | sort | head -1)
+    decodes "$dir/$f" || fail "$f does not decode cleanly"
+    echo "ok ${f#./} recorded after the directory came back"
+    kill_daemon
+    ;;
 *)
     fail "unknown case $case_name"
     ;;

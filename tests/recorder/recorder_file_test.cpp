@@ -360,6 +360,16 @@ TEST(RecorderFiling, FailedMoveParksSegmentAndRecoveryFilesItLater)
     EXPECT_EQ(read_file(t / "20230210/tavro_163508_00062000.mp4"), "segment");
 }
 
+TEST(RecorderFiling, VanishedRecordDirectoryIsNotCreatedAgain)
+{
+    TempDir t;
+    const std::string gone = t / "card";
+    EXPECT_EQ(rec_file_segment(gone.c_str(), (gone + "/recording_now_tmp.mp4").c_str(), &kDate,
+                               62000, MUX_TYPE_MP4),
+              -1);
+    EXPECT_FALSE(fs::exists(gone));
+}
+
 TEST(RecorderFiling, BothMovesFailingIsReported)
 {
     TempDir t;
