@@ -404,6 +404,34 @@ TEST_F(Server, UnansweredAndRefusedRequests)
     EXPECT_EQ(starts(), 0);
 }
 
+TEST_F(Server, RequestNearBufferLimitIsAnswered)
+{
+    // About 3000 bytes: logged (and cut by the log) and answered.
+    Client c(port_);
+    std::string r = req("OPTIONS", url_, 7, "X-Pad: " + std::string(2900, 'p') + "\r\n");
+    ASSERT_LT(r.size(), 3071u);
+    EXPECT_EQ(c.request(r).rfind("RTSP/1.0 200 OK\r\nCseq: 7\r\n", 0), 0u);
+}
+
+TEST(ServerBind, PortInUseLeavesAnObjectThatNeverServes)
+{
+    int port = free_tcp_port();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    rtsp_t *srv = rtsp_create_on_port(0, port);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_TRUE(wait_for([&] { return __atomic_load_n(&srv->is_running, __ATOMIC_ACQUIRE) == 0; },
+                         2000))
+        << "server thread did not end after the failed bind";
+    EXPECT_EQ(__atomic_load_n(&srv->listening, __ATOMIC_ACQUIRE), 0);
+    rtsp_destroy(srv);
+    close(holder);
+}
+
 TEST_F(Server, OversizedRequestClosesConnection)
 {
     Client c(port_);
