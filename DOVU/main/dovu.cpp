@@ -83,6 +83,13 @@ extern "C" {
 
 int dovu_init(const char *conf)
 {
+    {
+        // A second init before dovu_exit would start a second server and
+        // lose the first log stream; it is answered with 0 and ignored.
+        registry_lock lock;
+        if (dovu.init_flag)
+            return 0;
+    }
     dovu.log = ll_logopen(kLogPath);
     ll_set_log_level(LOG_LEVEL_DEBUG);
     ll_printf(LOG_LEVEL_INFO, "[%s]DOVU streaming library is created, current version 1.0" __DATE__,

@@ -145,6 +145,8 @@ TEST(RegistryLifecycle, InitOpensEmptyLogStartsServerAndAnnounces)
     const std::regex notice(
         R"(\[INFO\]\[\d{2}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3}\]DOVU[^\n]*, current version 1\.0[A-Z][a-z]{2} [ 0-9]\d \d{4}\n)");
     EXPECT_TRUE(std::regex_match(out, notice)) << out;
+    EXPECT_EQ(dovu_init("dovu.conf"), 0);  // already initialised: ignored
+    EXPECT_EQ(fake_rtsp.create_calls, 1);
 
     dovu_exit();
     EXPECT_EQ(fake_rtsp.destroy_calls, 1);

@@ -20,7 +20,6 @@
 #include <sys/time.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace {
 
@@ -29,9 +28,18 @@ constexpr size_t kLineSize = 2048;  // finished line: at most 2047 chars
 constexpr size_t kTimeSize = 64;
 
 // Guards st, log_file, every write to the current stream and closing a stream.
-std::mutex lock_syslog;
+// A plain pthread mutex: locking it cannot throw across the C interface.
+pthread_mutex_t lock_syslog = PTHREAD_MUTEX_INITIALIZER;
 FILE *st = nullptr;        // current output stream; standard output once a line was logged
 FILE *log_file = nullptr;  // the file ll_logopen opened and ll_logclose has not closed
+
+class syslog_guard {
+public:
+    syslog_guard() { pthread_mutex_lock(&lock_syslog); }
+    ~syslog_guard() { pthread_mutex_unlock(&lock_syslog); }
+    syslog_guard(const syslog_guard &) = delete;
+    syslog_guard &operator=(const syslog_guard &) = delete;
+};
 
 std::atomic<int> setted_level{LOG_LEVEL_RESERVED};
 
@@ -72,7 +80,7 @@ FILE *ll_logopen(const char *log_file_name)
 {
     if (!log_file_name)
         return nullptr;
-    std::lock_guard<std::mutex> guard(lock_syslog);
+    syslog_guard guard;
     if (log_file) {
         printf("log file was opened!\n");
         return nullptr;
@@ -91,7 +99,7 @@ void ll_logclose(FILE *stream)
 {
     if (!stream)
         return;
-    std::lock_guard<std::mutex> guard(lock_syslog);
+    syslog_guard guard;
     fflush(stream);
     fclose(stream);
     // Forget the closed stream so that nothing writes to it and the log can
@@ -151,7 +159,7 @@ void ll_printf(Log_Level log_level, const char *format, ...)
     if (tag)
         snprintf(szBuf, sizeof(szBuf), "[%s]%s\n", tag, pfmt);
 
-    std::lock_guard<std::mutex> guard(lock_syslog);
+    syslog_guard guard;
     st = stdout;
     if (level == LOG_LEVEL_STDOUT) {
         printf("%s\n", pfmt);
