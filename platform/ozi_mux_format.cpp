@@ -339,6 +339,9 @@ struct TrackPlan {
     uint64_t end_ms() const { return ((start + media_dur) * 1000 + timescale / 2) / timescale; }
 };
 
+/* A jump of the stamps beyond what stts can hold becomes the longest gap. */
+uint32_t clamp_dur(uint64_t d) { return d > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(d); }
+
 uint64_t ms_to_ticks(int32_t ms, uint32_t scale)
 {
     return ms <= 0 ? 0 : (uint64_t(ms) * scale + 500) / 1000;
@@ -358,7 +361,7 @@ void plan_video(const Config &c, const Sample *s, TrackPlan *t)
         else {
             if (v <= prev)
                 v = prev + 1;
-            t->dur[i - 1] = uint32_t(v - prev);
+            t->dur[i - 1] = clamp_dur(v - prev);
         }
         prev = v;
     }
@@ -384,7 +387,7 @@ void plan_audio(const Config &, const Sample *s, TrackPlan *t)
         uint64_t v = prev + kAacFrame;
         if (measured > v + kAacFrame)
             v = measured;
-        t->dur[i - 1] = uint32_t(v - prev);
+        t->dur[i - 1] = clamp_dur(v - prev);
         prev = v;
     }
     t->dur[n - 1] = kAacFrame;

@@ -41,15 +41,14 @@ struct TempDir {
     ~TempDir() { run("rm -rf '" + path + "'"); }
 };
 
-struct MediaHolder {
-    TempDir dir;
-    Media m = make_media(dir.path);
-};
+#ifndef MUX_TEST_MEDIA_DIR
+#define MUX_TEST_MEDIA_DIR "/tmp"
+#endif
 
 const Media &media()
 {
-    static MediaHolder h;
-    return h.m;
+    static Media m = make_media(MUX_TEST_MEDIA_DIR);
+    return m;
 }
 
 size_t video_bytes()
@@ -411,7 +410,7 @@ TEST_P(MuxRepair, RebuildsWhatWasWritten)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, MuxRepair, ::testing::ValuesIn(repair_cases()),
+INSTANTIATE_TEST_SUITE_P(MuxCuts, MuxRepair, ::testing::ValuesIn(repair_cases()),
                          [](const ::testing::TestParamInfo<RepairCase> &i) {
                              return std::string(i.param.type == MUX_TYPE_MP4 ? "Mp4_" : "Avi_") +
                                     i.param.cut.name;
@@ -542,7 +541,7 @@ TEST_P(MuxFile, InjectedVideoFailureDropsOneFrame)
     EXPECT_EQ(decode_errors(path_), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Containers, MuxFile, ::testing::Values(MUX_TYPE_MP4, MUX_TYPE_AVI),
+INSTANTIATE_TEST_SUITE_P(MuxContainers, MuxFile, ::testing::Values(MUX_TYPE_MP4, MUX_TYPE_AVI),
                          param_name);
 
 /* ---- handles -------------------------------------------------------------- */

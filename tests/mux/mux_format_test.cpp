@@ -33,7 +33,7 @@ struct NalCase {
     std::vector<Bytes> want;
 };
 
-TEST(AnnexB, SplitsUnits)
+TEST(MuxAnnexB, SplitsUnits)
 {
     const NalCase cases[] = {
         {"four_byte_start_codes", {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3},
@@ -65,7 +65,7 @@ Bytes adts(uint32_t payload, int sf_index, int channels, bool crc)
     return b;
 }
 
-TEST(Adts, ParsesHeaders)
+TEST(MuxAdts, ParsesHeaders)
 {
     Adts a;
     Bytes f = adts(100, 11, 1, false);
@@ -102,7 +102,7 @@ TEST(Adts, ParsesHeaders)
 
 /* ---- side-file records --------------------------------------------------- */
 
-TEST(Journal, RecordsRoundTripAndRejectDamage)
+TEST(MuxJournal, RecordsRoundTripAndRejectDamage)
 {
     const Sample cases[] = {
         {48, 1000, 0, kTrackVideo, 1},
@@ -164,7 +164,7 @@ Config sample_config()
     return c;
 }
 
-TEST(Journal, ConfigRoundTripsAndRejectsTornCopies)
+TEST(MuxJournal, ConfigRoundTripsAndRejectsTornCopies)
 {
     Config c = sample_config();
     Buf b;
@@ -236,7 +236,7 @@ std::vector<uint32_t> durations(const Box &stts)
     return d;
 }
 
-TEST(Mp4, VideoTimesFollowTheStampsAndAudioKeepsFrameLength)
+TEST(MuxMp4, VideoTimesFollowTheStampsAndAudioKeepsFrameLength)
 {
     Config c = sample_config();
     std::vector<Sample> s;
@@ -296,7 +296,7 @@ TEST(Mp4, VideoTimesFollowTheStampsAndAudioKeepsFrameLength)
     EXPECT_EQ(b.b[avcc + 9], 0xE1) << "one SPS";
 }
 
-TEST(Mp4, LateTrackGetsAnEmptyEditAndSingleVideoFrameANominalDuration)
+TEST(MuxMp4, LateTrackGetsAnEmptyEditAndSingleVideoFrameANominalDuration)
 {
     Config c = sample_config();
     std::vector<Sample> s = {{48, 1000, 0, kTrackVideo, 1}, {1048, 100, 500, kTrackAudio, 1}};
@@ -314,7 +314,7 @@ TEST(Mp4, LateTrackGetsAnEmptyEditAndSingleVideoFrameANominalDuration)
     EXPECT_EQ(total, 628u);
 }
 
-TEST(Mp4, LargeFilesUseWideOffsetsAndMdatSize)
+TEST(MuxMp4, LargeFilesUseWideOffsetsAndMdatSize)
 {
     Config c = sample_config();
     uint64_t big = 5ull << 30;
@@ -336,7 +336,7 @@ TEST(Mp4, LargeFilesUseWideOffsetsAndMdatSize)
     EXPECT_EQ(be32(pre + 40), 1048u - 40);
 }
 
-TEST(Avi, HeaderHasTheDeclaredSizeAndIndexCountsFromMovi)
+TEST(MuxAvi, HeaderHasTheDeclaredSizeAndIndexCountsFromMovi)
 {
     for (uint8_t audio : {0, 1}) {
         Config c = sample_config();

@@ -117,19 +117,25 @@ struct Media {
     std::string error;
 };
 
-/* Four seconds of 320x240 test pattern and a sine tone. */
+/* Four seconds of 320x240 test pattern and a sine tone, encoded once into
+ * `dir` and reused by later runs (files appear there by rename only, so
+ * parallel runs never see half a file). */
 inline Media make_media(const std::string &dir)
 {
     Media m;
-    std::string v = dir + "/in.h264", a = dir + "/in.aac";
-    std::string out = run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 4 "
-                          "-c:v libx264 -g 25 -bf 0 -x264-params repeat-headers=1 "
-                          "-bsf:v h264_mp4toannexb -f h264 " + v + " 2>&1");
-    out += run("ffmpeg -nostdin -v error -y -f lavfi -i sine=r=8000 -t 4 -ac 1 -c:a aac -f adts " +
-               a + " 2>&1");
-    if (!out.empty()) {
-        m.error = out;
-        return m;
+    std::string v = dir + "/mux_in.h264", a = dir + "/mux_in.aac";
+    if (!exists(v) || !exists(a)) {
+        std::string tmp = v + "." + std::to_string(getpid());
+        std::string out = run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 4 "
+                              "-c:v libx264 -g 25 -bf 0 -x264-params repeat-headers=1 "
+                              "-bsf:v h264_mp4toannexb -f h264 '" + tmp + ".h264' 2>&1");
+        out += run("ffmpeg -nostdin -v error -y -f lavfi -i sine=r=8000 -t 4 -ac 1 -c:a aac -f adts '" +
+                   tmp + ".aac' 2>&1");
+        if (!out.empty() || rename((tmp + ".h264").c_str(), v.c_str()) != 0 ||
+            rename((tmp + ".aac").c_str(), a.c_str()) != 0) {
+            m.error = out.empty() ? "cannot place the encoded input in " + dir : out;
+            return m;
+        }
     }
     m.video = split_access_units(read_file(v));
     for (const Bytes &u : m.video) {
