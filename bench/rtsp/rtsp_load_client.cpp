@@ -214,10 +214,12 @@ struct seq_tracker {
         }
     }
     uint64_t expected() const { return init ? uint64_t(cycles) + max - base + 1 : 0; }
+    // RFC 3550 A.3: a late packet fills its gap; duplicates can only hide
+    // losses, never add any.
     uint64_t lost() const
     {
-        uint64_t e = expected(), r = received - late;
-        return e > r ? e - r : 0;
+        uint64_t e = expected();
+        return e > received ? e - received : 0;
     }
 };
 
@@ -600,9 +602,20 @@ int main(int argc, char **argv)
     }
     const double t0 = now_s();
     long rss_max = 0;
+    double last_keepalive = now_s();
     while (now_s() - t0 < o.duration_s) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         if (o.pid > 0) rss_max = std::max(rss_max, status_kb(o.pid, "VmRSS:"));
+        // Servers drop a session after about a minute without a request.
+        if (now_s() - last_keepalive > 25) {
+            last_keepalive = now_s();
+            for (auto &s : sessions) {
+                if (!s->playing) continue;
+                rtsp_reply r;
+                std::string sess = s->session_hdr.empty() ? "" : "Session: " + s->session_hdr + "\r\n";
+                request(*s, "OPTIONS", o.url, sess, r);
+            }
+        }
     }
     const double window = now_s() - t0;
     std::map<int, task_cpu> cpu1;
