@@ -12,7 +12,7 @@
 namespace vibe_ref {
 namespace {
 
-const int W = 80, H = 60;
+const int W = 80;
 
 uint8_t &at(uint8_t *plane, int x, int y) { return plane[y * W + x]; }
 
