@@ -354,6 +354,13 @@ void *rtsp_main(void *arg)
 
 rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
 {
+    /* Descriptor 0 means "none" to a session, and the request handler
+     * refuses it: a program started with standard streams closed must not
+     * hand those numbers to connections or RTP sockets. */
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+
     rtsp_t *rtsp = static_cast<rtsp_t *>(calloc(1, sizeof(rtsp_t)));
     if (!rtsp) {
         LOG_FAULT(LOG_LEVEL_ERROR, "malloc rtsp failed");
