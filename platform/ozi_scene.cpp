@@ -235,6 +235,7 @@ struct ozi__scene {
     int w = 0, h = 0, fps = 25;
     std::vector<uint8_t> background; /* synthetic background, I420 */
     std::unique_ptr<FileSource> file;
+    bool file_shown = false; /* the file's first picture was rendered */
 };
 
 namespace {
@@ -346,9 +347,11 @@ extern "C" void ozi__scene_render(struct ozi__scene *s, uint32_t index, time_t w
     if (!s || !i420)
         return;
     if (s->file) {
-        /* The first picture was decoded at creation; later frames advance. */
-        if (index > 0)
+        /* The first picture was decoded at creation; every later frame
+         * shows the next one, whatever the caller's frame numbers are. */
+        if (s->file_shown)
             next_file_picture(*s->file, s->w, s->h);
+        s->file_shown = true;
         std::memcpy(i420, s->file->last.data(), s->file->last.size());
     } else {
         std::memcpy(i420, s->background.data(), s->background.size());

@@ -35,7 +35,8 @@ void ozi__scene_destroy(struct ozi__scene *scene);
 int ozi__scene_is_file(const struct ozi__scene *scene);
 
 /* Renders frame number `index` into `i420` (width*height*3/2 bytes) with
- * the clock showing `wall` in local time. */
+ * the clock showing `wall` in local time.  A file scene ignores `index`
+ * and shows the file's next picture at each call. */
 void ozi__scene_render(struct ozi__scene *scene, uint32_t index, time_t wall, uint8_t *i420);
 
 /* Draws "YYYY-MM-DD HH:MM:SS" of `wall` (local time) into the luma and

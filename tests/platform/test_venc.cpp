@@ -53,7 +53,7 @@ std::vector<int> nal_types(const uint8_t *p, size_t n)
 /* Encodes synthetic pictures of one size; keeps the encoded bytes. */
 class Encoded {
 public:
-    Encoded(int w, int h, int fps) : w_(w), h_(h), pic_((size_t)w * h * 3 / 2)
+    Encoded(int w, int h, int fps) : pic_((size_t)w * h * 3 / 2)
     {
         scene_ = ozi__scene_create(w, h, fps, nullptr);
     }
@@ -74,7 +74,6 @@ public:
     void render(uint32_t i) { ozi__scene_render(scene_, i, 1700000000, pic_.data()); }
 
 private:
-    int w_, h_;
     std::vector<uint8_t> pic_;
     ozi__scene *scene_;
 };
