@@ -102,4 +102,5 @@ tcp_refused)
     ;;
 esac
 kill -0 "$DAEMON_PID" 2>/dev/null || fail "daemon died during the check"
+if grep -q "bind failed" "$DAEMON_LOG"; then fail "RTSP port held by another process"; fi
 echo "PASS: $CHECK"
