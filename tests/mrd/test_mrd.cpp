@@ -545,6 +545,14 @@ TEST(MrdAlarm, AllZeroParametersAlarmOnASecondSightingOfTheSameCentre)
             }
             return g;
         };
+        // Without the filter the second grid gives exactly the box in question.
+        Handle raw = make_handle();
+        ozi_mrd_set_mode(raw.get(), 1);
+        Result r0 = run(raw.get(), grid_of(row.second), 24);
+        ASSERT_EQ(r0.n, 1) << row.name;
+        EXPECT_EQ(str(r0.boxes[0]), str(mrd_box{row.second.left, row.second.top,
+                                                row.second.right, row.second.bottom, 1}))
+            << row.name;
         Result r1 = run(h.get(), grid_of(row.first), 24);
         EXPECT_EQ(r1.n, 0) << row.name;
         Result r2 = run(h.get(), grid_of(row.second), 24);
