@@ -31,6 +31,11 @@ kill_daemon() {
     kill -9 "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     pid=""
+    # Sanitizer builds: a report in the daemon's output fails the test.
+    if grep -qE 'ThreadSanitizer|AddressSanitizer|LeakSanitizer|runtime error:' "$work/log"; then
+        grep -m1 -A20 -E 'ThreadSanitizer|AddressSanitizer|LeakSanitizer|runtime error:' "$work/log"
+        fail "sanitizer report in the daemon's output"
+    fi
 }
 now() { date +%s.%N; }
 # Seconds since midnight of an HHMMSS string.
