@@ -631,6 +631,44 @@ TEST(MrdAlarm, FullHistoryDropsNewEntriesAndKeepsItsInvariant)
     }
 }
 
+TEST(MrdAlarm, ExtremeParametersNeitherOverflowNorBreakTheHistory)
+{
+    // Parameters are stored unchecked and may change between calls; the
+    // filter's arithmetic must stay defined (UBSan build) and the history
+    // consistent whatever they are.
+    struct Row { int32_t confirm, hits, history, speed, min_w, min_h; };
+    const Row rows[] = {
+        {0, 0, INT32_MAX, INT32_MAX, 1, 1},
+        {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN},
+        {0, -1, INT32_MAX, INT32_MIN, 0, 0},
+        {INT32_MAX, INT32_MAX, 1, INT32_MAX, INT32_MAX, INT32_MAX},
+        {-5, 0, INT32_MIN, INT32_MAX, -1, -1},
+    };
+    Handle h = make_handle();
+    int call = 0, alarms = 0;
+    for (int round = 0; round < 3; round++) {
+        for (const Row &r : rows) {
+            ozi_mrd_set_floating_wadding_params(h.get(), r.confirm, r.hits, r.history, r.speed,
+                                                r.min_w, r.min_h);
+            for (int k = 0; k < 3; k++, call++) {
+                Grid g(24, 0);
+                g.rect(call % 28, 4, call % 28 + 2, 6, 9000);
+                g.rect(27 - call % 28, 14, 27 - call % 28 + 3, 16, 9000);
+                Result res = run(h.get(), g, 24);
+                ASSERT_GE(res.n, 0);
+                ASSERT_LE(res.n, 2);
+                alarms += res.n;
+                expect_tail_zero(res);
+                ASSERT_GE(h->history_count, 0);
+                ASSERT_LE(h->history_count, 160);
+                for (int e = 0; e < h->history_count; e++)
+                    ASSERT_GE(h->history[e].tag, 1) << "call " << call << " entry " << e;
+            }
+        }
+    }
+    EXPECT_GT(alarms, 0);  // the permissive rows do raise alarms
+}
+
 // ---- comparison with the slow reference --------------------------------
 
 struct Scenario {
