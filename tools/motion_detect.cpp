@@ -71,7 +71,7 @@ const char kUsage[] =
     "\n"
     "mrd activity grid: the frame is cut into 32 x 24 blocks and each block's value\n"
     "is the mean absolute luma difference from the previous frame times 257\n"
-    "(0..255 -> 0..65535).\n"
+    "(0..255 -> 0..65535).  The first frame has no predecessor: its grid is all zero.\n"
     "\n"
     "Exit status: 0 at the end of the stream, 1 on a bad option or input, 2 when a\n"
     "snapshot cannot be written.\n";
