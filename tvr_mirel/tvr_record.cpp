@@ -222,10 +222,10 @@ extern "C" void *thread_mux(void *)
             rec_seg_step(&st, &params, &now, &sink);
         ozi_sleep_ms(10);
     }
-    /* The open segment stays under its temporary name; the next start
-     * repairs it. */
-    if (st.mux_init)
-        ozi_mux_stop(record.mux_handle);
+    /* The stopped segment is complete and its side files are gone: filed
+     * now, or the next start's recovery would find it unrepairable and
+     * delete it. */
+    rec_seg_finish(&st, &sink);
     rec_buf_free(&ctx.buf);
     return nullptr;
 }

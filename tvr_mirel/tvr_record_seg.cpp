@@ -66,6 +66,7 @@ extern "C" enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_pa
         return REC_STEP_DROPPED;
     }
 
+    st->last_ts_ms = vs->ts;
     if (p->write_video && sink->add_video(sink->ctx, vs) != 0) {
         /* Failed writes add up over the segment; the third one closes it. */
         if (++st->mux_video_err_cnt > 2) {
@@ -75,6 +76,14 @@ extern "C" enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_pa
     }
     sink->drain_audio(sink->ctx, REC_AUDIO_ALL, 0);
     return REC_STEP_WRITTEN;
+}
+
+extern "C" int rec_seg_finish(rec_seg_state *st, const rec_seg_sink *sink)
+{
+    if (!st->mux_init)
+        return 0;
+    seg_close(st, sink, st->last_ts_ms - st->ts_start_ms);
+    return 1;
 }
 
 extern "C" void rec_buf_free(rec_buf *b)

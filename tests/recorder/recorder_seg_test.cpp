@@ -43,6 +43,7 @@ public:
             e.date = strm_date{2023, 2, 10, hour, 0, (int)(ts / 1000 % 60), 0};
         return rec_seg_step(&st_, &params_, &e, &sink_);
     }
+    int finish() { return rec_seg_finish(&st_, &sink_); }
     rec_step_result I(uint64_t ts) { return frame(ts, FRAME_TYPE_I); }
     rec_step_result P(uint64_t ts) { return frame(ts, FRAME_TYPE_P); }
 
@@ -305,6 +306,21 @@ TEST(RecorderSegment, AudioQueueStaysBoundedWhileNoFileCanBeOpened)
     /* The last failed start was at 15000: audio before 5000 is gone. */
     EXPECT_EQ(h.audio_unflagged(), expected);
     EXPECT_TRUE(h.files.empty());
+}
+
+TEST(RecorderSegment, StoppingClosesTheOpenSegmentAtItsNewestFrame)
+{
+    Harness h;
+    EXPECT_EQ(h.finish(), 0);  /* nothing open */
+    h.P(0);
+    h.I(1000);
+    h.P(1040);
+    h.P(1080);
+    EXPECT_EQ(h.finish(), 1);
+    ASSERT_EQ(h.files.size(), 1u);
+    EXPECT_TRUE(h.files[0].closed);
+    EXPECT_EQ(h.files[0].ms, 80u);
+    EXPECT_EQ(h.finish(), 0);
 }
 
 TEST(RecorderQueue, TakeVideoCopiesFirstUnflaggedEntryIntoReusedBuffer)

@@ -125,6 +125,7 @@ typedef struct rec_seg_state {
     strm_date date;               /* wall-clock date of that frame */
     int mux_video_err_cnt;        /* failed video writes in this segment */
     uint64_t recorded_ms;         /* duration of the last closed segment */
+    uint64_t last_ts_ms;          /* ts of the open segment's newest frame */
 } rec_seg_state;
 
 typedef struct rec_seg_params {
@@ -172,6 +173,10 @@ enum rec_step_result {
  * clocks or files: every effect goes through `sink`. */
 enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
                                   const venc_stream_entry *frame, const rec_seg_sink *sink);
+
+/* Closes the open segment, if any, at its newest frame (the recorder is
+ * being stopped).  1 when a segment was closed, else 0. */
+int rec_seg_finish(rec_seg_state *st, const rec_seg_sink *sink);
 
 /* Grow-only byte buffer owned by the mux thread. */
 typedef struct rec_buf {

@@ -1,0 +1,258 @@
+/*
+ * The recorder in process, on the host platform: start failures and what
+ * they give back, and short recordings with each track setting.  Settings
+ * come from rec_test_config (640x360, two-second segments, a temporary
+ * record directory); log lines are captured by wrapping ozi_print.
+ */
+#include <gtest/gtest.h>
+
+#include <stdarg.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "../mux/mux_test_media.h"
+#include "ozi_host.h"
+#include "rec_test_config.h"
+#include "tvr_record.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LogLine {
+    int module, level;
+    std::string text;
+};
+std::mutex log_mutex;
+std::vector<LogLine> log_lines;  /* guarded by log_mutex */
+
+std::vector<LogLine> lines()
+{
+    std::lock_guard<std::mutex> lock(log_mutex);
+    return log_lines;
+}
+
+/* The error line "[tvr_mirel_record_start:<n>] <msg>" was logged. */
+bool start_error(const std::string &msg)
+{
+    const std::string head = "[tvr_mirel_record_start:";
+    for (auto &l : lines()) {
+        if (l.module == MODULE_ID_APP && l.level == LOG_LEVEL_ERROR &&
+            l.text.compare(0, head.size(), head) == 0 &&
+            l.text.size() > msg.size() &&
+            l.text.compare(l.text.size() - msg.size(), msg.size(), msg) == 0 &&
+            l.text.find("] ") + 2 + msg.size() == l.text.size())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int __wrap_ozi_print(int module, int level, const char *fmt, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> lock(log_mutex);
+    log_lines.push_back({module, level, buf});
+    return 0;
+}
+
+namespace {
+
+class RecorderStart : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/tvr_rec_start_XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, ""};
+        snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s", dir_.c_str());
+        ozi_host_clear_faults();
+        ASSERT_EQ(tvr_mirel_init_av("tavro_mirel.conf"), 0);
+    }
+    void TearDown() override
+    {
+        tvr_mirel_record_release();
+        tvr_mirel_exit_av();
+        fs::remove_all(dir_);
+    }
+    static int video_users() { return tvr_avsrc->main_video_param.ref_count; }
+    static int audio_users() { return tvr_avsrc->main_audio_param.ref_count; }
+    /* Record files filed in date directories, relative to the record dir. */
+    std::vector<std::string> filed() const
+    {
+        std::vector<std::string> out;
+        for (auto &e : fs::recursive_directory_iterator(dir_))
+            if (e.is_regular_file() && e.path().parent_path() != dir_)
+                out.push_back(fs::relative(e.path(), dir_).string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::vector<std::string> top() const
+    {
+        std::vector<std::string> out;
+        for (auto &e : fs::directory_iterator(dir_))
+            if (!e.is_directory())
+                out.push_back(e.path().filename().string());
+        return out;
+    }
+    std::string dir_;
+};
+
+TEST(RecorderStartNoSource, FailsWithoutMediaSource)
+{
+    EXPECT_EQ(tvr_mirel_record_start(), -1);
+    EXPECT_TRUE(start_error("not init av input\n"));
+}
+
+TEST_F(RecorderStart, MissingRecordDirectoryLeavesEncodersUntouched)
+{
+    snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s/missing",
+             dir_.c_str());
+    EXPECT_EQ(tvr_mirel_record_start(), -1);
+    EXPECT_TRUE(start_error("record save path " + dir_ + "/missing not exist\n"));
+    EXPECT_EQ(video_users(), 0);
+    EXPECT_EQ(audio_users(), 0);
+    EXPECT_EQ(ozi_host_call_count("ozi_venc_open"), 0);
+    EXPECT_FALSE(fs::exists(dir_ + "/missing"));
+}
+
+TEST_F(RecorderStart, UnknownChannelFailsSilently)
+{
+    rec_test_record.channel = 2;
+    const size_t before = lines().size();
+    EXPECT_EQ(tvr_mirel_record_start(), -1);
+    EXPECT_EQ(lines().size(), before);
+    EXPECT_EQ(video_users(), 0);
+}
+
+TEST_F(RecorderStart, FailuresGiveEverythingBack)
+{
+    struct Row {
+        const char *op;
+        int skip;
+        const char *line;
+    } rows[] = {
+        {"ozi_venc_open", 0, "tvr_mirel_venc_start failed\n"},
+        {"ozi_aenc_open", 0, "tvr_mirel_aenc_start failed\n"},
+        {"ozi_mux_open", 0, "ozi_mux_open error\n"},
+        {"ozi_thread_create", 2, "thread_mux create failed\n"},  /* after both workers */
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.op);
+        {
+            std::lock_guard<std::mutex> lock(log_mutex);
+            log_lines.clear();
+        }
+        ozi_host_clear_faults();
+        ASSERT_EQ(ozi_host_fail(r.op, r.skip, 1), 0);
+        EXPECT_EQ(tvr_mirel_record_start(), -1);
+        EXPECT_TRUE(start_error(r.line));
+        EXPECT_TRUE(start_error("tvr_mirel_record_start failed\n"));
+        EXPECT_EQ(video_users(), 0);
+        EXPECT_EQ(audio_users(), 0);
+        ozi_host_clear_faults();
+    }
+}
+
+TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
+{
+    ASSERT_EQ(tvr_mirel_record_start(), 0);
+    EXPECT_EQ(video_users(), 1);
+    EXPECT_EQ(audio_users(), 1);
+    /* I frames every 2 s: the first segment closes 4000 ms after its start. */
+    for (int i = 0; i < 80 && filed().empty(); i++)
+        usleep(100000);
+    usleep(3000000);  /* the next segment opens at the next I frame, 2 s on */
+    tvr_mirel_record_release();
+    EXPECT_EQ(video_users(), 0);
+    EXPECT_EQ(audio_users(), 0);
+
+    const auto files = filed();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_NE(files[0].find("/tavro_"), std::string::npos);
+    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
+    EXPECT_TRUE(top().empty()) << top().front();
+    for (auto &f : files) {
+        SCOPED_TRACE(f);
+        EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + f), "");
+        muxtest::Probe p = muxtest::probe(dir_ + "/" + f);
+        ASSERT_NE(p.find("video"), nullptr) << p.raw;
+        ASSERT_NE(p.find("audio"), nullptr) << p.raw;
+        EXPECT_GT(p.find("audio")->packets, 0);
+        EXPECT_EQ(p.find("video")->width, 640);
+    }
+}
+
+TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
+{
+    rec_test_record.track = 1;
+    void *audio = tvr_mirel_aenc_start((void *)"main");  /* another user */
+    ASSERT_NE(audio, nullptr);
+    ASSERT_EQ(tvr_mirel_record_start(), 0);
+    EXPECT_EQ(audio_users(), 1);
+    int most = 0;
+    for (int i = 0; i < 30; i++) {
+        usleep(100000);
+        audio_chn_param *a = &tvr_avsrc->main_audio_param;
+        pthread_rwlock_rdlock(&a->rwlock_aenc_data_list);
+        int n = 0;
+        struct list_head *pos;
+        list_for_each(pos, &a->list_head_aenc_data_list) n++;
+        pthread_rwlock_unlock(&a->rwlock_aenc_data_list);
+        most = std::max(most, n);
+    }
+    /* 3 s of audio is about 23 frames; taken entries leave at the next one. */
+    EXPECT_LE(most, 6);
+    tvr_mirel_record_release();
+    tvr_mirel_aenc_release(audio);
+    const auto files = filed();
+    ASSERT_EQ(files.size(), 1u);
+    muxtest::Probe p = muxtest::probe(dir_ + "/" + files[0]);
+    ASSERT_NE(p.find("video"), nullptr) << p.raw;
+    EXPECT_TRUE(!p.find("audio") || p.find("audio")->packets <= 0) << p.raw;
+}
+
+TEST_F(RecorderStart, AudioOnlyHoldsTheVideoChannelForTiming)
+{
+    rec_test_record.track = 2;
+    ASSERT_EQ(tvr_mirel_record_start(), 0);
+    EXPECT_EQ(video_users(), 1);  /* held by the recorder alone */
+    for (int i = 0; i < 80 && filed().empty(); i++)
+        usleep(100000);
+    tvr_mirel_record_release();
+    EXPECT_EQ(video_users(), 0);
+    const auto files = filed();
+    ASSERT_GE(files.size(), 1u);
+    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
+    muxtest::Probe p = muxtest::probe(dir_ + "/" + files[0]);
+    ASSERT_NE(p.find("audio"), nullptr) << p.raw;
+    EXPECT_GT(p.find("audio")->packets, 20);
+    EXPECT_TRUE(!p.find("video") || p.find("video")->packets <= 0) << p.raw;
+}
+
+TEST_F(RecorderStart, StartRepairsWhatAnEarlierRunLeft)
+{
+    /* A leftover that cannot be repaired is deleted before recording. */
+    muxtest::write_file(dir_ + "/recording_now_tmp.mp4", muxtest::Bytes(100, 1));
+    muxtest::write_file(dir_ + "/recording_now_tmp.mp4.stbl", muxtest::Bytes(10, 2));
+    ASSERT_EQ(tvr_mirel_record_start(), 0);
+    for (int i = 0; i < 30 && muxtest::file_size(dir_ + "/recording_now_tmp.mp4.moov") < 0; i++)
+        usleep(100000);
+    usleep(500000);
+    tvr_mirel_record_release();
+    /* Only the new segment, filed at release; the leftover is gone. */
+    EXPECT_TRUE(top().empty());
+    const auto files = filed();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + files[0]), "");
+}
+
+} // namespace
