@@ -235,6 +235,7 @@ struct session {
     // written by the receiver thread only
     seq_tracker seq;
     std::atomic<uint64_t> packets{0}, bytes{0}, lost{0}, sock_drops{0};
+    std::atomic<uint64_t> frames{0};  // packets with the marker bit: access units
     uint32_t last_ovfl = 0;
 };
 
@@ -432,12 +433,13 @@ void receive_loop(std::vector<std::unique_ptr<session>> *sessions)
                 int got = recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
                 if (got <= 0) break;
                 if (is_rtcp) continue;  // sender reports: drained, not counted
-                uint64_t bytes = 0;
+                uint64_t bytes = 0, frames = 0;
                 for (int m = 0; m < got; ++m) {
                     unsigned len = msgs[m].msg_len;
                     const unsigned char *p = bufs[m];
                     if (len < 12 || (p[0] >> 6) != 2) continue;
                     s.seq.add(uint16_t((p[2] << 8) | p[3]));
+                    frames += p[1] >> 7;
                     bytes += len;
                     for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[m].msg_hdr); c;
                          c = CMSG_NXTHDR(&msgs[m].msg_hdr, c)) {
@@ -447,6 +449,7 @@ void receive_loop(std::vector<std::unique_ptr<session>> *sessions)
                 }
                 s.packets.store(s.seq.received, std::memory_order_relaxed);
                 s.bytes.fetch_add(bytes, std::memory_order_relaxed);
+                s.frames.fetch_add(frames, std::memory_order_relaxed);
                 s.lost.store(s.seq.lost(), std::memory_order_relaxed);
                 s.sock_drops.store(s.last_ovfl, std::memory_order_relaxed);
                 if (got < kBatch) break;
@@ -594,6 +597,7 @@ int main(int argc, char **argv)
         return t;
     };
     const uint64_t bytes0 = sum(&session::bytes), packets0 = sum(&session::packets);
+    const uint64_t frames0 = sum(&session::frames);
     std::map<int, task_cpu> cpu0;
     double proc0 = 0;
     if (o.pid > 0) {
@@ -627,6 +631,8 @@ int main(int argc, char **argv)
         rss_end = status_kb(o.pid, "VmRSS:");
     }
     const uint64_t bytes1 = sum(&session::bytes), packets1 = sum(&session::packets);
+    const uint64_t frames1 = sum(&session::frames);
+    const double fps = started ? (frames1 - frames0) / window / started : 0.0;
 
     rx_stop = true;
     rx.join();
@@ -649,9 +655,9 @@ int main(int argc, char **argv)
 
     printf("[%s] sessions %d/%d, window %.1f s\n", o.label.c_str(), started, o.sessions, window);
     printf("[%s] received %llu packets (per session %llu..%llu), window %.1f Mbit (%.2f Mbit/s, "
-           "%.0f pkt/s)\n",
+           "%.0f pkt/s, %.1f frames/s per session)\n",
            o.label.c_str(), (unsigned long long)received, (unsigned long long)min_pk,
-           (unsigned long long)max_pk, mbit, mbit / window, (packets1 - packets0) / window);
+           (unsigned long long)max_pk, mbit, mbit / window, (packets1 - packets0) / window, fps);
     printf("[%s] loss %llu of %llu expected (%.3f%%); client socket drops %llu\n", o.label.c_str(),
            (unsigned long long)lost, (unsigned long long)expected,
            expected ? 100.0 * lost / expected : 0.0, (unsigned long long)drops);
@@ -685,10 +691,10 @@ int main(int argc, char **argv)
     // One machine-readable line for run.sh.
     printf("RESULT label=%s sessions=%d started=%d window_s=%.2f mbit=%.3f packets=%llu "
            "expected=%llu lost=%llu loss_pct=%.4f client_drops=%llu cpu_s=%.4f "
-           "cpu_s_per_mbit=%.6f rss_kb=%ld\n",
+           "cpu_s_per_mbit=%.6f rss_kb=%ld fps=%.2f\n",
            o.label.c_str(), o.sessions, started, window, mbit, (unsigned long long)received,
            (unsigned long long)expected, (unsigned long long)lost,
            expected ? 100.0 * lost / expected : 0.0, (unsigned long long)drops, cpu,
-           mbit > 0 ? cpu / mbit : 0.0, rss_end);
+           mbit > 0 ? cpu / mbit : 0.0, rss_end, fps);
     return started == o.sessions ? 0 : 1;
 }

@@ -11,7 +11,8 @@
 # server (shared media) and repeats the same load.  It prints packet loss,
 # delivered bit rate, the server's CPU seconds per delivered Mbit (ours: the
 # library's threads "rtsp_server" and "rtsp_v_*" only; GStreamer: the whole
-# process) and the resident set size, and the ratio ours/GStreamer.
+# process), frames per second received per session, the resident set size
+# of the server process, and the ratio ours/GStreamer of CPU per Mbit.
 #
 # Environment: DURATION (s, default 20), SESSIONS (default "1 10 50 100"),
 # RECORD_SEC (default 10), GST_PORT (default 8554), SETTLE (s, default 1),
@@ -117,19 +118,20 @@ fi
 # ---- summary ---------------------------------------------------------------
 echo
 echo "RTSP fan-out, $DURATION s per run (ours: library threads $OURS_THREADS; GStreamer: whole process)"
-printf "%5s | %8s %8s %12s %8s | %8s %8s %12s %8s | %9s\n" N "Mbit/s" "loss%" "cpu-s/Mbit" "RSS MB" \
-       "Mbit/s" "loss%" "cpu-s/Mbit" "RSS MB" "ours/gst"
-printf "%5s | %-40s | %-40s |\n" "" "ours (tavrocam)" "GStreamer"
+printf "%5s | %-46s | %-46s | %s\n" "" "ours (tavrocam)" "GStreamer" "cpu/Mbit"
+printf "%5s | %8s %5s %8s %12s %8s | %8s %5s %8s %12s %8s | %9s\n" N "Mbit/s" "fps" "loss%" \
+       "cpu-s/Mbit" "RSS MB" "Mbit/s" "fps" "loss%" "cpu-s/Mbit" "RSS MB" "ours/gst"
 for n in $SESSIONS; do
   row=$(printf "%5s |" "$n")
   for side in ours gst; do
     if [ -n "${res[$side,$n]:-}" ]; then
       row+=$(awk -v m="$(field $side $n mbit)" -v w="$(field $side $n window_s)" \
+                 -v f="$(field $side $n fps)" \
                  -v l="$(field $side $n loss_pct)" -v c="$(field $side $n cpu_s_per_mbit)" \
                  -v r="$(field $side $n rss_kb)" \
-                 'BEGIN { printf " %8.2f %8.3f %12.6f %8.1f |", m / w, l, c, r / 1024 }')
+                 'BEGIN { printf " %8.2f %5.1f %8.3f %12.6f %8.1f |", m / w, f, l, c, r / 1024 }')
     else
-      row+=$(printf " %8s %8s %12s %8s |" - - - -)
+      row+=$(printf " %8s %5s %8s %12s %8s |" - - - - -)
     fi
   done
   ratio=$(awk -v a="$(field ours $n cpu_s_per_mbit)" -v b="$(field gst $n cpu_s_per_mbit)" \
