@@ -69,6 +69,12 @@ server_state *state_of(rtsp_t *rtsp)
 
 #define LOG_FAULT(level, fmt, ...) \
     ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), __func__, __LINE__, ##__VA_ARGS__)
+#define LOG_CREATE(fmt, ...) \
+    ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_create", __LINE__, \
+              ##__VA_ARGS__)
+/* Lines of the event loop's helpers carry the server thread's name. */
+#define LOG_LOOP(level, fmt, ...) \
+    ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_main", __LINE__, ##__VA_ARGS__)
 
 /* Makes every session of every channel that holds fd forget it. */
 void forget_fd(rtsp_t *rtsp, int fd)
@@ -124,7 +130,7 @@ int open_listener(rtsp_t *rtsp)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "socket failed : %s", strerror(errno));
+        LOG_LOOP(LOG_LEVEL_ERROR, "socket failed : %s", strerror(errno));
         return -1;
     }
     int one = 1;
@@ -135,12 +141,12 @@ int open_listener(rtsp_t *rtsp)
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons((uint16_t)rtsp->port);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "bind failed : %s", strerror(errno));
+        LOG_LOOP(LOG_LEVEL_ERROR, "bind failed : %s", strerror(errno));
         close(fd);
         return -1;
     }
     if (listen(fd, kListenBacklog) != 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "listen failed : %s", strerror(errno));
+        LOG_LOOP(LOG_LEVEL_ERROR, "listen failed : %s", strerror(errno));
         close(fd);
         return -1;
     }
@@ -156,7 +162,7 @@ void accept_all(rtsp_t *rtsp)
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                LOG_FAULT(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
+                LOG_LOOP(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
             return;
         }
         struct epoll_event ev;
@@ -182,7 +188,7 @@ bool dispatch_requests(rtsp_t *rtsp, conn *c)
         size_t skip = 0;
         ssize_t n = rtsp_frame_request(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &skip);
         if (n < 0) {
-            LOG_FAULT(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
+            LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
             return false;
         }
         if (n == 0) {
@@ -261,10 +267,10 @@ void channel_check(rtsp_t *rtsp)
         }
         int running = __atomic_load_n(&c->is_running, __ATOMIC_ACQUIRE);
         if (!empty)
-            LOG_FAULT(LOG_LEVEL_DEBUG, "rtsp channel [ %s ] is created, live status:%d\n",
+            LOG_LOOP(LOG_LEVEL_DEBUG, "rtsp channel [ %s ] is created, live status:%d\n",
                       c->chn_name, running);
         if (empty || (!running && first > RTSP_STATUS_PLAY)) {
-            LOG_FAULT(LOG_LEVEL_DEBUG, "to detach rtsp channel [ %s ], live status:%d\n",
+            LOG_LOOP(LOG_LEVEL_DEBUG, "to detach rtsp channel [ %s ], live status:%d\n",
                       c->chn_name, running);
             rtsp_detach_channel(rtsp, c);
         }
@@ -289,7 +295,7 @@ void event_loop(rtsp_t *rtsp)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            LOG_FAULT(LOG_LEVEL_ERROR, "epoll_wait failed : %s", strerror(errno));
+            LOG_LOOP(LOG_LEVEL_ERROR, "epoll_wait failed : %s", strerror(errno));
             return;
         }
         if (n == 1) {
@@ -334,7 +340,7 @@ void *rtsp_main(void *arg)
                 __atomic_store_n(&rtsp->listening, 1, __ATOMIC_RELEASE);
                 event_loop(rtsp);
             } else {
-                LOG_FAULT(LOG_LEVEL_ERROR, "epoll_ctl failed : %s", strerror(errno));
+                LOG_LOOP(LOG_LEVEL_ERROR, "epoll_ctl failed : %s", strerror(errno));
             }
         }
     }
@@ -363,7 +369,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
 
     rtsp_t *rtsp = static_cast<rtsp_t *>(calloc(1, sizeof(rtsp_t)));
     if (!rtsp) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "malloc rtsp failed");
+        LOG_CREATE("malloc rtsp failed");
         return nullptr;
     }
     char buf[20];
@@ -381,14 +387,14 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->rtp_port_base = RTSP_RTP_PORT_BASE;
 
     if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "pthread_mutex_init failed : %s", strerror(errno));
+        LOG_CREATE("pthread_mutex_init failed : %s", strerror(errno));
         free(rtsp);
         return nullptr;
     }
     rtsp->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     server_state *st = new (std::nothrow) server_state;
     if (rtsp->wake_fd < 0 || !st) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "eventfd failed : %s", strerror(errno));
+        LOG_CREATE("eventfd failed : %s", strerror(errno));
         if (rtsp->wake_fd >= 0)
             close(rtsp->wake_fd);
         delete st;
@@ -401,7 +407,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->is_running = 1;
     int err = pthread_create(&rtsp->main_th, nullptr, rtsp_main, rtsp);
     if (err != 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "pthread_create failed : %s", strerror(err));
+        LOG_CREATE("pthread_create failed : %s", strerror(err));
         close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
@@ -648,8 +654,8 @@ void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         for (int32_t *u : udp)
             if (*u > 0)
                 close(*u);
-        LOG_FAULT(LOG_LEVEL_DEBUG, "detach session fd %d of channel [ %s ]\n", fd,
-                  p_chn->chn_name);
+        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]detach session fd %d of channel [ %s ]\n",
+                  ll_getCurrentTimeStr(), "rtsp_detach_session", __LINE__, fd, p_chn->chn_name);
         free(s);
     }
 }

@@ -303,9 +303,10 @@ struct request_ctx {
     session_t *ses;
 };
 
+/* Lines of the handler's steps carry the handler's name. */
 #define LOG_DEBUG_AT(fmt, ...) \
-    ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), __func__, __LINE__, \
-              ##__VA_ARGS__)
+    ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_handle_packet", \
+              __LINE__, ##__VA_ARGS__)
 
 /* Writes a reply; false after logging when the write failed, and the
  * session (if any) is then in RTSP_STATUS_ERROR. */
@@ -315,7 +316,7 @@ bool write_reply(request_ctx *rq, const char *reply, size_t len)
     if (r >= 0)
         return true;
     ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
-              __func__, __LINE__, rq->cfd);
+              "rtsp_handle_packet", __LINE__, rq->cfd);
     if (rq->ses)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
     return false;
