@@ -62,6 +62,8 @@ struct server_state {
     std::map<int, std::unique_ptr<conn>> conns;
 };
 
+rtsp_thread_create_fn g_thread_create = pthread_create;   /* replaced by tests only */
+
 server_state *state_of(rtsp_t *rtsp)
 {
     return static_cast<server_state *>(rtsp->conns);
@@ -317,6 +319,11 @@ void event_loop(rtsp_t *rtsp)
 
 extern "C" {
 
+void rtsp__set_thread_create(rtsp_thread_create_fn fn)
+{
+    g_thread_create = fn ? fn : pthread_create;
+}
+
 uint64_t rtsp_now_sec(void)
 {
     struct timeval tv;
@@ -405,7 +412,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->conns = st;
     INIT_LIST_HEAD(&rtsp->list_head_chn);
     rtsp->is_running = 1;
-    int err = pthread_create(&rtsp->main_th, nullptr, rtsp_main, rtsp);
+    int err = g_thread_create(&rtsp->main_th, nullptr, rtsp_main, rtsp);
     if (err != 0) {
         LOG_CREATE("pthread_create failed : %s", strerror(err));
         close(rtsp->wake_fd);
@@ -514,7 +521,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
     rtsp_channel_init(p_chn, rtsp, s_chn_name);
 
     if (p_chn->src_vhandle) {
-        if (pthread_create(&p_chn->video_th, nullptr, rtsp_chn_video_main, p_chn) != 0) {
+        if (g_thread_create(&p_chn->video_th, nullptr, rtsp_chn_video_main, p_chn) != 0) {
             /* The stream started above would otherwise stay started. */
             dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
             pthread_mutex_destroy(&p_chn->mutex_session);

@@ -199,6 +199,12 @@ void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name);
 
 uint64_t rtsp_now_sec(void);
 
+/* Test seam: the function that starts the server and video threads
+ * (pthread_create unless replaced; null restores it). */
+typedef int (*rtsp_thread_create_fn)(pthread_t *th, const pthread_attr_t *attr,
+                                     void *(*body)(void *), void *arg);
+void rtsp__set_thread_create(rtsp_thread_create_fn fn);
+
 #ifdef __cplusplus
 }
 

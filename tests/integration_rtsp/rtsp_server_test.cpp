@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -419,6 +420,32 @@ TEST_F(Server, RequestNearBufferLimitIsAnswered)
     std::string r = req("OPTIONS", url_, 7, "X-Pad: " + std::string(2900, 'p') + "\r\n");
     ASSERT_LT(r.size(), 3071u);
     EXPECT_EQ(c.request(r).rfind("RTSP/1.0 200 OK\r\nCseq: 7\r\n", 0), 0u);
+}
+
+int no_thread(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)
+{
+    return EAGAIN;
+}
+
+TEST_F(Server, ChannelWhoseVideoThreadCannotStartReleasesItsStream)
+{
+    Client c(port_);
+    rtsp__set_thread_create(no_thread);
+    std::string r = c.request(req("OPTIONS", url_, 1));
+    rtsp__set_thread_create(nullptr);
+    EXPECT_EQ(r, "RTSP/1.0 503 Service Unavailable\r\nCSeq: 1\r\n\r\n");
+    EXPECT_EQ(starts(), 1);
+    EXPECT_EQ(releases(), 1) << "the started stream was left started";
+    // The next attempt works.
+    EXPECT_EQ(c.request(req("OPTIONS", url_, 2)).rfind("RTSP/1.0 200 OK", 0), 0u);
+}
+
+TEST(ServerCreate, NoServerThreadMeansNoServer)
+{
+    rtsp__set_thread_create(no_thread);
+    rtsp_t *srv = rtsp_create_on_port(0, free_tcp_port());
+    rtsp__set_thread_create(nullptr);
+    EXPECT_EQ(srv, nullptr);
 }
 
 TEST(ServerBind, PortInUseLeavesAnObjectThatNeverServes)
