@@ -64,6 +64,7 @@ struct Muxer {
     uint64_t end = 0;           /* where the next sample goes */
     std::vector<Sample> samples;
     size_t journaled = 0;       /* samples already in the journal */
+    uint64_t avi_video_chunks = 0; /* AVI: video chunks so far, empty ones included */
     int64_t last_flush_ms = 0;
     /* Scratch reused from frame to frame (amortised growth only). */
     std::vector<uint8_t> jbuf;
@@ -221,15 +222,18 @@ int finish_segment(Muxer *m)
     return ok ? 0 : -1;
 }
 
+/* Undoes a failed start: only the files this start created are removed. */
 void abandon_start(Muxer *m)
 {
+    if (m->fd >= 0)
+        unlink(m->path.c_str());
+    if (m->jfd >= 0)
+        unlink(m->jpath.c_str());
+    if (m->cfd >= 0)
+        unlink(m->cpath.c_str());
     close_fd(&m->fd);
     close_fd(&m->jfd);
     close_fd(&m->cfd);
-    unlink(m->path.c_str());
-    unlink(m->jpath.c_str());
-    if (!m->cpath.empty())
-        unlink(m->cpath.c_str());
 }
 
 void default_audio_config(Config *c, const ozi_mux_input &in)
@@ -327,6 +331,27 @@ int add_video_mp4(Muxer *m, const video_stream *s)
                  idr || s->frame_type == FRAME_TYPE_I);
 }
 
+/* AVI plays video at a fixed rate: frames lost upstream (or refused by a
+ * full disk) become empty chunks, so later pictures keep their time and
+ * stay in step with the sound.  A jump of more than ten seconds is taken
+ * for a clock step, not for lost frames. */
+int fill_avi_gap(Muxer *m, uint64_t ts)
+{
+    static const uint8_t kEmpty[8] = {'0', '0', 'd', 'c', 0, 0, 0, 0};
+    const uint64_t fps = m->cfg.fps;
+    uint64_t slot = ts > m->origin ? ((ts - m->origin) * fps + 500) / 1000 : 0;
+    if (slot <= m->avi_video_chunks || slot - m->avi_video_chunks > fps * 10)
+        return 0;
+    while (m->avi_video_chunks < slot) {
+        iovec e = {const_cast<uint8_t *>(kEmpty), 8};
+        uint64_t at = m->origin + m->avi_video_chunks * 1000 / fps;
+        if (store(m, &e, 1, 0, 8, at, kTrackVideo, 0) != 0)
+            return -1;
+        m->avi_video_chunks++;
+    }
+    return 0;
+}
+
 int add_video_avi(Muxer *m, const video_stream *s)
 {
     size_t pos = 0;
@@ -335,14 +360,19 @@ int add_video_avi(Muxer *m, const video_stream *s)
     while (next_nal(s->data, s->len, &pos, &nal))
         if (nal.n)
             idr |= (nal.p[0] & 0x1F) == 5;
+    set_origin(m, s->ts);
+    if (fill_avi_gap(m, s->ts) != 0)
+        return -1;
     uint8_t hdr[8] = {'0', '0', 'd', 'c'};
     uint8_t pad = 0;
     for (int k = 0; k < 4; k++)
         hdr[4 + k] = uint8_t(s->len >> (8 * k));
     iovec iov[3] = {{hdr, 8}, {s->data, s->len}, {&pad, 1}};
-    set_origin(m, s->ts);
-    return store(m, iov, (s->len & 1) ? 3 : 2, s->len, 8, s->ts, kTrackVideo,
-                 idr || s->frame_type == FRAME_TYPE_I);
+    if (store(m, iov, (s->len & 1) ? 3 : 2, s->len, 8, s->ts, kTrackVideo,
+              idr || s->frame_type == FRAME_TYPE_I) != 0)
+        return -1;
+    m->avi_video_chunks++;
+    return 0;
 }
 
 /* One AAC frame, header already stripped. */
@@ -511,6 +541,7 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
     m->audio_config_set = false;
     m->samples.clear();
     m->journaled = 0;
+    m->avi_video_chunks = 0;
     m->last_flush_ms = now_ms();
 
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;

@@ -100,15 +100,18 @@ struct Fed {
     size_t audio = 0;          /* audio frames handed over */
 };
 
-/* Feeds video frames [0, nv) 40 ms apart and, after each, every audio frame
- * whose time has come, as the recorder drains its queue.  Audio frame j
- * carries kBase + audio_shift + 128 j. */
-Fed feed(int h, size_t nv, int64_t audio_shift = 0, size_t first_audio = 0)
+/* Feeds video frames [0, nv) 40 ms apart, except those in [lost_from,
+ * lost_to), and after each every audio frame whose time has come, as the
+ * recorder drains its queue.  Audio frame j carries kBase + audio_shift +
+ * 128 j. */
+Fed feed(int h, size_t nv, int64_t audio_shift = 0, size_t lost_from = 0, size_t lost_to = 0)
 {
     const Media &m = media();
     Fed f;
-    size_t j = first_audio;
+    size_t j = 0;
     for (size_t i = 0; i < nv && i < m.video.size(); i++) {
+        if (i >= lost_from && i < lost_to)
+            continue;
         video_stream v{};
         v.data = const_cast<unsigned char *>(m.video[i].data());
         v.len = uint32_t(m.video[i].size());
@@ -206,6 +209,27 @@ TEST_P(MuxFile, AudioOlderThanTheFirstFrameIsLeftOut)
                              "-of csv=p=0 '" + path_ + "'");
         EXPECT_NEAR(std::atof(st.c_str()), 0.024, 0.002) << st;
     }
+}
+
+TEST_P(MuxFile, LostFramesKeepTheTimeOfLaterOnes)
+{
+    ASSERT_EQ(start(h_, path_), 0);
+    Fed f = feed(h_, 100, 0, 30, 35);
+    ASSERT_EQ(f.video, 95u);
+    ASSERT_EQ(ozi_mux_stop(h_), 0);
+    std::string times = run("ffprobe -v error -select_streams v -show_entries packet=dts_time "
+                            "-of csv=p=0 '" + path_ + "'");
+    std::vector<double> t;
+    std::istringstream in(times);
+    for (std::string line; std::getline(in, line);)
+        t.push_back(std::atof(line.c_str()));
+    ASSERT_EQ(t.size(), 95u) << times;
+    EXPECT_NEAR(t[29], 1.16, 0.001);
+    EXPECT_NEAR(t[30], 1.40, 0.001) << "the frame after the five lost ones";
+    EXPECT_NEAR(t[94], 3.96, 0.001);
+    Probe p = probe(path_);
+    EXPECT_NEAR(p.duration, 4.0, 0.04) << p.raw;
+    EXPECT_EQ(decode_errors(path_), "");
 }
 
 TEST_P(MuxFile, SeveralSegmentsOnOneHandle)
