@@ -76,7 +76,10 @@ inline bytes8 mask8(lanes8 hc, lanes8 vc, const uint8_t *ref, int i, lanes8 high
  * frame-difference bit is set), then counts the foreground cells.  Each row
  * is done in eight-cell steps from column 1; the last step starts at column
  * 71 and overlaps the one before, which only rewrites the same values. */
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+/* ifunc resolvers run before a sanitizer runtime is up, so clones are for
+ * plain builds only. */
 __attribute__((target_clones("avx2", "default")))
 #endif
 void classify(vibe_handle_t *h)

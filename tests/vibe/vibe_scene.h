@@ -7,7 +7,6 @@
 #define VIBE_SCENE_H
 
 #include <cstdint>
-#include <random>
 #include <vector>
 
 namespace vibe_test {
@@ -19,7 +18,8 @@ struct object {
 
 class scene {
 public:
-    scene(int width, int height, uint32_t seed) : w_(width), h_(height), rng_(seed)
+    scene(int width, int height, uint32_t seed)
+        : w_(width), h_(height), state_(seed * 2654435761u | 1u)
     {
         bg_.resize((size_t)w_ * h_);
         for (int y = 0; y < h_; y++)
@@ -32,9 +32,14 @@ public:
      * noise of +-noise and the objects; returns the frame. */
     const std::vector<uint8_t> &render(const std::vector<object> &objs, int noise, int offset = 0)
     {
-        std::uniform_int_distribution<int> nd(-noise, noise);
-        for (size_t i = 0; i < bg_.size(); i++)
-            frame_[i] = clip(bg_[i] + offset + (noise ? nd(rng_) : 0));
+        const uint32_t span = (uint32_t)(2 * noise + 1);
+        for (size_t i = 0; i < bg_.size(); i++) {
+            /* xorshift32: cheap enough for full frames in sanitizer builds */
+            state_ ^= state_ << 13;
+            state_ ^= state_ >> 17;
+            state_ ^= state_ << 5;
+            frame_[i] = clip(bg_[i] + offset + (noise ? (int)(state_ % span) - noise : 0));
+        }
         const int cw = w_ / 80 > 0 ? w_ / 80 : 1, ch = h_ / 60 > 0 ? h_ / 60 : 1;
         for (const object &o : objs)
             for (int y = o.y; y < o.y + o.h; y++)
@@ -57,7 +62,7 @@ public:
 private:
     static uint8_t clip(int v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
     int w_, h_;
-    std::mt19937 rng_;
+    uint32_t state_;
     std::vector<uint8_t> bg_, frame_;
 };
 
