@@ -21,7 +21,7 @@
  */
 #include "ozi_mux.h"
 #include "ozi_host.h"
-#include "ozi_mux_format.h"
+#include "ozi_mux_index.h"
 #include "ozi_sdk.h"
 
 #include <fcntl.h>

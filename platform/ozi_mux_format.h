@@ -2,9 +2,9 @@
  * ozi_mux_format.h - byte formats of the container muxer (internal).
  *
  * Pure functions, no files and no clocks: H.264 Annex B scanning, ADTS
- * parsing, the side-file records (segment configuration and the sample
- * journal), and the builders of the MP4 movie box and of the AVI header and
- * index.  ozi_mux.cpp does the I/O around them; tests call them directly.
+ * parsing and the side-file records (segment configuration and the sample
+ * journal).  The container indexes are built in ozi_mux_index; ozi_mux.cpp
+ * does the I/O around both; tests call them directly.
  *
  * Side files of a record file while a segment is open:
  *   MP4 "<file>.moov"  the configuration blob (see encode_config)
@@ -126,41 +126,6 @@ void encode_config(const Config &c, Buf *out);
 bool decode_config(const uint8_t *in, size_t n, Config *c);
 
 uint32_t crc32(const uint8_t *p, size_t n);
-
-/* ---- MP4 ------------------------------------------------------------------- */
-
-constexpr uint32_t kMp4HeaderSize = 48; /* ftyp 32 + free 8 + mdat 8 */
-
-/* ftyp, free and the mdat header for a payload ending at data_end (0 while
- * recording: "to the end of the file").  A payload beyond 4 GiB takes the
- * free box's room for a 64-bit size, so sample offsets never move. */
-void mp4_preamble(uint64_t data_end, uint8_t out[kMp4HeaderSize]);
-
-/* Builds the moov box for samples stored in file order.  Sets *total_ms to
- * the duration of the longest track.  Tracks without samples are left out. */
-void mp4_build_moov(const Config &c, const Sample *s, size_t n, Buf *out, uint32_t *total_ms);
-
-/* ---- AVI ------------------------------------------------------------------- */
-
-/* Size of RIFF header + hdrl + the movi LIST header; the first chunk follows. */
-uint32_t avi_header_size(const Config &c);
-
-struct AviCounts {
-    uint32_t video_frames, audio_frames;
-    uint32_t max_video, max_audio; /* largest chunk payloads */
-    uint64_t file_end;             /* bytes including idx1 */
-    uint64_t movi_end;             /* end of the last chunk */
-};
-
-/* The header for the given counts (all zero while recording). */
-void avi_build_header(const Config &c, const AviCounts &k, Buf *out);
-/* idx1 chunk for the samples; fills the counts. */
-void avi_build_idx1(const Config &c, const Sample *s, size_t n, Buf *out, AviCounts *k);
-/* Playing time of an AVI with these counts, ms. */
-uint32_t avi_total_ms(const Config &c, const AviCounts &k);
-
-/* Bytes a stored AVI chunk occupies: header, payload, pad to even. */
-inline uint64_t avi_chunk_bytes(uint32_t size) { return 8 + uint64_t(size) + (size & 1); }
 
 } // namespace ozimux
 

@@ -6,7 +6,7 @@
 #include "mux_test_media.h"
 #include "ozi_host.h"
 #include "ozi_mux.h"
-#include "ozi_mux_format.h"
+#include "ozi_mux_index.h"
 #include "ozi_sdk.h"
 
 #include <gtest/gtest.h>

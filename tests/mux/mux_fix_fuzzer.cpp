@@ -7,7 +7,7 @@
  * (bit 1); bytes 1-2 give the journal length; the rest is split into the
  * journal's records and the record file.
  */
-#include "ozi_mux_format.h"
+#include "ozi_mux_index.h"
 #include "ozi_sdk.h"
 
 #include <cstdio>

@@ -2,7 +2,7 @@
  * Muxer byte formats without files: Annex B scanning, ADTS, side-file
  * records, and the timing and tables of the MP4 movie box.
  */
-#include "ozi_mux_format.h"
+#include "ozi_mux_index.h"
 
 #include <gtest/gtest.h>
 
