@@ -73,7 +73,7 @@ decode_main|decode_sub)
     frames=$(decode_frames "$BASE/$chn" "$WORK/err")
     echo "ffmpeg $chn: $frames frames in 8 s (expected about $((fps * 8)))"
     if [ -s "$WORK/err" ]; then cat "$WORK/err"; fail "decode errors"; fi
-    lo=$((fps * 8 * 85 / 100)); hi=$((fps * 8 * 110 / 100))
+    lo=$((fps * 8 * 80 / 100)); hi=$((fps * 8 * 110 / 100))
     [ -n "$frames" ] && [ "$frames" -ge "$lo" ] && [ "$frames" -le "$hi" ] \
         || fail "frame count $frames outside $lo..$hi"
     ;;

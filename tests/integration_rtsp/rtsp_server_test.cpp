@@ -486,7 +486,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
                             "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
-    std::this_thread::sleep_for(300ms);   // the server closes a's descriptor
+    std::this_thread::sleep_for(500ms);   // the server closes a's descriptor
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
@@ -536,9 +536,9 @@ TEST_F(Server, ManyClientsConcurrently)
                     continue;
                 c.request(req("SETUP", url_ + "/track0", 2, t));
                 c.request(req("PLAY", url_, 3));
-                bool got = !u.recv_packet(1000).empty();
+                bool got = !u.recv_packet(2000).empty();
                 c.request(req("TEARDOWN", url_, 4));
-                if (got && c.closed_by_server(1000))
+                if (got && c.closed_by_server(2000))
                     ok++;
                 (void)i;
             }
