@@ -36,46 +36,54 @@ inline void store16(uint8_t *p, cells16 v)
     memcpy(p, &v, sizeof v);
 }
 
-/* Eight cells at a time in 16-bit lanes: second differences lie within
- * -510..510 and their differences within -1020..1020. */
-typedef int16_t lanes8 __attribute__((vector_size(16)));
-typedef uint8_t bytes8 __attribute__((vector_size(8)));
+/* The vector helpers below are internal and inlined; the note that passing
+ * 32-byte vectors by value changes the ABI without AVX does not apply. */
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
-inline lanes8 load8(const uint8_t *p)
+/* Sixteen cells at a time in 16-bit lanes: second differences lie within
+ * -510..510 and their differences within -1020..1020. */
+typedef int16_t lanes16 __attribute__((vector_size(32)));
+typedef uint8_t bytes16 __attribute__((vector_size(16)));
+
+inline lanes16 widen16(const uint8_t *p)
 {
-    bytes8 b;
+    bytes16 b;
     memcpy(&b, p, sizeof b);
-    return __builtin_convertvector(b, lanes8);
+    return __builtin_convertvector(b, lanes16);
 }
 
-inline lanes8 abs8(lanes8 v)
+inline lanes16 abs16(lanes16 v)
 {
-    const lanes8 sign = v >> 15;
+    const lanes16 sign = v >> 15;
     return (v ^ sign) - sign;
 }
 
-/* Mask of eight cells against a reference plane, given the second
+/* Mask of sixteen cells against a reference plane, given the second
  * differences hc, vc of the current frame: 255 when either second
  * difference of `ref` differs by `high` or more, else 128 when by `low` or
  * more, else 0. */
-inline bytes8 mask8(lanes8 hc, lanes8 vc, const uint8_t *ref, int i, lanes8 high, lanes8 low)
+inline bytes16 mask16(lanes16 hc, lanes16 vc, const uint8_t *ref, int i, lanes16 high,
+                      lanes16 low)
 {
-    const lanes8 r = load8(ref + i);
-    const lanes8 hr = r + r - load8(ref + i - 1) - load8(ref + i + 1);
-    const lanes8 vr = r + r - load8(ref + i - W) - load8(ref + i + W);
-    const lanes8 dh = abs8(hc - hr), dv = abs8(vc - vr);
-    const lanes8 bigger = (lanes8)(dh > dv);
-    const lanes8 d = (dh & bigger) | (dv & ~bigger);
-    const lanes8 strong = (lanes8)(d >= high), weak = (lanes8)(d >= low);
-    const lanes8 zero = {};
-    const lanes8 m = (strong & (zero + VIBE_MASK_STRONG)) | (weak & ~strong & (zero + VIBE_MASK_WEAK));
-    return __builtin_convertvector(m, bytes8);
+    const lanes16 r = widen16(ref + i);
+    const lanes16 hr = r + r - widen16(ref + i - 1) - widen16(ref + i + 1);
+    const lanes16 vr = r + r - widen16(ref + i - W) - widen16(ref + i + W);
+    const lanes16 dh = abs16(hc - hr), dv = abs16(vc - vr);
+    const lanes16 bigger = (lanes16)(dh > dv);
+    const lanes16 d = (dh & bigger) | (dv & ~bigger);
+    const lanes16 strong = (lanes16)(d >= high), weak = (lanes16)(d >= low);
+    const lanes16 zero = {};
+    const lanes16 m = (strong & (zero + VIBE_MASK_STRONG)) | (weak & ~strong & (zero + VIBE_MASK_WEAK));
+    return __builtin_convertvector(m, bytes16);
 }
 
 /* Classifies rows 1..58, columns 1..78 into fg_mask (and fd_mask when the
  * frame-difference bit is set), then counts the foreground cells.  Each row
- * is done in eight-cell steps from column 1; the last step starts at column
- * 71 and overlaps the one before, which only rewrites the same values. */
+ * is done in sixteen-cell steps from column 1; the last step starts at
+ * column 63 and overlaps the one before, which only rewrites the same
+ * values. */
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 /* ifunc resolvers run before a sanitizer runtime is up, so clones are for
@@ -85,19 +93,19 @@ __attribute__((target_clones("avx2", "default")))
 void classify(vibe_handle_t *h)
 {
     const bool fd = h->filtering_flag & VIBE_FILTER_FRAME_DIFF;
-    const lanes8 zero = {}, high = zero + h->filter_high, low = zero + h->filter_low;
-    static const int starts[] = {1, 9, 17, 25, 33, 41, 49, 57, 65, 71};
+    const lanes16 zero = {}, high = zero + h->filter_high, low = zero + h->filter_low;
+    static const int starts[] = {1, 17, 33, 49, 63};
     const uint8_t *cur = h->cur_frame;
     for (int y = 1; y < H - 1; y++)
         for (int x : starts) {
             const int i = y * W + x;
-            const lanes8 c = load8(cur + i);
-            const lanes8 hc = c + c - load8(cur + i - 1) - load8(cur + i + 1);
-            const lanes8 vc = c + c - load8(cur + i - W) - load8(cur + i + W);
-            const bytes8 fgm = mask8(hc, vc, h->background, i, high, low);
-            bytes8 fdm = {};
+            const lanes16 c = widen16(cur + i);
+            const lanes16 hc = c + c - widen16(cur + i - 1) - widen16(cur + i + 1);
+            const lanes16 vc = c + c - widen16(cur + i - W) - widen16(cur + i + W);
+            const bytes16 fgm = mask16(hc, vc, h->background, i, high, low);
+            bytes16 fdm = {};
             if (fd)
-                fdm = mask8(hc, vc, h->prev_frame, i, high, low);
+                fdm = mask16(hc, vc, h->prev_frame, i, high, low);
             memcpy(h->fg_mask + i, &fgm, sizeof fgm);
             memcpy(h->fd_mask + i, &fdm, sizeof fdm);
         }
@@ -290,7 +298,7 @@ int32_t vibe_resize_frame(vibe_handle_t *vibe_handle, const uint8_t *frame, int3
         x0[j] = (size_t)((int64_t)j * width / 80);
         x1[j] = (size_t)((int64_t)(2 * j + 1) * width / 160);
     }
-    /* The two sampled rows of a grid row are fetched one grid row ahead:
+    /* The two sampled rows of a grid row are fetched two grid rows ahead:
      * the frame is usually not in cache, and the loads of a row are too
      * sparse for the hardware to see the stream early. */
     auto row0 = [&](int i) { return frame + (size_t)((int64_t)i * height / 60) * (size_t)width; };
@@ -300,8 +308,8 @@ int32_t vibe_resize_frame(vibe_handle_t *vibe_handle, const uint8_t *frame, int3
     const size_t span = x1[W - 1] + 1;
     for (int i = 0; i < H; i++) {
         const uint8_t *r0 = row0(i), *r1 = row1(i);
-        if (i + 1 < H) {
-            const uint8_t *n0 = row0(i + 1), *n1 = row1(i + 1);
+        if (i + 2 < H) {
+            const uint8_t *n0 = row0(i + 2), *n1 = row1(i + 2);
             for (size_t k = 0; k < span; k += 64) {
                 __builtin_prefetch(n0 + k);
                 __builtin_prefetch(n1 + k);
