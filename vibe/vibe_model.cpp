@@ -38,7 +38,10 @@ inline void store16(uint8_t *p, cells16 v)
 
 /* The vector helpers below are internal and inlined; the note that passing
  * 32-byte vectors by value changes the ABI without AVX does not apply. */
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#endif
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
