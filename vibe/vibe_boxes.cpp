@@ -166,20 +166,22 @@ int32_t vibe_reorder_boxes(vibe_box *box, vibe_box *boxes, int32_t count)
 {
     count = clamp_i(count, 0, VIBE_MAX_BOXES);
     for (;;) {
-        vibe_box kept[VIBE_MAX_BOXES];
-        int32_t nkept = 0, nfused = 0;
+        /* Adjacency is tested against the box as it was before this walk;
+         * the noted boxes are fused after it. */
+        vibe_box kept[VIBE_MAX_BOXES], noted[VIBE_MAX_BOXES];
+        int32_t nkept = 0, nnoted = 0;
         for (int32_t i = 0; i < count; i++) {
-            if (vibe_IsAdjacentBoxes(box, &boxes[i])) {
-                vibe_boxes_fuse(box, &boxes[i]);
-                nfused++;
-            } else {
+            if (vibe_IsAdjacentBoxes(box, &boxes[i]))
+                noted[nnoted++] = boxes[i];
+            else
                 kept[nkept++] = boxes[i];
-            }
         }
+        for (int32_t i = 0; i < nnoted; i++)
+            vibe_boxes_fuse(box, &noted[i]);
         memset(boxes, 0, sizeof(vibe_box) * VIBE_MAX_BOXES);
         memcpy(boxes, kept, sizeof(vibe_box) * (size_t)nkept);
         count = nkept;
-        if (nfused == 0)
+        if (nnoted == 0)
             return count;
     }
 }
