@@ -174,7 +174,9 @@ bool flush_journal(Muxer *m)
 }
 
 /* Writes the index after the last sample, fixes the headers and cuts off
- * whatever lies beyond.  `end` is the end of the last sample's bytes. */
+ * whatever lies beyond.  `end` is the end of the last sample's bytes.
+ * The headers go first: once they carry the data size, a repair after a
+ * crash in between never takes index bytes for samples (see data_limit). */
 bool write_index(int fd, const Config &c, const Sample *s, size_t n, uint64_t end,
                  uint32_t *total_ms)
 {
@@ -183,9 +185,9 @@ bool write_index(int fd, const Config &c, const Sample *s, size_t n, uint64_t en
         mp4_build_moov(c, s, n, &moov, total_ms);
         uint8_t pre[kMp4HeaderSize];
         mp4_preamble(end, pre);
-        return pwrite_all(fd, moov.b.data(), moov.size(), end) &&
-               ftruncate(fd, off_t(end + moov.size())) == 0 &&
-               pwrite_all(fd, pre, sizeof pre, 0);
+        return pwrite_all(fd, pre, sizeof pre, 0) &&
+               pwrite_all(fd, moov.b.data(), moov.size(), end) &&
+               ftruncate(fd, off_t(end + moov.size())) == 0;
     }
     Buf idx, hdr;
     AviCounts k;
@@ -196,9 +198,36 @@ bool write_index(int fd, const Config &c, const Sample *s, size_t n, uint64_t en
     /* The last chunk's pad byte may never have been written. */
     if (n && (s[n - 1].size & 1) && !pwrite_all(fd, &pad, 1, k.movi_end - 1))
         return false;
-    return pwrite_all(fd, idx.b.data(), idx.size(), k.movi_end) &&
-           ftruncate(fd, off_t(k.file_end)) == 0 &&
-           pwrite_all(fd, hdr.b.data(), hdr.size(), 0);
+    return pwrite_all(fd, hdr.b.data(), hdr.size(), 0) &&
+           pwrite_all(fd, idx.b.data(), idx.size(), k.movi_end) &&
+           ftruncate(fd, off_t(k.file_end)) == 0;
+}
+
+/* Where sample data may end in a record file of `size` bytes: a file that
+ * was stopped or repaired before carries its data size in the mdat header
+ * or the movi list (0 while recording), and what follows is index, not
+ * samples. */
+uint64_t data_limit(int fd, const Config &c, uint64_t size)
+{
+    uint8_t h[16];
+    uint64_t end = 0;
+    auto be32 = [](const uint8_t *p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; };
+    if (c.type == MUX_TYPE_MP4) {
+        if (pread(fd, h, 16, 32) != 16)
+            return size;
+        if (be32(h) == 1 && std::memcmp(h + 4, "mdat", 4) == 0)
+            end = 32 + (uint64_t(be32(h + 8)) << 32 | be32(h + 12));
+        else if (std::memcmp(h + 12, "mdat", 4) == 0 && be32(h + 8) != 0)
+            end = 40 + uint64_t(be32(h + 8));
+    } else {
+        uint64_t list = avi_header_size(c) - 12;
+        if (pread(fd, h, 12, off_t(list)) != 12)
+            return size;
+        uint32_t len = uint32_t(h[4] | h[5] << 8 | h[6] << 16) | uint32_t(h[7]) << 24;
+        if (std::memcmp(h, "LIST", 4) == 0 && std::memcmp(h + 8, "movi", 4) == 0 && len != 0)
+            end = list + 8 + len;
+    }
+    return end && end < size ? end : size;
 }
 
 /* Closes the open segment.  The side files go only once the index is in
@@ -667,7 +696,7 @@ extern "C" int ozi_mux_fix_file(FILE *record, FILE *avi_idx, FILE *mp4_moov, FIL
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
         return -1;
-    uint64_t end = keep_whole_samples(c, &samples, uint64_t(st.st_size));
+    uint64_t end = keep_whole_samples(c, &samples, data_limit(fd, c, uint64_t(st.st_size)));
     if (samples.empty())
         return -1;
     uint32_t total = 0;
