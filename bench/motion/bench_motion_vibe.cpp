@@ -96,13 +96,15 @@ BENCHMARK(BM_mog2)->Args({1920, 1080})->Unit(benchmark::kMillisecond);
 /* Console output as usual, plus the per-frame times for the ratio. */
 class ratio_reporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> ns_per_frame;
+    std::map<std::string, double> wall_ns, cpu_ns; /* per frame */
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns_per_frame[r.benchmark_name()] =
-                    r.GetAdjustedRealTime() * (r.time_unit == benchmark::kMillisecond ? 1e6 : 1e3);
+            if (r.run_type == Run::RT_Iteration && r.iterations > 0) {
+                const double unit = r.time_unit == benchmark::kMillisecond ? 1e6 : 1e3;
+                wall_ns[r.benchmark_name()] = r.GetAdjustedRealTime() * unit;
+                cpu_ns[r.benchmark_name()] = r.GetAdjustedCPUTime() * unit;
+            }
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -111,18 +113,21 @@ public:
 
 int main(int argc, char **argv)
 {
-    /* The detector prints its banner once per handle. */
     benchmark::Initialize(&argc, argv);
     ratio_reporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
-    auto v = rep.ns_per_frame.find("BM_vibe/1920/1080");
-    auto m = rep.ns_per_frame.find("BM_mog2/1920/1080");
-    if (v != rep.ns_per_frame.end()) {
-        printf("ozi_vibe 1920x1080: %.2f us per frame (goal < 20 us)\n", v->second / 1e3);
-        if (m != rep.ns_per_frame.end())
-            printf("MOG2 1920x1080: %.2f ms per frame; ozi_vibe frame rate / MOG2 frame rate = "
-                   "%.0fx (goal >= 500x)\n",
-                   m->second / 1e6, m->second / v->second);
+    /* Wall time counts waiting for a shared CPU too; CPU time is the
+     * detector's own work.  Both are printed. */
+    const char *vk = "BM_vibe/1920/1080", *mk = "BM_mog2/1920/1080";
+    if (rep.wall_ns.count(vk)) {
+        printf("ozi_vibe 1920x1080: %.2f us wall, %.2f us CPU per frame (goal < 20 us)\n",
+               rep.wall_ns[vk] / 1e3, rep.cpu_ns[vk] / 1e3);
+        if (rep.wall_ns.count(mk))
+            printf("MOG2 1920x1080: %.2f ms wall, %.2f ms CPU per frame\n"
+                   "ozi_vibe frame rate / MOG2 frame rate: %.0fx by wall time, %.0fx by CPU "
+                   "time (goal >= 500x)\n",
+                   rep.wall_ns[mk] / 1e6, rep.cpu_ns[mk] / 1e6, rep.wall_ns[mk] / rep.wall_ns[vk],
+                   rep.cpu_ns[mk] / rep.cpu_ns[vk]);
     }
     benchmark::Shutdown();
     return 0;
