@@ -83,6 +83,7 @@ segments)
         start=$(hms_sec "$hms")
         if [ -n "$prev_end" ]; then
             gap=$((start - prev_end))
+            [ "$gap" -lt -43200 ] && gap=$((gap + 86400))  # across midnight
             # The closing I frame and one GOP lie between two segments.
             [ "$gap" -ge 0 ] && [ "$gap" -le 4 ] || fail "$f: starts $gap s after the previous one ended"
         fi
@@ -123,6 +124,7 @@ kill_repair)
     day=${BASH_REMATCH[1]} hms=${BASH_REMATCH[2]} ms=$((10#${BASH_REMATCH[3]}))
     [ "$day" = "$start_day" ] || fail "$f: date directory, expected $start_day"
     d=$(($(hms_sec "$hms") - $(hms_sec "$start_hms"))); d=${d#-}
+    [ "$d" -gt 43200 ] && d=$((86400 - d))
     [ "$d" -le 1 ] || fail "$f: starts at $hms, the segment began at $start_hms"
     d=$((ms - recorded_ms)); d=${d#-}
     [ "$d" -le 1500 ] || fail "$f: $ms ms repaired, $recorded_ms ms recorded before the kill"
