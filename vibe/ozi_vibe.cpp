@@ -179,8 +179,8 @@ int32_t ozi_vibe_set_floating_wadding_params(vibe_handle_t *vibe_handle, int32_t
         confirm_frames = 2;
     if (alarm_hits < 1)
         alarm_hits = 1;
-    if (history_frames <= alarm_hits)
-        history_frames = alarm_hits + 1; /* alarm_hits < history_frames <= INT32_MAX */
+    if (history_frames <= alarm_hits) /* saturates instead of overflowing */
+        history_frames = alarm_hits < INT32_MAX ? alarm_hits + 1 : INT32_MAX;
     if (speed < 0)
         speed = 0;
     if (min_width < 0)

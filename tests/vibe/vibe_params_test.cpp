@@ -126,6 +126,8 @@ TEST(VibeParams, FloatingWaddingNormalisesAndForgetsTracks)
         {{5, 3, 3, 10, 2, 2, 260}, 5, 3, 4, 10, 2, 2, 4},
         {{3, 2, 9, 200, 4, 6, 0}, 3, 2, 9, 200, 4, 6, 0},
         {{INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, -1, 0}, 2, 1, 2, 0, 1, 1, 0},
+        /* the largest alarm_hits leaves no larger life: it stays at INT_MAX */
+        {{3, INT_MAX, 0, 200, 4, 6, 0}, 3, INT_MAX, INT_MAX, 200, 4, 6, 0},
     };
     for (const auto &r : rows) {
         handle t;
