@@ -199,3 +199,32 @@ TEST(VibeLabel, SideShrinking)
 }
 
 } // namespace
+
+namespace {
+
+/* The exported steps take boxes from any caller: cells off the grid are
+ * neither read nor written (the sanitizer builds check the accesses). */
+TEST(VibeLabel, StepsClipBoxesToTheGrid)
+{
+    fixture f;
+    memset(f.h->fd_mask, VIBE_MASK_STRONG, sizeof f.h->fd_mask);
+    memset(f.h->cur_frame, 9, sizeof f.h->cur_frame);
+    memset(f.h->fg_count, 5, sizeof f.h->fg_count);
+    const vibe_box wide = {-5, 55, 90, 70, 0};
+    vibe_background_update(f.h.get(), &wide);
+    EXPECT_EQ(f.h->background[59 * 80 + 79], 9);
+    EXPECT_EQ(f.h->fg_count[59 * 80 + 0], 0);
+    EXPECT_EQ(f.h->background[54 * 80 + 0], 0);
+    /* 16 x 5 = 80 changed cells on the grid out of 96 x 16 = 1536. */
+    EXPECT_EQ(vibe_Is_valid_rect(f.h.get(), -5, 55, 90, 70, 0), 0);
+    EXPECT_EQ(vibe_Is_valid_rect(f.h.get(), 70, 50, 79, 59, 0), 1);
+    vibe_box s = {-5, 55, 90, 70, 1};
+    EXPECT_EQ(vibe_box_optimizing_gradient_difference(f.h.get(), &s), 0);
+    vibe_box far = {1000, 1000, 1010, 1010, 0};
+    uint8_t n = vibe_add_box_record(f.h.get(), f.boxes, far.left, far.top, far.right,
+                                    far.bottom, 0, 0);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(vibe_separate_boxes(f.h.get(), f.boxes, &far, n), 1);
+}
+
+} // namespace
