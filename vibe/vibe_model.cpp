@@ -78,7 +78,8 @@ inline bytes16 mask16(lanes16 hc, lanes16 vc, const uint8_t *ref, int i, lanes16
     const lanes16 d = (dh & bigger) | (dv & ~bigger);
     const lanes16 strong = (lanes16)(d >= high), weak = (lanes16)(d >= low);
     const lanes16 zero = {};
-    const lanes16 m = (strong & (zero + VIBE_MASK_STRONG)) | (weak & ~strong & (zero + VIBE_MASK_WEAK));
+    const lanes16 m =
+        (strong & (zero + VIBE_MASK_STRONG)) | (weak & ~strong & (zero + VIBE_MASK_WEAK));
     return __builtin_convertvector(m, bytes16);
 }
 
@@ -112,7 +113,7 @@ void classify(vibe_handle_t *h)
             memcpy(h->fg_mask + i, &fgm, sizeof fgm);
             memcpy(h->fd_mask + i, &fdm, sizeof fdm);
         }
-/* Border cells stay 0 in fg_mask, so counting over the whole grid adds
+    /* Border cells stay 0 in fg_mask, so counting over the whole grid adds
      * nothing there. */
     const cells16 none = {}, one = none + 1;
     for (int i = 0; i < VIBE_GRID_CELLS; i += 16)
