@@ -142,11 +142,12 @@ bool open_codec(Encoder &e)
     av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av_opt_set(c->priv_data, "profile", profile_name(p.profile), 0);
     av_opt_set_int(c->priv_data, "forced-idr", 1, 0);
-    char params[160];
+    char params[200];
     snprintf(params, sizeof params,
              "scenecut=0:keyint=%d:min-keyint=%d:rc-lookahead=0:sync-lookahead=0:"
-             "sliced-threads=0:repeat-headers=1:annexb=1",
-             gop, gop);
+             "sliced-threads=0:repeat-headers=1:annexb=1%s%s",
+             gop, gop, p.profile == PROFILE_BASE ? "" : ":",
+             p.profile == PROFILE_BASE ? "" : OZI_HOST_H264_MAIN_OPTS);
     av_opt_set(c->priv_data, "x264-params", params, 0);
     if (avcodec_open2(c, codec, nullptr) < 0)
         return false;

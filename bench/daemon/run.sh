@@ -20,6 +20,7 @@ bin="$build/bin/bench_daemon_hold"
 [ -x "$bin" ] || { echo "missing $bin (build target bench_all)"; exit 1; }
 preset=$(sed -n 's/^#define OZI_HOST_H264_PRESET "\(.*\)"/\1/p' "$here/platform/include/ozi_host.h")
 preset=${preset:-veryfast}
+main_opts=$(sed -n 's/^#define OZI_HOST_H264_MAIN_OPTS "\(.*\)"/\1/p' "$here/platform/include/ozi_host.h")
 
 echo "-- media source: main 1080p25 + sub 360p20 + AAC, ${secs} s (x264 preset $preset)"
 out=$("$bin" "$secs")
@@ -28,7 +29,7 @@ d_cpu=$(awk '/^total/ {print $2}' <<<"$out")
 d_hwm=$(awk '/^vmhwm_kb/ {print $2}' <<<"$out")
 
 echo "-- ffmpeg: the same streams with libx264 -preset $preset"
-x264="-c:v libx264 -preset $preset -tune zerolatency -profile:v main -pix_fmt yuv420p -threads 1 -bf 0 -sc_threshold 0"
+x264="-c:v libx264 -preset $preset -tune zerolatency -profile:v main -pix_fmt yuv420p -threads 1 -bf 0 -sc_threshold 0 -x264-params ${main_opts:-cabac=1}"
 ffmpeg -nostdin -hide_banner -loglevel error \
   -re -f lavfi -i "testsrc2=size=1920x1080:rate=25" \
   -re -f lavfi -i "testsrc2=size=640x360:rate=20" \

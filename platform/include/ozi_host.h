@@ -24,6 +24,11 @@ extern "C" {
  * against another encoder use the same preset. */
 #define OZI_HOST_H264_PRESET "ultrafast"
 
+/* x264 options laid over the preset for Main and High profile streams: the
+ * fastest preset turns CABAC off, which would make the stream Constrained
+ * Baseline; CABAC keeps it a real Main profile stream at a small cost. */
+#define OZI_HOST_H264_MAIN_OPTS "cabac=1"
+
 /* The next `count` calls of operation `op` fail, after `skip` calls that
  * pass.  count 0 removes the rule.  Returns 0, or -1 for an unknown name
  * or a full table. */
