@@ -24,7 +24,11 @@
  *     walked only by the server thread (and by rtsp_destroy after it ended).
  *   - rtsp_channel_t.mutex_session: the channel's live session list, its
  *     graveyard, and every field of a linked session that either thread may
- *     change (status, rtp_trans_type, tm_last_access, client_fd, wait_key).
+ *     change (status, rtp_trans_type, tm_last_access, client_fd, wait_key,
+ *     the UDP fields and the cached peer).  The delivery pass holds it only
+ *     to copy what a send needs and to retire sessions, never while it
+ *     sends: with a hundred players a frame's sends take milliseconds, and
+ *     the server thread must not wait for them to answer a request.
  */
 #ifndef DOVU_RTSP_H
 #define DOVU_RTSP_H
@@ -119,6 +123,12 @@ typedef struct session_t {
     int32_t client_video_rtp_port;
     int32_t client_audio_rtp_port;
     uint8_t wait_key;                /* no video until a key frame starts */
+    /* Peer address of the control connection, looked up once by the
+     * delivery pass (under mutex_session) and kept while client_fd stays
+     * the descriptor it was taken from. */
+    uint32_t peer_ip;                /* network byte order */
+    int32_t peer_fd;                 /* client_fd peer_ip belongs to; 0: none */
+    uint8_t peer_err_logged;         /* lookup failure already logged */
     struct list_head list;           /* in list_head_session or graveyard */
 } session_t;
 
