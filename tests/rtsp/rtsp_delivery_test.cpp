@@ -3,8 +3,19 @@
 // the server thread instead of being freed under it.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ll_log.h"
 #include "rtsp_rtp.h"
 #include "rtsp_test_util.h"
 
@@ -92,6 +103,234 @@ TEST_F(Delivery, KeyFrameReleasesWaitingPlayers)
     EXPECT_EQ(playing->wait_key, 0);
     EXPECT_EQ(setup->wait_key, 1) << "only players start at this key frame";
     EXPECT_EQ(chn_->video_rtp_pkt.header.seq, 2);
+}
+
+// ---- delivery over loopback --------------------------------------------
+
+// A player on loopback: a TCP control connection (the server keeps the
+// accepted end as the session's client_fd) and a UDP socket for its RTP.
+struct Player {
+    int ctl_client = -1;   // the player's end
+    int ctl_server = -1;   // the server's end: the session's client_fd
+    int rtp_rx = -1;       // the player's RTP socket
+    int port = 0;
+    ~Player()
+    {
+        for (int fd : {ctl_client, ctl_server, rtp_rx})
+            if (fd >= 0)
+                close(fd);
+    }
+};
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    return a;
+}
+
+int bound_port(int fd)
+{
+    sockaddr_in a;
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+void open_player(Player *p)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    a = loopback(bound_port(lfd));
+    p->ctl_client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(p->ctl_client, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    p->ctl_server = accept(lfd, nullptr, nullptr);
+    close(lfd);
+    ASSERT_GT(p->ctl_server, 0);
+    p->rtp_rx = socket(AF_INET, SOCK_DGRAM, 0);
+    int big = 4 << 20;
+    setsockopt(p->rtp_rx, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+    a = loopback(0);
+    ASSERT_EQ(bind(p->rtp_rx, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    p->port = bound_port(p->rtp_rx);
+}
+
+// Every datagram waiting on fd, in arrival order.
+std::vector<std::vector<uint8_t>> drain(int fd)
+{
+    std::vector<std::vector<uint8_t>> out;
+    uint8_t buf[2048];
+    pollfd pf = {fd, POLLIN, 0};
+    // Loopback delivers within the send: a short wait suffices.
+    while (poll(&pf, 1, 20) == 1) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            break;
+        out.emplace_back(buf, buf + n);
+    }
+    return out;
+}
+
+void collect_wire(void *ctx, const rtp_packet *pkt, int size)
+{
+    auto *out = static_cast<std::vector<std::vector<uint8_t>> *>(ctx);
+    std::vector<uint8_t> w(RTP_HEADER_SIZE + (size_t)size);
+    rtp_header_serialize(&pkt->header, w.data());
+    memcpy(w.data() + RTP_HEADER_SIZE, pkt->payload, (size_t)size);
+    out->push_back(w);
+}
+
+// A key frame: parameter sets and an IDR slice of idr_len bytes, whose
+// body holds no start code.
+std::vector<uint8_t> key_frame(size_t idr_len)
+{
+    std::vector<uint8_t> f;
+    auto unit = [&](uint8_t hdr, size_t n) {
+        const uint8_t sc[] = {0, 0, 0, 1};
+        f.insert(f.end(), sc, sc + 4);
+        f.push_back(hdr);
+        for (size_t i = 1; i < n; i++)
+            f.push_back((uint8_t)((i * 13 % 251) + 2));
+    };
+    unit(0x67, 20);
+    unit(0x68, 6);
+    unit(0x65, idr_len);
+    return f;
+}
+
+class LoopbackDelivery : public Delivery {
+protected:
+    session_t *player(Player *p)
+    {
+        open_player(p);
+        session_t *s = add(p->ctl_server, RTSP_STATUS_PLAY, rtsp_now_sec());
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a = loopback(0);
+        bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+        s->rtp_trans_type = TRANS_RTP_AVP;
+        s->video_rtp_udp_fd = udp;   // closed by the reaper
+        s->client_video_rtp_port = p->port;
+        return s;
+    }
+    void TearDown() override
+    {
+        rtsp__set_udp_gso(1);
+        Delivery::TearDown();
+    }
+};
+
+// Frames of one to over a hundred packets reach two players as exactly the
+// datagrams the packetiser makes, in order, whether runs of equal packets
+// go through segmentation offload or one message each: the batch limit of
+// a pass and the offload's segment limit are both crossed.
+TEST_F(LoopbackDelivery, FramesArriveAsThePacketiserCutThemWithAndWithoutOffload)
+{
+    Player a, b;
+    session_t *sa = player(&a);
+    session_t *sb = player(&b);
+    ASSERT_FALSE(HasFatalFailure());
+    const size_t sizes[] = {100, 1401, 1402, 2801, 3000, 60000, 150000};
+    uint64_t ts = 40;
+    for (int gso : {1, 0}) {
+        rtsp__set_udp_gso(gso);
+        for (size_t n : sizes) {
+            SCOPED_TRACE("gso " + std::to_string(gso) + ", IDR of " + std::to_string(n));
+            std::vector<uint8_t> frame = key_frame(n);
+            // The packets expected, cut from a copy of the channel's state.
+            rtp_header hdr = chn_->video_rtp_pkt.header;
+            uint64_t last = chn_->v_ts;
+            uint8_t last_set = chn_->v_ts_set;
+            rtp_video_state st = {&hdr, &last, &last_set};
+            std::vector<std::vector<uint8_t>> want;
+            rtp_packetize_h264(&st, frame.data(), frame.size(), ts, collect_wire, &want);
+
+            rtsp_process_video_frame(chn_, frame.data(), (uint32_t)frame.size(), ts);
+            ts += 40;
+            EXPECT_EQ(chn_->video_rtp_pkt.header.seq, hdr.seq);
+            std::vector<std::vector<uint8_t>> got_a = drain(a.rtp_rx);
+            std::vector<std::vector<uint8_t>> got_b = drain(b.rtp_rx);
+            ASSERT_EQ(got_a.size(), want.size());
+            for (size_t i = 0; i < want.size(); i++)
+                ASSERT_EQ(got_a[i], want[i]) << "packet " << i;
+            EXPECT_EQ(got_b, got_a);
+        }
+    }
+    EXPECT_EQ(sa->status, RTSP_STATUS_PLAY);
+    EXPECT_EQ(sb->status, RTSP_STATUS_PLAY);
+}
+
+// The peer address is looked up once per control connection; once the
+// server has closed a hung-up connection (client_fd -1) the session gets
+// nothing, stays until the idle sweep, and the failed lookup is logged once
+// rather than with every packet.
+TEST_F(LoopbackDelivery, PeerCachedAndHungUpConnectionLoggedOnce)
+{
+    Player a;
+    session_t *s = player(&a);
+    ASSERT_FALSE(HasFatalFailure());
+    s->wait_key = 0;
+    pkt_.payload[0] = 0x41;
+    ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
+    EXPECT_EQ(s->peer_fd, a.ctl_server);
+    EXPECT_EQ(s->peer_ip, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(drain(a.rtp_rx).size(), 1u);
+
+    char path[] = "/tmp/rtsp_delivery_log_XXXXXX";
+    int tmp = mkstemp(path);
+    ASSERT_GE(tmp, 0);
+    close(tmp);
+    // Log lines go to standard output: catch it in the file meanwhile.
+    Log_Level old = ll_get_log_level();
+    ll_set_log_level(LOG_LEVEL_DEBUG);
+    fflush(stdout);
+    int saved_out = dup(1);
+    int log_fd = open(path, O_WRONLY | O_TRUNC);
+    ASSERT_GE(log_fd, 0);
+    dup2(log_fd, 1);
+    close(log_fd);
+    {
+        rtsp_lock lk(&chn_->mutex_session);
+        s->client_fd = -1;   // as the server thread does when it closes it
+    }
+    for (int i = 0; i < 50; i++)
+        ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
+    fflush(stdout);
+    dup2(saved_out, 1);
+    close(saved_out);
+    ll_set_log_level(old);
+    EXPECT_TRUE(drain(a.rtp_rx).empty());
+    EXPECT_EQ(rtsp_find_session(chn_, -1), s);
+    EXPECT_EQ(s->status, RTSP_STATUS_PLAY);
+
+    FILE *f = fopen(path, "r");
+    ASSERT_NE(f, nullptr);
+    int lines = 0;
+    char line[512];
+    while (fgets(line, sizeof(line), f))
+        if (strstr(line, "getpeername error"))
+            lines++;
+    fclose(f);
+    unlink(path);
+    EXPECT_EQ(lines, 1);
+}
+
+// A send that fails moves the session to error and retires it in the same
+// pass.
+TEST_F(LoopbackDelivery, FailedSendRetiresSession)
+{
+    Player a;
+    session_t *s = player(&a);
+    ASSERT_FALSE(HasFatalFailure());
+    s->wait_key = 0;
+    s->client_video_rtp_port = 0;   // no datagram goes to port 0
+    ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
+    EXPECT_EQ(rtsp_find_session(chn_, a.ctl_server), nullptr);
+    EXPECT_EQ(count(&chn_->list_head_dead), 1u);
 }
 
 }  // namespace
