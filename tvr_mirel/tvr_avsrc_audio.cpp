@@ -19,35 +19,17 @@
  * recording keeps bounded memory.
  */
 #include "tvr_avsrc_priv.h"
+#include "tvr_lock.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
+using tvr::ReadLock;
+using tvr::WriteLock;
+
 std::atomic<int> queue_cap_override{0};
-
-class WriteLock {
-public:
-    explicit WriteLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
-    ~WriteLock() { pthread_rwlock_unlock(l_); }
-    WriteLock(const WriteLock &) = delete;
-    WriteLock &operator=(const WriteLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
-
-class ReadLock {
-public:
-    explicit ReadLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
-    ~ReadLock() { pthread_rwlock_unlock(l_); }
-    ReadLock(const ReadLock &) = delete;
-    ReadLock &operator=(const ReadLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
 
 void release_to_encoder(aenc_stream_entry *entry, void *ctx)
 {

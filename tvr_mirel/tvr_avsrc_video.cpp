@@ -19,11 +19,15 @@
  * polls slower than the frame rate misses frames, the encoder never waits.
  */
 #include "tvr_avsrc_priv.h"
+#include "tvr_lock.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+using tvr::ReadLock;
+using tvr::WriteLock;
 
 video_chn_param *chn_by_id(int chnid)
 {
@@ -42,29 +46,6 @@ video_chn_param *chn_by_handle(void *handle)
         return &tvr_avsrc->sub_video_param;
     return nullptr;
 }
-
-/* RAII holders of the queue lock. */
-class ReadLock {
-public:
-    explicit ReadLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
-    ~ReadLock() { pthread_rwlock_unlock(l_); }
-    ReadLock(const ReadLock &) = delete;
-    ReadLock &operator=(const ReadLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
-
-class WriteLock {
-public:
-    explicit WriteLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
-    ~WriteLock() { pthread_rwlock_unlock(l_); }
-    WriteLock(const WriteLock &) = delete;
-    WriteLock &operator=(const WriteLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
 
 /* Unlinks every queued entry, gives its stream back to encoder `handle`
  * and frees it.  Called by the worker before it closes the encoder, and by

@@ -29,6 +29,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "tvr_lock.h"
 #include "tvr_record.h"
 
 #define REC_LOG(level, fmt, ...) \
@@ -99,10 +100,9 @@ int add_audio(void *, struct audio_stream *s)
 void sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
 {
     auto *c = static_cast<mux_ctx *>(ctx);
-    pthread_rwlock_rdlock(&c->audio->rwlock_aenc_data_list);
+    tvr::ReadLock lock(&c->audio->rwlock_aenc_data_list);
     rec_audio_walk(&c->audio->list_head_aenc_data_list, mode, limit,
                    c->track == 1 ? nullptr : add_audio, nullptr);
-    pthread_rwlock_unlock(&c->audio->rwlock_aenc_data_list);
 }
 
 /* Removes the temporary file and any side file the muxer left. */
@@ -215,9 +215,11 @@ extern "C" void *thread_mux(void *)
 
     while (run_get() == 1) {
         venc_stream_entry now;
-        pthread_rwlock_rdlock(&ctx.video->rwlock_venc_data_list);
-        const int taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
-        pthread_rwlock_unlock(&ctx.video->rwlock_venc_data_list);
+        int taken;
+        {
+            tvr::ReadLock lock(&ctx.video->rwlock_venc_data_list);
+            taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
+        }
         if (taken)
             rec_seg_step(&st, &params, &now, &sink);
         ozi_sleep_ms(10);
