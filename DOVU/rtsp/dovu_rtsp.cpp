@@ -488,6 +488,7 @@ void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name)
     INIT_LIST_HEAD(&p_chn->list_head_session);
     INIT_LIST_HEAD(&p_chn->list_head_dead);
     pthread_mutex_init(&p_chn->mutex_session, nullptr);
+    pthread_mutex_init(&p_chn->mutex_send, nullptr);
 }
 
 rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
@@ -525,6 +526,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
             /* The stream started above would otherwise stay started. */
             dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
             pthread_mutex_destroy(&p_chn->mutex_session);
+            pthread_mutex_destroy(&p_chn->mutex_send);
             free(p_chn);
             return nullptr;
         }
@@ -561,6 +563,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     }
     dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
     pthread_mutex_destroy(&p_chn->mutex_session);
+    pthread_mutex_destroy(&p_chn->mutex_send);
     ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
               ll_getCurrentTimeStr(), p_chn->chn_name);
     free(p_chn);

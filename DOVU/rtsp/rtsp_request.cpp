@@ -487,8 +487,13 @@ int handle_setup(request_ctx *rq, const char *buf)
         }
         s->rtp_trans_type = TRANS_RTP_AVP;
     }
-    close_fd(&old[0]);
-    close_fd(&old[1]);
+    {
+        /* Not under a send of the video thread, which may still hold the
+         * old descriptors' numbers. */
+        rtsp_lock lk(&rq->chn->mutex_send);
+        close_fd(&old[0]);
+        close_fd(&old[1]);
+    }
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),

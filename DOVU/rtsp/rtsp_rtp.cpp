@@ -6,7 +6,8 @@
  * and v_ts_set after creation.  It walks the channel's sessions under
  * mutex_session only to copy what a send needs (looking up and caching a
  * session's peer address the first time) and to move finished sessions to
- * the graveyard; sends and log lines happen with no lock held.
+ * the graveyard.  It sends holding only the channel's mutex_send, and logs
+ * with no lock held.
  * The server thread frees the retired sessions (dovu_rtsp.cpp).
  */
 #include "rtsp_rtp.h"
@@ -438,33 +439,43 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
         ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]unknow payload type\n", ll_getCurrentTimeStr(),
                   "rtsp_send_rtp_packet", __LINE__);
 
-    bool any_failed = false;
-    bool gso = __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) != 0;
-    /* Built for the first target that gets packets, reused for the rest;
-     * the buffer itself lives as long as the thread. */
-    thread_local std::unique_ptr<pass_msgs> msgs_buf;
-    pass_msgs *msgs = nullptr;
-    for (send_target &t : targets) {
-        if (!t.peer_ok) {
+    for (const send_target &t : targets)
+        if (!t.peer_ok)
             ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]getpeername error, %s\n", ll_getCurrentTimeStr(),
                       "rtsp_send_rtp_packet", __LINE__, strerror(t.peer_errno));
-            continue;
+
+    /* The sends, under mutex_send only: a SETUP that replaces a session's
+     * socket closes the old one under it, so no descriptor copied above is
+     * closed (and its number reused) while a send may still use it. */
+    bool any_failed = false;
+    {
+        rtsp_lock lk(&p_chn->mutex_send);
+        bool gso = __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) != 0;
+        /* Built for the first target that gets packets, reused for the
+         * rest; the buffer itself lives as long as the thread. */
+        thread_local std::unique_ptr<pass_msgs> msgs_buf;
+        pass_msgs *msgs = nullptr;
+        for (send_target &t : targets) {
+            if (!t.peer_ok)
+                continue;
+            if (!msgs) {
+                if (!msgs_buf)
+                    msgs_buf.reset(new pass_msgs);
+                msgs = msgs_buf.get();
+                build_msgs(msgs, w, gso);
+            }
+            if (!send_to_target(t, msgs, w, &gso)) {
+                t.failed = true;
+                any_failed = true;
+            }
         }
-        if (!msgs) {
-            if (!msgs_buf)
-                msgs_buf.reset(new pass_msgs);
-            msgs = msgs_buf.get();
-            build_msgs(msgs, w, gso);
-        }
-        if (!send_to_target(t, msgs, w, &gso)) {
-            t.failed = true;
-            any_failed = true;
-            if (pt == PAYLOAD_RTP_H264)
+    }
+    if (any_failed && pt == PAYLOAD_RTP_H264)
+        for (const send_target &t : targets)
+            if (t.failed)
                 ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]+++++++++send %d failed, %s\n",
                           ll_getCurrentTimeStr(), "rtsp_send_rtp_packet", __LINE__, -1,
                           strerror(t.send_errno));
-        }
-    }
 
     /* Mark failures, then retire torn-down, failed and idle sessions.  Only
      * this thread unlinks from the live list, so the pointers copied above

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rtsp_request.h"
@@ -204,6 +206,31 @@ TEST_F(Handler, SetupAgainClosesReplacedSockets)
     EXPECT_FALSE(udp_fd_open(old_rtcp));
     EXPECT_TRUE(udp_fd_open(s->video_rtp_udp_fd));
     EXPECT_EQ(s->video_rtp_port, kBase + 2) << "old pair is released only after the new binds";
+}
+
+// The video thread sends on descriptors it copied earlier: while it holds
+// mutex_send, a repeated SETUP must not close (and free the numbers of)
+// the sockets it replaces.
+TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
+{
+    session_t *s = open_session(7);
+    const std::string setup = "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 3\r\n"
+                              "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n";
+    ASSERT_EQ(handle(7, setup), 0);
+    int old_rtp = s->video_rtp_udp_fd;
+    std::atomic<int> done{0};
+    pthread_mutex_lock(&chn_->mutex_send);   // a send in progress
+    std::thread server([&] {
+        handle(7, setup);
+        done = 1;
+    });
+    usleep(50000);
+    EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
+    EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
+    pthread_mutex_unlock(&chn_->mutex_send);
+    server.join();
+    EXPECT_FALSE(udp_fd_open(old_rtp));
+    EXPECT_NE(s->video_rtp_udp_fd, old_rtp);
 }
 
 TEST_F(Handler, SetupOfUnknownTrackLeavesNoSocketOpen)
