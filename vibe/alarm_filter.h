@@ -31,6 +31,13 @@
  * bits (no signed overflow for any speed setting); an append that would
  * overflow the history drops the new entry; out-of-range counts in the
  * tracking state are clamped before use; a hit counter saturates.
+ *
+ * Speed: the alarm decision compares every box with every history entry
+ * (up to 20 x 160).  When all centre sums, ages and speeds of a call are
+ * small enough for 32-bit arithmetic to be exact, which they are for any
+ * grid-sized box and sane parameters, it runs as a branch-free scan over
+ * 32-bit columns of the history; otherwise in 64 bits.  Both give the same
+ * hits, alarms and state.
  */
 #ifndef OZI_ALARM_FILTER_H
 #define OZI_ALARM_FILTER_H
@@ -38,6 +45,16 @@
 #include <stdint.h>
 
 #pragma GCC visibility push(hidden)
+
+/* On x86-64 the history scan gets an AVX2 clone (eight lanes and a native
+ * 32-bit multiply) chosen when the library is loaded.  ifunc resolvers run
+ * before a sanitizer runtime is up, so clones are for plain builds only. */
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#define OZI_ALARM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define OZI_ALARM_CLONES
+#endif
 namespace ozi_alarm {
 
 /* Filter parameters, copied from the detector's handle for one call. */
@@ -76,6 +93,124 @@ inline int64_t alarm_dist2(const Box &p, const Box &q)
     return dx * dx + dy * dy;
 }
 
+/* Vector width the history columns are padded to, so that the scan has no
+ * remainder loop (eight 32-bit lanes fill an AVX2 register). */
+constexpr int alarm_lanes = 8;
+
+/* Centre sums strictly inside +-2^14 give |dx|, |dy| < 2^15, so
+ * dx^2 + dy^2 < 2^31; ages inside +-2^15 and limits 4s inside +-2^16 give
+ * |age * 4s| < 2^31.  Within these bounds the 32-bit arithmetic of the
+ * scans equals the 64-bit definition exactly. */
+constexpr int64_t alarm_sum_bound = int64_t(1) << 14;
+constexpr int64_t alarm_age_bound = int64_t(1) << 15;
+constexpr int64_t alarm_lim_bound = int64_t(1) << 16;
+
+inline bool alarm_inside(int64_t v, int64_t bound)
+{
+    return v > -bound && v < bound;
+}
+
+/* Step 5 in 32-bit arithmetic.  The caller has checked that the boxes'
+ * centre sums and limits 4s are inside the bounds above; the history is
+ * copied into 32-bit columns, and if an entry's sums or age are outside the
+ * bounds the function returns false before it has changed anything.
+ * Otherwise each box scans the columns without branches (the compiler
+ * turns the scan into vector operations), and the hits and the alarm list
+ * (count in *n) come out exactly as in alarm_decide_wide: an entry in range
+ * gets its hit whether or not the box was already taken, and a box is taken
+ * once, when any entry it hits has more than alarm_hits after the hit. */
+template <int MaxHistory, typename Box>
+OZI_ALARM_CLONES inline bool alarm_decide_narrow(Box *boxes, int v, const int32_t *bx,
+                                             const int32_t *by, const int64_t *s4, int hc,
+                                             const alarm_track<Box> &t, const alarm_params &p,
+                                             int *n)
+{
+    /* Columns are padded to whole blocks of alarm_lanes entries. */
+    constexpr int cap = (MaxHistory + alarm_lanes - 1) / alarm_lanes * alarm_lanes;
+    int32_t hx[cap], hy[cap], age[cap], lim[cap], hits[cap];
+    const int m = (hc + alarm_lanes - 1) / alarm_lanes * alarm_lanes;
+    bool fits = true;
+    for (int k = 0; k < hc; k++) {
+        const Box &e = t.history[k];
+        const int64_t x = (int64_t)e.left + e.right, y = (int64_t)e.top + e.bottom;
+        const int64_t a = (int64_t)p.history_frames - e.tag;
+        fits = fits && alarm_inside(x, alarm_sum_bound) && alarm_inside(y, alarm_sum_bound) &&
+               alarm_inside(a, alarm_age_bound);
+        hx[k] = (int32_t)x;
+        hy[k] = (int32_t)y;
+        age[k] = (int32_t)a;
+        hits[k] = t.history_hits[k];
+    }
+    if (!fits)
+        return false;
+    for (int k = hc; k < m; k++) {
+        hx[k] = hy[k] = age[k] = hits[k] = 0;
+        lim[k] = -1; /* padding: every squared distance is above */
+    }
+
+    const int32_t alarm_hits = p.alarm_hits;
+    int32_t lim_s4 = 0;
+    bool lim_set = false;
+    int taken = 0;
+    for (int i = 0; i < v; i++) {
+        const Box q = boxes[i];
+        if (q.tag >= p.confirm_frames)
+            t.prev_boxes[i].tag = alarm_wrap_add(t.prev_boxes[i].tag, -1);
+        /* The limits depend on the box only through 4s, which is mostly
+         * the same for every box of a call. */
+        if (!lim_set || (int32_t)s4[i] != lim_s4) {
+            lim_s4 = (int32_t)s4[i];
+            lim_set = true;
+            for (int k = 0; k < hc; k++)
+                lim[k] = age[k] * lim_s4;
+        }
+        const int32_t qx = bx[i], qy = by[i];
+        int32_t any = 0;
+        for (int k = 0; k < m; k++) {
+            const int32_t dx = qx - hx[k], dy = qy - hy[k];
+            const int32_t in = -(int32_t)(dx * dx + dy * dy <= lim[k]); /* -1 or 0 */
+            const int32_t grown = hits[k] + (in & (int32_t)(hits[k] != INT32_MAX));
+            hits[k] = grown;
+            any |= in & -(int32_t)(grown > alarm_hits);
+        }
+        if (any)
+            boxes[taken++] = q;
+    }
+    for (int k = 0; k < hc; k++)
+        t.history_hits[k] = hits[k];
+    *n = taken;
+    return true;
+}
+
+/* Step 5 in 64-bit arithmetic, for any values the tracking state and the
+ * parameters may hold. */
+template <typename Box>
+inline int alarm_decide_wide(Box *boxes, int v, const int64_t *s4, int hc,
+                             const alarm_track<Box> &t, const alarm_params &p)
+{
+    int n = 0;
+    for (int i = 0; i < v; i++) {
+        const Box q = boxes[i];
+        if (q.tag >= p.confirm_frames)
+            t.prev_boxes[i].tag = alarm_wrap_add(t.prev_boxes[i].tag, -1);
+        bool taken = false;
+        for (int k = 0; k < hc; k++) {
+            int64_t age = (int64_t)p.history_frames - t.history[k].tag;
+            if (alarm_dist2(q, t.history[k]) > age * s4[i])
+                continue;
+            if (t.history_hits[k] < INT32_MAX)
+                t.history_hits[k]++;
+            if (t.history_hits[k] > p.alarm_hits && !taken) {
+                boxes[n++] = q;
+                taken = true;
+            }
+        }
+    }
+    return n;
+}
+
+/* `speed` must depend on the box bounds only (not on `tag`): it is asked
+ * once per box and call. */
 template <int MaxBoxes, int MaxHistory, typename Box, typename ValidFn,
           typename SpeedFn>
 inline int alarm_filter(Box *boxes, int count, const alarm_track<Box> &t,
@@ -95,6 +230,21 @@ inline int alarm_filter(Box *boxes, int count, const alarm_track<Box> &t,
     for (int i = v; i < MaxBoxes; i++)
         boxes[i] = zero;
 
+    /* Per box: the limit 4s and the centre sums; `narrow` stays true while
+     * the boxes' values fit the 32-bit scan of step 5. */
+    int64_t s4[MaxBoxes];
+    int32_t bx[MaxBoxes], by[MaxBoxes];
+    bool narrow = true;
+    for (int i = 0; i < v; i++) {
+        const Box &q = boxes[i];
+        s4[i] = 4 * (int64_t)speed(q);
+        const int64_t x = (int64_t)q.left + q.right, y = (int64_t)q.top + q.bottom;
+        narrow = narrow && alarm_inside(s4[i], alarm_lim_bound) &&
+                 alarm_inside(x, alarm_sum_bound) && alarm_inside(y, alarm_sum_bound);
+        bx[i] = (int32_t)x;
+        by[i] = (int32_t)y;
+    }
+
     /* 2. Age the history. */
     int hc = alarm_clamp(*t.history_count, MaxHistory);
     for (int k = 0; k < hc; k++)
@@ -104,7 +254,7 @@ inline int alarm_filter(Box *boxes, int count, const alarm_track<Box> &t,
     int pc = alarm_clamp(*t.prev_count, MaxBoxes);
     for (int i = 0; i < v; i++) {
         Box &q = boxes[i];
-        int64_t lim = 4 * (int64_t)speed(q);
+        const int64_t lim = s4[i];
         for (int j = 0; j < pc; j++) {
             const Box &pb = t.prev_boxes[j];
             if (alarm_dist2(q, pb) > lim)
@@ -128,24 +278,8 @@ inline int alarm_filter(Box *boxes, int count, const alarm_track<Box> &t,
     /* 5. Alarm decision; alarm boxes are gathered in front of `boxes`.
      * Writing slot n while reading slot i >= n is safe: q is copied first. */
     int n = 0;
-    for (int i = 0; i < v; i++) {
-        const Box q = boxes[i];
-        if (q.tag >= p.confirm_frames)
-            t.prev_boxes[i].tag = alarm_wrap_add(t.prev_boxes[i].tag, -1);
-        int64_t s4 = 4 * (int64_t)speed(q);
-        bool taken = false;
-        for (int k = 0; k < hc; k++) {
-            int64_t age = (int64_t)p.history_frames - t.history[k].tag;
-            if (alarm_dist2(q, t.history[k]) > age * s4)
-                continue;
-            if (t.history_hits[k] < INT32_MAX)
-                t.history_hits[k]++;
-            if (t.history_hits[k] > p.alarm_hits && !taken) {
-                boxes[n++] = q;
-                taken = true;
-            }
-        }
-    }
+    if (!narrow || !alarm_decide_narrow<MaxHistory>(boxes, v, bx, by, s4, hc, t, p, &n))
+        n = alarm_decide_wide(boxes, v, s4, hc, t, p);
 
     /* 6. The alarm list replaces the caller's list. */
     for (int i = n; i < MaxBoxes; i++)
