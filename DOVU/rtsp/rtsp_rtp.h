@@ -4,9 +4,10 @@
  *
  * The packetiser is a pure function: it cuts an Annex B frame into RTP
  * packets and hands each one to a caller's callback, holding no socket.
- * The channel's video thread feeds it frames from the source and gives it
- * rtsp_send_rtp_packet as the callback, which sends each packet over UDP
- * to every playing session and retires finished or idle sessions.
+ * The channel's video thread feeds it frames from the source and gathers a
+ * frame's packets in wire form; one delivery pass then sends them over UDP
+ * to every playing session (one sendmmsg per session) and retires finished
+ * or idle sessions.
  */
 #ifndef RTSP_RTP_H
 #define RTSP_RTP_H
