@@ -144,15 +144,16 @@ void ll_printf(Log_Level log_level, const char *format, ...)
     pfmt[0] = '\0';
     szBuf[0] = '\0';
 
+    // A filtered-out line costs no formatting.
+    if (level < setted_level.load(std::memory_order_relaxed))
+        return;
+
     // Formatting needs no lock.  vsnprintf cuts a longer message to the
     // buffer; the line always fits (tag + message + newline < kLineSize).
     va_list ap;
     va_start(ap, format);
     vsnprintf(pfmt, sizeof(pfmt), format, ap);
     va_end(ap);
-
-    if (level < setted_level.load(std::memory_order_relaxed))
-        return;
     const char *tag = level_tag(level);
     if (level != LOG_LEVEL_STDOUT && !tag)
         return;  // RESERVED, DISABLE: no line
