@@ -14,12 +14,13 @@
  * released; several may be out at once, released in any order.
  *
  * THREADS: the daemon's audio worker sends and gets; open and close come
- * from other threads.  g_table_mutex guards the handle table only;
+ * from other threads.  the table's mutex guards the handle table only;
  * AacEncoder::mutex guards one encoder.  Never nested: a call copies the
  * shared_ptr out of the table first.
  */
 #include "ozi_aenc.h"
 #include "ozi_core.h"
+#include "ozi_handles.h"
 #include "ozi_host.h"
 #include "ozi_sdk.h"
 
@@ -81,15 +82,11 @@ struct AacEncoder {
     ~AacEncoder() { free_all(); }
 };
 
-std::mutex g_table_mutex; /* guards g_enc */
-std::shared_ptr<AacEncoder> g_enc[kMaxEnc];
+ozi::HandleTable<AacEncoder, kMaxEnc> g_enc;
 
 std::shared_ptr<AacEncoder> lookup(int handle)
 {
-    if (handle < 0 || handle >= kMaxEnc)
-        return nullptr;
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    return g_enc[handle];
+    return g_enc.get(handle);
 }
 
 /* Reads object type, frequency index and channels from the encoder's
@@ -259,27 +256,17 @@ extern "C" int ozi_aenc_open(struct aenc_param *param, int *handle)
         }
         e->open = true;
     }
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    for (int i = 0; i < kMaxEnc; i++) {
-        if (!g_enc[i]) {
-            g_enc[i] = e;
-            *handle = i;
-            return 0;
-        }
-    }
-    return -1;
+    int h = g_enc.put(std::move(e));
+    if (h < 0)
+        return -1; /* table full: the encoder is freed here */
+    *handle = h;
+    return 0;
 }
 
 /* Frees the encoder with every result still out. */
 extern "C" int ozi_aenc_close(int handle)
 {
-    std::shared_ptr<AacEncoder> e;
-    {
-        if (handle < 0 || handle >= kMaxEnc)
-            return -1;
-        std::lock_guard<std::mutex> lock(g_table_mutex);
-        e.swap(g_enc[handle]);
-    }
+    std::shared_ptr<AacEncoder> e = g_enc.take(handle);
     if (!e)
         return -1;
     std::lock_guard<std::mutex> lock(e->mutex);

@@ -11,14 +11,15 @@
  * several may be out at once and be released in any order.
  *
  * THREADS: any thread may call any handle.
- *   g_table_mutex  guards g_enc (the handle table): taken only to look a
+ *   g_enc's mutex   guards the handle table: taken only to look a
  *                  handle up, to claim a slot or to empty one.
  *   Encoder::mutex guards everything in its Encoder; one encode, release
  *                  or close of a handle runs at a time.
  * Locks are never nested: a call copies the shared_ptr out of the table,
- * drops g_table_mutex, then locks the encoder.
+ * drops the table's mutex, then locks the encoder.
  */
 #include "ozi_core.h"
+#include "ozi_handles.h"
 #include "ozi_host.h"
 #include "ozi_sdk.h"
 
@@ -63,15 +64,11 @@ struct Encoder {
     ~Encoder() { free_all(); }
 };
 
-std::mutex g_table_mutex; /* guards g_enc */
-std::shared_ptr<Encoder> g_enc[kMaxEnc];
+ozi::HandleTable<Encoder, kMaxEnc> g_enc;
 
 std::shared_ptr<Encoder> lookup(int handle)
 {
-    if (handle < 0 || handle >= kMaxEnc)
-        return nullptr;
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    return g_enc[handle];
+    return g_enc.get(handle);
 }
 
 /* 1 when the Annex B access unit holds an IDR slice (NAL type 5). */
@@ -184,28 +181,18 @@ extern "C" int ozi_venc_open(struct venc_param *param, int *handle)
         }
         e->open = true;
     }
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    for (int i = 0; i < kMaxEnc; i++) {
-        if (!g_enc[i]) {
-            g_enc[i] = e;
-            *handle = i;
-            return 0;
-        }
-    }
-    return -1; /* e is freed on return */
+    int h = g_enc.put(std::move(e));
+    if (h < 0)
+        return -1; /* table full: the encoder is freed here */
+    *handle = h;
+    return 0;
 }
 
 /* Frees the encoder and every result still out: a caller must not use a
  * stream of this handle after closing it. */
 extern "C" int ozi_venc_close(int handle)
 {
-    std::shared_ptr<Encoder> e;
-    {
-        if (handle < 0 || handle >= kMaxEnc)
-            return -1;
-        std::lock_guard<std::mutex> lock(g_table_mutex);
-        e.swap(g_enc[handle]);
-    }
+    std::shared_ptr<Encoder> e = g_enc.take(handle);
     if (!e)
         return -1;
     std::lock_guard<std::mutex> lock(e->mutex);

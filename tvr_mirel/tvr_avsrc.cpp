@@ -103,6 +103,13 @@ void tvr__fatal_exit(void)
     _exit(0);
 }
 
+void tvr__log_block_version(const char *block, const char *version)
+{
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "** %s version: %s **\n", block, version);
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+}
+
 int tvr__chn_from_name(const char *name)
 {
     if (!name || !*name)
@@ -288,15 +295,7 @@ extern "C" int set_stream_entry_date(strm_date *date)
     struct timezone tz;
     std::memset(&tz, 0, sizeof tz);
     gettimeofday(&tv, &tz);
-    time_t secs = tv.tv_sec;
-    struct tm tm;
-    localtime_r(&secs, &tm);
-    date->year = tm.tm_year + 1900;
-    date->mon = tm.tm_mon + 1;
-    date->day = tm.tm_mday;
-    date->hour = tm.tm_hour;
-    date->min = tm.tm_min;
-    date->sec = tm.tm_sec;
+    tvr_date_from_time(date, tv.tv_sec);
     date->tz = tz.tz_dsttime;
     return 0;
 }

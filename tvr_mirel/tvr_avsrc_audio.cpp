@@ -31,6 +31,17 @@ using tvr::WriteLock;
 
 std::atomic<int> queue_cap_override{0};
 
+/* Capture and encoding are always 16-bit mono at the configured rate. */
+struct ozi_audio_data_attr mono16_attr(int sample_rate)
+{
+    struct ozi_audio_data_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    attr.sample_rate = static_cast<enum ozi_audio_sample_rate>(sample_rate);
+    attr.sample_bits = 16;
+    attr.channel_num = AUDIO_CHANNEL_MONO;
+    return attr;
+}
+
 void release_to_encoder(aenc_stream_entry *entry, void *ctx)
 {
     ozi_aenc_release_stream(*static_cast<int *>(ctx), &entry->stream);
@@ -119,16 +130,12 @@ int tvr__aenc_queue_trim(struct list_head *head, int cap,
 
 extern "C" int tvr_ozi_ai_init(void)
 {
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "** ai version: %s **\n", ozi_ai_get_version());
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+    tvr__log_block_version("ai", ozi_ai_get_version());
 
     const audio_conf *conf = conf_now();
     struct ozi_audio_in_param param;
     std::memset(&param, 0, sizeof param);
-    param.pcm_data_attr.sample_rate = static_cast<enum ozi_audio_sample_rate>(conf->sample_rate);
-    param.pcm_data_attr.sample_bits = 16;
-    param.pcm_data_attr.channel_num = AUDIO_CHANNEL_MONO;
+    param.pcm_data_attr = mono16_attr(conf->sample_rate);
     param.dev_id = DEV_ADC;
 
     if (ozi_ai_open(&param, &tvr_avsrc->ai_handle) != 0) {
@@ -177,17 +184,12 @@ extern "C" void *tvr_mirel_aenc_start(void *chnid)
     if (tvr__life_join_or_open(life) > 0)
         return &a->aenc_handle;
 
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "** aenc version: %s **\n",
-              ozi_aenc_get_version());
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+    tvr__log_block_version("aenc", ozi_aenc_get_version());
 
     const audio_conf *conf = conf_now();
     struct aenc_param param;
     std::memset(&param, 0, sizeof param);
-    param.aenc_data_attr.sample_rate = static_cast<enum ozi_audio_sample_rate>(conf->sample_rate);
-    param.aenc_data_attr.sample_bits = 16;
-    param.aenc_data_attr.channel_num = AUDIO_CHANNEL_MONO;
+    param.aenc_data_attr = mono16_attr(conf->sample_rate);
     param.type = OZI_AUDIO_TYPE_AAC; /* AAC whatever audio_conf.encoder says */
 
     int handle = -1;

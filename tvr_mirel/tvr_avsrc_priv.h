@@ -19,6 +19,10 @@
 
 #define TVR_STAR_LINE "*****************************************\n"
 
+/* The three lines every SDK block announces itself with at bring-up:
+ * star line, "** <block> version: <version> **", star line. */
+void tvr__log_block_version(const char *block, const char *version);
+
 /* Kills the process after a fatal condition in a worker: the log line is
  * out, buffered output is flushed, and no static destructor runs while
  * other threads still use the module state. */

@@ -123,9 +123,7 @@ int tvr__fill_venc_param(const video_conf *conf, const resolution_t *res, int is
 
 extern "C" int tvr_ozi_vi_init(void)
 {
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "** vi version: %s **\n", ozi_vi_get_version());
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+    tvr__log_block_version("vi", ozi_vi_get_version());
 
     const video_conf *conf = tvr_avsrc->video_conf ? tvr_avsrc->video_conf : tvr_get_video_conf();
     tvr_avsrc->vi_devid = 0;
@@ -248,10 +246,7 @@ extern "C" void *tvr_mirel_venc_start(void *chnid)
     int count = tvr__life_join_or_open(life);
     if (count == 0) {
         /* First user: bring the channel up with no lock held. */
-        ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
-        ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "** venc version: %s **\n",
-                  ozi_venc_get_version());
-        ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, TVR_STAR_LINE);
+        tvr__log_block_version("venc", ozi_venc_get_version());
 
         const video_conf *conf = tvr_avsrc->video_conf ? tvr_avsrc->video_conf
                                                        : tvr_get_video_conf();

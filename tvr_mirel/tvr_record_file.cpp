@@ -87,20 +87,6 @@ extern "C" int rec_tmp_path(char *buf, size_t n, const char *save_path, int mux_
     return snprintf(buf, n, "%s/" REC_TMP_STEM "%s", save_path, ext);
 }
 
-extern "C" void rec_date_from_time(strm_date *d, time_t t)
-{
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    localtime_r(&t, &tm);
-    d->year = tm.tm_year + 1900;
-    d->mon = tm.tm_mon + 1;
-    d->day = tm.tm_mday;
-    d->hour = tm.tm_hour;
-    d->min = tm.tm_min;
-    d->sec = tm.tm_sec;
-    d->tz = tm.tm_isdst;
-}
-
 extern "C" int rec_mkdir_p(const char *path)
 {
     char buf[REC_DEST_PATH_LEN];
@@ -220,7 +206,7 @@ extern "C" int rec_save_fixed(const char *save_path, const char *pc_file, uint64
     char date_dir[REC_DATE_DIR_LEN];
     char name[REC_FILE_NAME_LEN];
     char src[REC_DIR_PATH_LEN];
-    rec_date_from_time(&d, start);
+    tvr_date_from_time(&d, start);
     rec_date_dir_name(date_dir, sizeof date_dir, &d);
     rec_repaired_name(name, sizeof name, &d, ms, i_type == 1 ? MUX_TYPE_MP4 : MUX_TYPE_AVI);
     snprintf(src, sizeof src, "%s/%s", save_path, pc_file);

@@ -333,6 +333,17 @@ int reply_status(request_ctx *rq, const char *fmt)
     return -1;
 }
 
+/* Sends a 200 reply and moves the session to `status`; 0, or -1 when the
+ * write failed (the session is then in RTSP_STATUS_ERROR). */
+int reply_ok(request_ctx *rq, const char *reply, int n, rtsp_status status, const char *method)
+{
+    if (!write_reply(rq, reply, (size_t)n))
+        return -1;
+    rtsp_session_set_status(rq->chn, rq->ses, status);
+    LOG_DEBUG_AT("Reply %s:\n%s", method, reply);
+    return 0;
+}
+
 int not_found(request_ctx *rq)
 {
     LOG_DEBUG_AT("not found source for fd %d\n", rq->cfd);
@@ -502,11 +513,7 @@ int handle_setup(request_ctx *rq, const char *buf)
                      rq->cseq, (unsigned)s->session_id, (unsigned)cport, (unsigned)cport + 1,
                      (unsigned)sport, (unsigned)sport + 1);
     LOG_DEBUG_AT("trackid:%s, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
-    if (!write_reply(rq, reply, (size_t)n))
-        return -1;
-    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_SETUP);
-    LOG_DEBUG_AT("Reply SETUP:\n%s", reply);
-    return 0;
+    return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
 }
 
 int handle_play(request_ctx *rq)
@@ -518,11 +525,7 @@ int handle_play(request_ctx *rq)
                      "RTSP/1.0 200 OK\r\nCSeq: %s\r\nRange: npt=0.000-\r\n"
                      "Session: %u; timeout=60\r\n\r\n",
                      rq->cseq, (unsigned)rq->ses->session_id);
-    if (!write_reply(rq, reply, (size_t)n))
-        return -1;
-    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_PLAY);
-    LOG_DEBUG_AT("Reply PLAY:\n%s", reply);
-    return 0;
+    return reply_ok(rq, reply, n, RTSP_STATUS_PLAY, "PLAY");
 }
 
 int handle_teardown(request_ctx *rq)
@@ -531,11 +534,7 @@ int handle_teardown(request_ctx *rq)
         return not_found(rq);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply), "RTSP/1.0 200 OK\r\nCSeq: %s\r\n\r\n", rq->cseq);
-    if (!write_reply(rq, reply, (size_t)n))
-        return -1;
-    rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_TEARDOWN);
-    LOG_DEBUG_AT("Reply TEARDOWN:\n%s", reply);
-    return 0;
+    return reply_ok(rq, reply, n, RTSP_STATUS_TEARDOWN, "TEARDOWN");
 }
 
 bool starts_with(const char *s, const char *prefix)

@@ -70,19 +70,7 @@ std::vector<std::string> side_files(const std::string &path, ozi_mux_type t)
 
 ozi_mux_input make_input(ozi_mux_type t)
 {
-    ozi_mux_input in{};
-    in.video_type = H264_ENC_TYPE;
-    in.width = 320;
-    in.height = 240;
-    in.file_fps = 25;
-    in.capture_audio = 1;
-    in.audio_type = OZI_AUDIO_TYPE_AAC;
-    in.audio_attr = {AUDIO_SAMPLE_RATE_8000, 16, 1};
-    in.frame_interval = kAudioStep;
-    in.media_rec_type = t;
-    in.data_dest = MUX_DATA_TO_LOCAL_FILE;
-    in.record_second = 60;
-    return in;
+    return muxtest::input_320x240(t);
 }
 
 int start(int h, const std::string &path)

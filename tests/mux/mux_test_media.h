@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "ozi_sdk.h"
+
 namespace muxtest {
 
 using Bytes = std::vector<uint8_t>;
@@ -209,6 +211,25 @@ inline Probe probe(const std::string &path)
 inline std::string decode_errors(const std::string &path)
 {
     return run("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1");
+}
+
+/* Muxer input for the test media: 320x240 H.264 at 25 fps with 8 kHz mono
+ * AAC (128 ms per frame), one-minute segments to a local file. */
+inline ozi_mux_input input_320x240(ozi_mux_type type)
+{
+    ozi_mux_input in{};
+    in.video_type = H264_ENC_TYPE;
+    in.width = 320;
+    in.height = 240;
+    in.file_fps = 25;
+    in.capture_audio = 1;
+    in.audio_type = OZI_AUDIO_TYPE_AAC;
+    in.audio_attr = {AUDIO_SAMPLE_RATE_8000, 16, 1};
+    in.frame_interval = 128;
+    in.media_rec_type = type;
+    in.data_dest = MUX_DATA_TO_LOCAL_FILE;
+    in.record_second = 60;
+    return in;
 }
 
 } // namespace muxtest

@@ -23,20 +23,7 @@ namespace {
 [[noreturn]] void record_and_die(const muxtest::Media &m, const std::string &path, int type,
                                  size_t frames)
 {
-    ozi_mux_input in{};
-    in.video_type = H264_ENC_TYPE;
-    in.width = 320;
-    in.height = 240;
-    in.file_fps = 25;
-    in.capture_audio = 1;
-    in.audio_type = OZI_AUDIO_TYPE_AAC;
-    in.audio_attr.sample_rate = (enum ozi_audio_sample_rate)8000;
-    in.audio_attr.sample_bits = 16;
-    in.audio_attr.channel_num = 1;
-    in.frame_interval = 128;
-    in.media_rec_type = (enum ozi_mux_type)type;
-    in.data_dest = MUX_DATA_TO_LOCAL_FILE;
-    in.record_second = 60;
+    ozi_mux_input in = muxtest::input_320x240((enum ozi_mux_type)type);
     int h = -1;
     if (ozi_mux_open(&in, &h) != 0)
         _exit(2);
@@ -128,7 +115,7 @@ TEST_P(RecorderMux, KilledSegmentIsRepairedAndFiledByItsStart)
 
     /* Named from the segment's start (the wall clock when it began). */
     strm_date d;
-    rec_date_from_time(&d, t0);
+    tvr_date_from_time(&d, t0);
     char day[REC_DATE_DIR_LEN];
     rec_date_dir_name(day, sizeof day, &d);
     const std::string &f = filed[0];

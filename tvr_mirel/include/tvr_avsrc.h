@@ -17,6 +17,8 @@
 #include <stdint.h>
 #include <pthread.h>
 #include <sys/time.h>
+#include <string.h>
+#include <time.h>
 
 #include "ozi_sdk.h"
 #include "dovu.h"
@@ -112,6 +114,21 @@ int tvr_mirel_init_av(const char *conf);
 void tvr_mirel_exit_av(void);
 int tvr_mirel_get_stream_info(void *chnid, audio_info *ainfo, video_info *vinfo);
 int set_stream_entry_date(strm_date *date);
+/* Local broken-down time of t (tz = its daylight-saving flag).  Inline so
+ * that the recorder's file naming links without the media source. */
+static inline void tvr_date_from_time(strm_date *date, time_t t)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    localtime_r(&t, &tm);
+    date->year = tm.tm_year + 1900;
+    date->mon = tm.tm_mon + 1;
+    date->day = tm.tm_mday;
+    date->hour = tm.tm_hour;
+    date->min = tm.tm_min;
+    date->sec = tm.tm_sec;
+    date->tz = tm.tm_isdst;
+}
 
 /* Video encoding channels */
 int tvr_ozi_vi_init(void);

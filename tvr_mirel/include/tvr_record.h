@@ -83,8 +83,6 @@ int rec_final_name(char *buf, size_t n, const strm_date *d, uint64_t ms, int mux
 int rec_repaired_name(char *buf, size_t n, const strm_date *d, uint64_t ms, int mux_type);
 /* "%s/recording_now_tmp<ext>"; -1 for an unknown type, buf untouched. */
 int rec_tmp_path(char *buf, size_t n, const char *save_path, int mux_type);
-/* Local broken-down time of t as a strm_date. */
-void rec_date_from_time(strm_date *d, time_t t);
 
 /* Creates a directory and its missing parents (mode 0777 less umask).
  * 0 when the directory exists afterwards, else -1 with errno set. */
