@@ -100,6 +100,12 @@ int add_audio(void *, struct audio_stream *s)
 void sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
 {
     auto *c = static_cast<mux_ctx *>(ctx);
+    /* Recording video only, no audio is ever written, so how much of the
+     * queue a step may take does not matter: everything another user's
+     * stream queued is taken at once and the queue cannot build up while
+     * the recorder waits for an I frame. */
+    if (c->track == 1)
+        mode = REC_AUDIO_ALL;
     tvr::ReadLock lock(&c->audio->rwlock_aenc_data_list);
     rec_audio_walk(&c->audio->list_head_aenc_data_list, mode, limit,
                    c->track == 1 ? nullptr : add_audio, nullptr);
