@@ -51,7 +51,7 @@ TEST(Ai, FramesOf512BytesEvery32Ms)
     ASSERT_EQ(0, ozi_ai_start_capture(h));
     uint64_t start = mono_ms();
     EXPECT_NE(0, ozi_ai_get_frame(h, &f, 0)) << "first frame is ready after 32 ms";
-    EXPECT_LT(mono_ms() - start, 10u);
+    EXPECT_LT(mono_ms() - start, 30u) << "it fails at once instead of waiting for the frame";
     std::vector<frame> got;
     while (mono_ms() - start < 500) {
         if (ozi_ai_get_frame(h, &f, 0) == 0) {

@@ -97,7 +97,7 @@ TEST_F(Vi, NoPictureReadyFailsAtOnce)
     struct video_input_frame f;
     uint64_t t0 = mono_ms();
     EXPECT_NE(0, ozi_vi_get_frame(1, &f)) << "first picture is due one interval after enable";
-    EXPECT_LT(mono_ms() - t0, 20u);
+    EXPECT_LT(mono_ms() - t0, 150u) << "it fails at once instead of waiting 200 ms";
     std::this_thread::sleep_for(std::chrono::milliseconds(210));
     ASSERT_EQ(0, ozi_vi_get_frame(1, &f));
     EXPECT_NE(0, ozi_vi_get_frame(1, &f));
