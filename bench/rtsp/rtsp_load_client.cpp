@@ -588,8 +588,19 @@ int main(int argc, char **argv)
     }
     std::thread rx(receive_loop, &sessions);
 
-    // Let every session's stream start before the window opens.
+    // Let every session's stream start before the window opens.  A server
+    // may hold a new session's picture until the next key frame, so wait
+    // (a few GOPs at most) until every playing session has had a whole
+    // frame; otherwise the window counts those sessions' idle start and the
+    // frame rate looks lower than what is delivered.
     std::this_thread::sleep_for(std::chrono::duration<double>(o.settle_s));
+    for (const double give_up = now_s() + 10; now_s() < give_up;) {
+        bool all = true;
+        for (auto &s : sessions)
+            if (s->playing && s->frames.load(std::memory_order_relaxed) == 0) all = false;
+        if (all) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 
     auto sum = [&](std::atomic<uint64_t> session::*field) {
         uint64_t t = 0;
