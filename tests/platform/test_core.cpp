@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -34,6 +40,103 @@ TEST(Core, RealtimeThreadFallsBackAndNameIsCut)
     ASSERT_EQ(0, ozi_thread_join(tid, &ret));
     EXPECT_EQ(&name, ret);
     EXPECT_EQ("thread_venc_mai", name);
+}
+
+struct SchedSeen {
+    int policy = -1;
+    int priority = -1;
+};
+
+void *sched_probe(void *arg)
+{
+    auto *out = static_cast<SchedSeen *>(arg);
+    struct sched_param sp;
+    pthread_getschedparam(pthread_self(), &out->policy, &sp);
+    out->priority = sp.sched_priority;
+    return nullptr;
+}
+
+SchedSeen run_probe(int priority)
+{
+    SchedSeen seen;
+    ozi_pthread_t tid;
+    EXPECT_EQ(0, ozi_thread_create(&tid, sched_probe, &seen, 102400, priority));
+    EXPECT_EQ(0, ozi_thread_join(tid, nullptr));
+    return seen;
+}
+
+/* The calling thread's effective capability set (capabilities are per
+ * thread), read and written without libcap. */
+bool caps(bool set, __user_cap_data_struct data[2])
+{
+    __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+    return syscall(set ? SYS_capset : SYS_capget, &hdr, data) == 0;
+}
+
+/* Whether this thread may give a thread a real-time policy. */
+bool realtime_allowed()
+{
+    SchedSeen seen;
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    struct sched_param sp;
+    sp.sched_priority = 1;
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attr, SCHED_RR);
+    pthread_attr_setschedparam(&attr, &sp);
+    const bool ok = pthread_create(&t, &attr, sched_probe, &seen) == 0;
+    pthread_attr_destroy(&attr);
+    if (ok)
+        pthread_join(t, nullptr);
+    return ok;
+}
+
+/* A priority from 1 to 99 gets round-robin real time at that priority where
+ * the process may use it; a priority outside that range, the default. */
+TEST(Core, RealtimePriorityIsAppliedWherePermitted)
+{
+    ozi_host_clear_faults();
+    const bool allowed = realtime_allowed();
+    SchedSeen rt = run_probe(90);
+    if (allowed) {
+        EXPECT_EQ(SCHED_RR, rt.policy);
+        EXPECT_EQ(90, rt.priority);
+    } else {
+        EXPECT_EQ(SCHED_OTHER, rt.policy);
+    }
+    for (int priority : {-1, 0, 100}) {
+        SchedSeen plain = run_probe(priority);
+        EXPECT_EQ(SCHED_OTHER, plain.policy) << priority;
+    }
+}
+
+/* Without the right to real time (no CAP_SYS_NICE, RLIMIT_RTPRIO 0) the
+ * thread is still created, with the default policy. */
+TEST(Core, RealtimeRefusedFallsBackToDefaultPolicy)
+{
+    ozi_host_clear_faults();
+    struct rlimit old_rt;
+    ASSERT_EQ(0, getrlimit(RLIMIT_RTPRIO, &old_rt));
+    struct rlimit no_rt = {0, old_rt.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_RTPRIO, &no_rt));
+    __user_cap_data_struct saved[2], dropped[2];
+    const bool have_caps = caps(false, saved);
+    if (have_caps) {
+        std::memcpy(dropped, saved, sizeof saved);
+        dropped[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+        caps(true, dropped);
+    }
+    const bool allowed = realtime_allowed();
+    SchedSeen seen;
+    if (!allowed)
+        seen = run_probe(90);
+    if (have_caps)
+        caps(true, saved);
+    setrlimit(RLIMIT_RTPRIO, &old_rt);
+    if (allowed)
+        GTEST_SKIP() << "this environment does not let the test take the real-time right away";
+    EXPECT_EQ(SCHED_OTHER, seen.policy);
 }
 
 TEST(Core, PrintWritesTheLine)
