@@ -149,8 +149,14 @@ void check_h264(const std::string &path, const VideoPull &v, int width, int heig
     EXPECT_EQ(count, static_cast<int>(v.ts.size())) << "decoded frames != pulled frames";
     ASSERT_FALSE(keys.empty());
     EXPECT_EQ(keys[0], 0) << "stream does not start with an IDR";
-    for (size_t i = 0; i < keys.size(); i++)
-        EXPECT_EQ(keys[i], static_cast<int>(i) * 2 * fps) << "key frame " << i;
+    /* Placed by capture time, not by position: on a loaded machine the
+     * puller may miss a frame, which moves the positions but not the GOP. */
+    const unsigned long long half_frame = 500 / fps;
+    for (size_t i = 0; i < keys.size() && static_cast<size_t>(keys[i]) < v.ts.size(); i++) {
+        const unsigned long long at = v.ts[keys[i]] - v.ts[0];
+        EXPECT_LE(at, i * 2000 + half_frame) << "key frame " << i;
+        EXPECT_GE(at + half_frame, i * 2000) << "key frame " << i;
+    }
     EXPECT_EQ(static_cast<int>(keys.size()), v.idr_count);
     /* Frames are captured on a fixed grid of 1/fps: over the pulled span,
      * hardly any may be missing between capture, encoder and puller. */
