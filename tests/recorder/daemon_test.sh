@@ -94,9 +94,11 @@ segments)
         got=$(media_ms "$dir/$f")
         diff=$((got - ms)); diff=${diff#-}
         [ "$diff" -le 300 ] || fail "$f: container says $got ms, name says $ms ms"
-        # Frames the 10 ms poll missed in the one-entry queue (25 fps).
+        # Frames the 10 ms poll missed in the one-entry queue (25 fps).  A
+        # sanitizer build on a busy machine misses a few in a hundred; a
+        # poll slower than the frame rate would miss a fifth or more.
         frames=$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$dir/$f")
-        [ "$((frames * 100))" -ge "$((ms / 40 * 95))" ] || fail "$f: $frames video frames in $ms ms"
+        [ "$((frames * 100))" -ge "$((ms / 40 * 88))" ] || fail "$f: $frames video frames in $ms ms"
         echo "ok $f ($got ms, $frames video frames)"
     done
     top=$(cd "$dir" && find . -maxdepth 1 -type f | grep -v '/recording_now_tmp\.mp4' || true)
