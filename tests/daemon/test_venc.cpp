@@ -8,6 +8,8 @@
  */
 #include "daemon_test_util.h"
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -197,10 +199,16 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     QueueWatch w;
-    /* The sub channel's GOP is 40 frames at 20 fps: 2.2 s shows an I
-     * frame, the P frames after it and the next I frame. */
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2200);
-    while (std::chrono::steady_clock::now() < end) {
+    /* The sub channel's GOP is 40 frames at 20 fps: watch an I frame, the
+     * P frames after it and the next I frame (about 2 s; a loaded machine
+     * may take longer to start, so up to three GOPs). */
+    auto i_frames_seen = [&w] {
+        return std::count_if(w.seen.begin(), w.seen.end(), [](const venc_stream_entry &e) {
+            return e.stream.frame_type == FRAME_TYPE_I;
+        });
+    };
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(6000);
+    while (std::chrono::steady_clock::now() < end && i_frames_seen() < 2) {
         w.poll(1);
         sleep_ms(5);
     }
