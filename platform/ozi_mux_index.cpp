@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace ozimux {
 
@@ -120,6 +121,27 @@ void put_matrix(Buf *b)
 
 /* mdhd/mvhd/tkhd durations switch to 64 bits when they do not fit. */
 bool needs_v1(uint64_t d) { return d > 0xFFFFFFFFu; }
+
+/*
+ * Opens an mvhd, tkhd or mdhd box and writes its dated head: creation and
+ * modification time `when`, the 32-bit fields that come between (time
+ * scale; or track id and a reserved word), and the duration.  Times and
+ * duration are 32 bits (version 0), or 64 when either does not fit
+ * (version 1).  Returns the box's start for end_box.
+ */
+size_t begin_dated_box(Buf *b, const char *type, uint32_t flags, uint64_t when,
+                       std::initializer_list<uint32_t> between, uint64_t dur)
+{
+    const bool v1 = needs_v1(dur) || needs_v1(when);
+    size_t box = b->begin_full_box(type, v1 ? 1 : 0, flags);
+    auto put = [b, v1](uint64_t v) { v1 ? b->be64(v) : b->be32(uint32_t(v)); };
+    put(when);
+    put(when);
+    for (uint32_t f : between)
+        b->be32(f);
+    put(dur);
+    return box;
+}
 
 void put_avc1(const Config &c, Buf *b)
 {
@@ -294,21 +316,7 @@ void put_trak(const Config &c, const Sample *s, const TrackPlan &t, uint32_t tra
     const uint64_t tk_dur = t.end_ms();
 
     size_t trak = b->begin_box("trak");
-    bool v1 = needs_v1(tk_dur) || needs_v1(when);
-    size_t tkhd = b->begin_full_box("tkhd", v1 ? 1 : 0, 3);
-    if (v1) {
-        b->be64(when);
-        b->be64(when);
-        b->be32(track_id);
-        b->be32(0);
-        b->be64(tk_dur);
-    } else {
-        b->be32(uint32_t(when));
-        b->be32(uint32_t(when));
-        b->be32(track_id);
-        b->be32(0);
-        b->be32(uint32_t(tk_dur));
-    }
+    size_t tkhd = begin_dated_box(b, "tkhd", 3, when, {track_id, 0}, tk_dur);
     b->zeros(8);
     b->be16(0);                    /* layer */
     b->be16(0);                    /* alternate_group */
@@ -335,19 +343,7 @@ void put_trak(const Config &c, const Sample *s, const TrackPlan &t, uint32_t tra
     }
 
     size_t mdia = b->begin_box("mdia");
-    bool mv1 = needs_v1(t.media_dur) || needs_v1(when);
-    size_t mdhd = b->begin_full_box("mdhd", mv1 ? 1 : 0, 0);
-    if (mv1) {
-        b->be64(when);
-        b->be64(when);
-        b->be32(t.timescale);
-        b->be64(t.media_dur);
-    } else {
-        b->be32(uint32_t(when));
-        b->be32(uint32_t(when));
-        b->be32(t.timescale);
-        b->be32(uint32_t(t.media_dur));
-    }
+    size_t mdhd = begin_dated_box(b, "mdhd", 0, when, {t.timescale}, t.media_dur);
     b->be16(0x55C4);               /* "und" */
     b->be16(0);
     b->end_box(mdhd);
@@ -409,19 +405,7 @@ void mp4_build_moov(const Config &c, const Sample *s, size_t n, Buf *out, uint32
 
     const uint64_t when = uint64_t(c.start_wall > 0 ? c.start_wall : 0) + kMacEpochOffset;
     size_t moov = out->begin_box("moov");
-    bool v1 = needs_v1(total) || needs_v1(when);
-    size_t mvhd = out->begin_full_box("mvhd", v1 ? 1 : 0, 0);
-    if (v1) {
-        out->be64(when);
-        out->be64(when);
-        out->be32(1000);
-        out->be64(total);
-    } else {
-        out->be32(uint32_t(when));
-        out->be32(uint32_t(when));
-        out->be32(1000);
-        out->be32(uint32_t(total));
-    }
+    size_t mvhd = begin_dated_box(out, "mvhd", 0, when, {1000}, total);
     out->be32(0x10000);  /* rate 1.0 */
     out->be16(0x0100);   /* volume 1.0 */
     out->zeros(10);

@@ -13,6 +13,7 @@
  * and the rule that no lock is held while another is taken.
  */
 #include "tvr_avsrc_priv.h"
+#include "tvr_lock.h"
 
 #include <sys/time.h>
 #include <time.h>
@@ -20,6 +21,8 @@
 
 #include <cstdio>
 #include <cstring>
+
+using tvr::MutexLock;
 
 namespace {
 
@@ -71,19 +74,6 @@ struct ModuleSetup {
         setup_life(&audio_life, &a->mutex_ref_count, &a->ref_count, &a->aenc_handle);
     }
 } module_setup;
-
-/* RAII holder of a pthread mutex. */
-class MutexLock {
-public:
-    explicit MutexLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~MutexLock() { pthread_mutex_unlock(m_); }
-    MutexLock(const MutexLock &) = delete;
-    MutexLock &operator=(const MutexLock &) = delete;
-    pthread_mutex_t *get() { return m_; }
-
-private:
-    pthread_mutex_t *m_;
-};
 
 } // namespace
 

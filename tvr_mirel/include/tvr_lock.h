@@ -1,6 +1,7 @@
 /*
- * tvr_lock.h - scoped holders of the frame queues' read-write locks, for
- * the daemon's C++ modules (the queue records themselves stay plain C).
+ * tvr_lock.h - scoped holders of the daemon's pthread locks (the frame
+ * queues' read-write locks, the channels' mutexes), for its C++ modules;
+ * the records that own the locks stay plain C.
  */
 #ifndef TVR_LOCK_H
 #define TVR_LOCK_H
@@ -29,6 +30,19 @@ public:
 
 private:
     pthread_rwlock_t *l_;
+};
+
+/* A held mutex; get() gives it to pthread_cond_wait. */
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~MutexLock() { pthread_mutex_unlock(m_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+    pthread_mutex_t *get() { return m_; }
+
+private:
+    pthread_mutex_t *m_;
 };
 
 } // namespace tvr
