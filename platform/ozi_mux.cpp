@@ -614,6 +614,8 @@ extern "C" int ozi_mux_add_video(int handle, struct video_stream *stream)
 
 extern "C" int ozi_mux_add_audio(int handle, struct audio_stream *stream)
 {
+    if (ozi_host_should_fail("ozi_mux_add_audio"))
+        return -1;
     Muxer *m = lookup(handle);
     if (!m || !m->active || !m->cfg.has_audio || !stream || !stream->data || stream->len == 0)
         return -1;
@@ -643,6 +645,10 @@ extern "C" int ozi_mux_add_audio(int handle, struct audio_stream *stream)
 
 extern "C" int ozi_mux_stop(int handle)
 {
+    /* An injected failure leaves the segment open with its side files, as a
+     * stop that could not write its index does. */
+    if (ozi_host_should_fail("ozi_mux_stop"))
+        return -1;
     Muxer *m = lookup(handle);
     if (!m || !m->active)
         return -1;
