@@ -39,7 +39,7 @@
 #include "ll_config.h"
 #include "ll_log.h"
 #include "rtsp_request.h"
-#include "rtsp_rtp.h"
+#include "rtsp_deliver.h"
 
 namespace {
 
