@@ -156,7 +156,7 @@ extern "C" int start_mux_file(void)
                              conf->mux_type) >= 0)
             unfiled.valid = false;
     }
-    if (path_exists(record.tmp_path_file)) {
+    if (rec_clear_tmp_path(conf->save_path, conf->mux_type, ozi_mux_fix_file) != 0) {
         REC_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
                 record.tmp_path_file);
         return -1;

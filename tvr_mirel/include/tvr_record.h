@@ -109,6 +109,21 @@ typedef int (*rec_fix_fn)(FILE *record, FILE *avi_idx, FILE *mp4_moov, FILE *mp4
  * start.  "unfiled_" segments are moved into their date directories.
  * Always 0. */
 int rec_recover_dir(const char *save_path, rec_fix_fn fix);
+/* Length of a record file from its own index (MP4 moov, AVI idx1) and the
+ * recording's start (MP4: the index's creation time; AVI: the last write
+ * less the length).  0, or -1 when the file has no complete index. */
+int rec_indexed_length(FILE *f, int mux_type, uint64_t *ms, time_t *start);
+/* Deals with one record file at the top of save_path and its side files:
+ * a file carrying its index is filed under its final name (never deleted);
+ * otherwise it is repaired from its side files and filed under the
+ * repaired name; what has neither index nor usable side files is deleted.
+ * 0, or -1 when the file had to stay where it was. */
+int rec_recover_file(const char *save_path, const char *name, int type, rec_fix_fn fix);
+/* Frees the temporary path before a new segment: whatever lies there
+ * (finished, torn or repaired) goes through rec_recover_file, so that
+ * nothing is written over and nothing blocks recording.  0 when the path
+ * is free. */
+int rec_clear_tmp_path(const char *save_path, int mux_type, rec_fix_fn fix);
 /* Moves the repaired save_path/pc_file into the date directory of `start`
  * as "%02d%02d%02d_%08llu.mp4|.avi". 0, or -1 when it stayed in place. */
 int rec_save_fixed(const char *save_path, const char *pc_file, uint64_t ms, int i_type,
