@@ -31,6 +31,7 @@
 
 #include "tvr_lock.h"
 #include "tvr_record.h"
+#include "tvr_record_space.h"
 
 #define REC_LOG(level, fmt, ...) \
     ozi_print(MODULE_ID_APP, level, "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
@@ -156,6 +157,7 @@ extern "C" int start_mux_file(void)
                              conf->mux_type) >= 0)
             unfiled.valid = false;
     }
+    rec_make_room(conf->save_path, (uint64_t)(conf->min_free_mb > 0 ? conf->min_free_mb : 0));
     if (rec_clear_tmp_path(conf->save_path, conf->mux_type, ozi_mux_fix_file) != 0) {
         REC_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
                 record.tmp_path_file);

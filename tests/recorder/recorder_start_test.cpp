@@ -72,7 +72,7 @@ protected:
     {
         char tmpl[] = "/tmp/tvr_rec_start_XXXXXX";
         dir_ = mkdtemp(tmpl);
-        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, ""};
+        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, "", 0};
         snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s", dir_.c_str());
         ozi_host_clear_faults();
         ASSERT_EQ(tvr_mirel_init_av("tavro_mirel.conf"), 0);
