@@ -11,13 +11,21 @@
 #       again and checks that the interrupted segment was repaired into its
 #       date directory under the repaired name, with its start time and
 #       length, and that it decodes.
+#   daemon_test.sh retention   <tavrocam_test> <record dir> <segment s> <min free MB> <record_index>
+#       mounts a 64 MB tmpfs on the record directory (skips, status 77,
+#       where mounting is refused), fills it to just above the daemon's
+#       minimum of free space and records: the oldest segments are deleted
+#       one by one, the newest are always there; then the file system is
+#       filled completely and recording goes on.
 set -uo pipefail
-case_name=$1 bin=$2 dir=$3 seg=$4
+case_name=$1 bin=$2 dir=$3 seg=$4 min_free_mb=${5:-0} record_index=${6:-}
 work=$(mktemp -d /tmp/tvr_rec_daemon_XXXXXX)
 pid=""
+mounted=""
 fail() { echo "FAIL: $*"; [ -f "$work/log" ] && tail -n 30 "$work/log"; exit 1; }
 cleanup() {
     [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    [ -n "$mounted" ] && umount "$dir"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -167,6 +175,57 @@ storage_faults)
     f=$(cd "$dir" && find . -mindepth 2 -type f | sort | head -1)
     decodes "$dir/$f" || fail "$f does not decode cleanly"
     echo "ok ${f#./} recorded after the directory came back"
+    kill_daemon
+    ;;
+retention)
+    if ! mount -t tmpfs -o size=64m tvr_rec_test "$dir" 2>"$work/mount.err"; then
+        echo "SKIP: cannot mount a tmpfs on $dir ($(cat "$work/mount.err")); needs root"
+        exit 77
+    fi
+    mounted=1
+    avail_kb() { df -k --output=avail "$dir" | tail -1 | tr -d ' '; }
+    # Ballast (not a record file: retention leaves it alone) so that about
+    # three segments fit above the minimum.
+    fallocate -l $(( ($(avail_kb) - min_free_mb * 1024 - 700) * 1024 )) "$dir/ballast" ||
+        fail "cannot place the ballast"
+    start_daemon
+    deleted() { [ "$(grep -c 'retention: deleted' "$work/log")" -ge "$1" ]; }
+    wait_for $((8 * (seg + 4) + 20)) deleted 3 || fail "no three segments deleted; $(df -k "$dir" | tail -1)"
+    # The oldest went, in order; what is left is newer than all of them.
+    gone=$(grep -o 'retention: deleted [^ ]*' "$work/log" | awk '{print $3}' | sed "s|^$dir/||")
+    kept=$(cd "$dir" && find . -mindepth 2 -type f | sed 's|^\./||' | sort)
+    [ -n "$kept" ] || fail "nothing left in the record directory"
+    key() { sed -E 's|/(tavro_)?|/|'; }
+    [ "$(echo "$gone" | key)" = "$(echo "$gone" | key | sort)" ] || fail "deleted out of order: $gone"
+    newest_gone=$(echo "$gone" | key | sort | tail -1)
+    oldest_kept=$(echo "$kept" | key | sort | head -1)
+    [[ "$newest_gone" < "$oldest_kept" ]] || fail "deleted $newest_gone, but $oldest_kept is older"
+    last=$(grep -o "save record file '[^']*'" "$work/log" | tail -1 | sed -E "s/.*'(.*)'/\1/")
+    [ -f "$last" ] || fail "the newest segment $last is gone"
+    for f in $kept; do decodes "$dir/$f" || fail "$f does not decode cleanly"; done
+    if [ -n "$record_index" ]; then
+        "$record_index" --json "$dir" >"$work/index.json" || fail "record_index failed"
+        python3 - "$work/index.json" <<'PY' || fail "record_index: $(cat "$work/index.json")"
+import json, sys
+files = [f for f in json.load(open(sys.argv[1]))["files"] if "/" in f["path"]]
+assert all(f["indexed"] for f in files), "a filed segment without index"
+# A lost segment would show as a gap of a whole segment.
+gaps = [f["gap_to_next_ms"] for f in files[:-1]]
+assert all(g is not None and g <= 2100 for g in gaps), gaps
+PY
+    fi
+    echo "ok $(echo "$gone" | wc -l) oldest segments deleted, $(echo "$kept" | wc -l) kept"
+
+    # The card fills up completely: recording goes on, making room itself.
+    saved=$(grep -c "save record file" "$work/log")
+    fallocate -l $(( $(avail_kb) * 1024 )) "$dir/ballast2" 2>/dev/null ||
+        dd if=/dev/zero of="$dir/ballast2" bs=64k 2>/dev/null
+    resumed() { [ "$(grep -c "save record file" "$work/log")" -ge $((saved + 2)) ]; }
+    wait_for $((3 * (seg + 4) + 10)) resumed || fail "recording stopped on a full file system"
+    kill -0 "$pid" 2>/dev/null || fail "the daemon died on a full file system"
+    last=$(grep -o "save record file '[^']*'" "$work/log" | tail -1 | sed -E "s/.*'(.*)'/\1/")
+    [ -f "$last" ] && decodes "$last" || fail "$last, filed after the disk filled, does not play"
+    echo "ok recording went on after the file system filled up: $last"
     kill_daemon
     ;;
 *)
