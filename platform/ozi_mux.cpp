@@ -7,7 +7,7 @@
  * side files that make the file repairable after a crash: the segment's
  * configuration ("<file>.moov" for MP4, the head of "<file>.idx" for AVI)
  * and a journal of fixed-size sample records ("<file>.stbl", "<file>.idx").
- * Media bytes go to the kernel at every frame.  At least once a second the
+ * Media bytes go to the kernel at every frame.  Every 750 ms (at most) the
  * record file is synced to storage (fdatasync), then the side files get
  * the journal records of what was synced and are synced in turn: a record
  * never names bytes that may not be on storage, and a power cut loses at
@@ -82,7 +82,10 @@ struct Muxer {
 };
 
 std::mutex g_lock;                   /* guards g_muxers */
-std::atomic<int64_t> g_flush_interval_ms{1000}; /* journal reaches the kernel at least this often */
+/* Samples are synced and journaled at least this often.  A crash of the
+ * process loses what the journal does not name yet: 750 ms plus a frame
+ * keeps that under a second with the encoder's latency on top. */
+std::atomic<int64_t> g_flush_interval_ms{750};
 Muxer *g_muxers[kMaxMuxers];
 
 int64_t mono_ms()

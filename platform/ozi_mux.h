@@ -33,7 +33,7 @@ struct ozi_mux_io {
 const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table);
 
 /* Sets how often the stored samples are synced to storage and named in the
- * journal, in ms (default 1000; 0 after every sample).
+ * journal, in ms (default 750; 0 after every sample).
  * Returns the previous value. */
 int64_t ozi_mux_set_journal_interval(int64_t ms);
 

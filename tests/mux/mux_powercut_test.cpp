@@ -399,9 +399,11 @@ TEST(MuxSync, RecordFileAndJournalAreSyncedOncePerSecond)
 {
     ASSERT_EQ(media().error, "");
     ozi_host_clear_faults();
+    const int64_t interval = ozi_mux_set_journal_interval(1000);
     const ozi_mux_io *old = ozi_mux_set_io(&kSim);
     Outcome r = record(MUX_TYPE_MP4);
     ozi_mux_set_io(old);
+    ozi_mux_set_journal_interval(interval);
     ASSERT_TRUE(r.stopped);
     std::map<std::string, int> syncs;
     /* After the start, a journal write never names record bytes that were

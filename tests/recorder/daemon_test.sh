@@ -10,7 +10,8 @@
 #       kills the daemon with SIGKILL in the middle of a segment, starts it
 #       again and checks that the interrupted segment was repaired into its
 #       date directory under the repaired name, with its start time and
-#       length, and that it decodes.
+#       length, that it decodes, and (record_index) that it lacks at most
+#       the last second before the kill.
 #   daemon_test.sh retention   <tavrocam_test> <record dir> <segment s> <min free MB> <record_index>
 #       mounts a 64 MB tmpfs on the record directory (skips, status 77,
 #       where mounting is refused), fills it to just above the daemon's
@@ -18,7 +19,7 @@
 #       one by one, the newest are always there; then the file system is
 #       filled completely and recording goes on.
 set -uo pipefail
-case_name=$1 bin=$2 dir=$3 seg=$4 min_free_mb=${5:-0} record_index=${6:-}
+case_name=$1 bin=$2 dir=$3 seg=$4 min_free_mb=${5:-0} record_index=${6:-record_index}
 work=$(mktemp -d /tmp/tvr_rec_daemon_XXXXXX)
 pid=""
 mounted=""
@@ -139,10 +140,21 @@ kill_repair)
     d=$((ms - recorded_ms)); d=${d#-}
     [ "$d" -le 1500 ] || fail "$f: $ms ms repaired, $recorded_ms ms recorded before the kill"
     decodes "$dir/$f" || fail "$f does not decode cleanly"
+    # What the repair kept, measured on the file's own first-frame time: the
+    # frames up to the kill, less at most a second.
+    "$record_index" --json "$dir" >"$work/index.json" || fail "record_index failed"
+    loss=$(python3 - "$work/index.json" "$t_kill" <<'PY'
+import json, sys
+f = [f for f in json.load(open(sys.argv[1]))["files"] if "/" in f["path"]][0]
+assert f["indexed"] and f["start_wall_ms"] > 0, f
+print(int(float(sys.argv[2]) * 1000) - (f["start_wall_ms"] + f["length_ms"]))
+PY
+) || fail "record_index: $(cat "$work/index.json")"
+    [ "$loss" -ge 0 ] && [ "$loss" -le 1000 ] || fail "$f: $loss ms lost before the kill"
     # Only the second run's own segment (if it got that far) is at the top.
     leftover=$(cd "$dir" && find . -maxdepth 1 -type f ! -newer "$work/killed" | sort)
     [ -z "$leftover" ] || fail "files of the killed run left at the top: $leftover"
-    echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill"
+    echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill, $loss ms lost"
     ;;
 storage_faults)
     # The first segment file cannot be created, and later three video writes
