@@ -155,6 +155,18 @@ PY
     leftover=$(cd "$dir" && find . -maxdepth 1 -type f ! -newer "$work/killed" | sort)
     [ -z "$leftover" ] || fail "files of the killed run left at the top: $leftover"
     echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill, $loss ms lost"
+
+    # A finished file left at the temporary path (died between closing and
+    # filing it) is filed at the next start, not deleted.
+    rm -f "$dir"/recording_now_tmp.mp4*
+    cp "$dir/$f" "$dir/recording_now_tmp.mp4"
+    start_daemon
+    wait_for 10 grep -q "mux open success" "$work/log" || fail "third start did not open the muxer"
+    kill_daemon
+    refiled=$(cd "$dir" && find . -mindepth 2 -type f -name 'tavro_*' | sort)
+    [ "$(echo "$refiled" | grep -c .)" -eq 1 ] || fail "finished file at the temporary path not filed: $refiled"
+    cmp -s "$dir/$refiled" "$dir/$f" || fail "$refiled differs from the file left at the temporary path"
+    echo "ok finished file at the temporary path filed as ${refiled#./}"
     ;;
 storage_faults)
     # The first segment file cannot be created, and later three video writes
