@@ -104,13 +104,18 @@ extern const resolution_t tvr__resolutions[TVR_RES_NUM];
 
 /*
  * Audio queue bound.  When nothing marks the audio entries (the channel
- * runs for streaming only), the worker drops the oldest entries beyond a
- * cap.  The recorder drains the queue at every video frame of an open
- * segment and at the latest within one GOP (2 s) plus a segment start, so
- * the default cap of about 10 s of encoded audio (80 AAC frames of 1024
- * samples at 8000 Hz) never drops a frame it would still record.
+ * runs for streaming only, or the recorder has no video frame to time its
+ * segments), the worker drops the oldest entries beyond a cap.  The
+ * recorder takes or drops the queued audio at every video frame and holds
+ * back at most the encoder's delay (under half a second) at a segment
+ * change, so about 4 s of encoded audio (33 AAC frames of 1024 samples at
+ * 8000 Hz) never drops a frame it would still record.  Each queued entry
+ * is a frame lent by the encoder, which lends only so many (64 on this
+ * SDK); the cap stays below that whatever the rate, or the worker could
+ * fetch no more frames and the queue would freeze.
  */
-constexpr int kAudioQueueSeconds = 10;
+constexpr int kAudioQueueSeconds = 4;
+constexpr int kAudioQueueMaxEntries = 48;
 constexpr int kAacSamplesPerFrame = 1024;
 int tvr__aenc_queue_cap(int sample_rate);
 /* Overrides the cap (entries; 0 restores the default).  For tests. */
