@@ -23,9 +23,9 @@
  * star line, "** <block> version: <version> **", star line. */
 void tvr__log_block_version(const char *block, const char *version);
 
-/* Kills the process after a fatal condition in a worker: the log line is
- * out, buffered output is flushed, and no static destructor runs while
- * other threads still use the module state. */
+/* Kills the process with status 1 after a fatal condition in a worker: the
+ * log line is out, buffered output is flushed, and no static destructor
+ * runs while other threads still use the module state. */
 [[noreturn]] void tvr__fatal_exit(void);
 
 /* Channel number of a channel name: "main"/"main_ch" 0, "sub"/"sub_ch" 1,
@@ -76,7 +76,7 @@ int tvr__life_join_or_open(tvr__chn_life *life);
 int tvr__life_opened(tvr__chn_life *life, bool ok);
 
 /* Release side.  Returns -1 when there is nothing to undo (channel not
- * running, handle value -1), 1 when users remain, 0 when this was the last
+ * running), 1 when users remain, 0 when this was the last
  * user: the state is CLOSING, the worker is told to stop, and the caller
  * must call tvr__life_wait_worker, tear down, then tvr__life_closed.
  * *count_before receives the count before the decrement. */
