@@ -200,7 +200,10 @@ void sink_close(void *ctx, const strm_date *date, uint64_t ms)
         REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_stop failed, repairing %s\n", record.tmp_path_file);
         uint64_t fixed_ms = 0;
         if (repair_tmp(&fixed_ms) == 0) {
-            record.recorded_ms = fixed_ms;
+            /* The repair counts audio past the last picture too; the name
+             * carries the video's duration, as for every segment. */
+            if (fixed_ms < ms)
+                record.recorded_ms = fixed_ms;
             save_mux_file();
         } else if (path_exists(record.tmp_path_file)) {
             keep_tmp_aside(date);
