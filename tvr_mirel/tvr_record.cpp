@@ -6,8 +6,14 @@
  * one more user, polls their queues every 10 ms from "thread_mux", and
  * writes segments that begin at an I frame under the temporary name
  * "recording_now_tmp.mp4|.avi"; a closed segment is filed into its date
- * directory (tvr_record_file.cpp).  The decisions per frame are made by
+ * directory (tvr_record_file.cpp).  Segments abut: the closing I frame is
+ * the first frame of the next one.  The decisions per frame are made by
  * rec_seg_step (tvr_record_seg.cpp).
+ *
+ * Stopping (release): the open segment waits for the audio of its last
+ * frames, is stopped and filed.  A stop that cannot write the index is
+ * repaired from the side files at once, or the files are moved aside for
+ * the next start's repair; an index-less file is never filed.
  *
  * Audio-only recording (track 2) still holds the recorded video channel as
  * a user: its I frames time the segments, and its queue and lock exist only
