@@ -42,6 +42,7 @@
 #include "build_options.h"
 #include "ll_config.h"
 #include "ll_log.h"
+#include "rtsp_auth.h"
 #include "rtsp_guard.h"
 #include "rtsp_request.h"
 #include "rtsp_rtp.h"
@@ -591,9 +592,22 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->max_conns = DOVU_RTSP_MAX_CONN;
     rtsp->conn_idle_ms = RTSP_CONN_IDLE_MS;
     rtsp->fd_reserve = RTSP_FD_RESERVE;
+    /* Digest authentication when the credentials file is there; the
+     * environment may name another file (tests, a field set-up). */
+    const char *cred = getenv("DOVU_RTSP_CREDENTIALS");
+    if (!cred || !*cred)
+        cred = DOVU_RTSP_CREDENTIALS;
+    rtsp->auth = rtsp_auth_load(cred);
+    if (rtsp->auth)
+        ll_printf(LOG_LEVEL_INFO, "[%s]rtsp requests need credentials of realm \"%s\" (%s)\n",
+                  ll_getCurrentTimeStr(), rtsp_auth_realm(static_cast<rtsp_auth *>(rtsp->auth)), cred);
+    else if (*cred)
+        ll_printf(LOG_LEVEL_WARNING, "[%s]no valid credentials in %s: rtsp without authentication\n",
+                  ll_getCurrentTimeStr(), cred);
 
     if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
         LOG_CREATE("pthread_mutex_init failed : %s", strerror(errno));
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -605,6 +619,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
             close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -617,6 +632,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
         close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -645,6 +661,7 @@ void rtsp_destroy(rtsp_t *rtsp)
     list_for_each_safe(pos, n, &rtsp->list_head_chn)
         rtsp_detach_channel(rtsp, list_entry(pos, rtsp_channel_t, list));
     delete state_of(rtsp);
+    rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
     close(rtsp->wake_fd);
     pthread_mutex_destroy(&rtsp->mutex_chn);
     free(rtsp);

@@ -184,6 +184,7 @@ struct rtsp_t {
     int32_t max_conns;               /* open control connections, at most */
     int32_t conn_idle_ms;            /* sessionless connection idle limit */
     int32_t fd_reserve;              /* descriptors left to the process */
+    void *auth;                      /* rtsp_auth: Digest users, or null (server thread) */
     pthread_mutex_t mutex_chn;
     struct list_head list_head_chn;
 };
