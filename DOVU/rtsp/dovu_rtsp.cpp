@@ -45,7 +45,7 @@
 #include "rtsp_auth.h"
 #include "rtsp_guard.h"
 #include "rtsp_request.h"
-#include "rtsp_rtp.h"
+#include "rtsp_deliver.h"
 
 namespace {
 

@@ -3,9 +3,10 @@
  *
  * The library's entry points dovu_start_rtsp/dovu_release_rtsp do nothing
  * but call rtsp_create/rtsp_destroy.  The records below are shared by the
- * server's three modules: this one (server object, event loop, channels and
- * sessions), rtsp_request (request parsing and replies) and rtsp_rtp (RTP
- * packetisation and delivery).
+ * server's modules: this one (server object, event loop, channels and
+ * sessions), rtsp_request (request parsing and replies), rtsp_rtp (RTP
+ * packetisation, pure) and rtsp_deliver (sending packets to sessions, the
+ * video thread).
  *
  * THREADS
  *   - The library user's thread runs rtsp_create and rtsp_destroy.

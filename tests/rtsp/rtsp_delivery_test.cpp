@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ll_log.h"
-#include "rtsp_rtp.h"
+#include "rtsp_deliver.h"
 #include "rtsp_test_util.h"
 
 namespace {
