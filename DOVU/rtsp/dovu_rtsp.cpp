@@ -704,7 +704,7 @@ void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name)
     INIT_LIST_HEAD(&p_chn->list_head_session);
     INIT_LIST_HEAD(&p_chn->list_head_dead);
     pthread_mutex_init(&p_chn->mutex_session, nullptr);
-    pthread_mutex_init(&p_chn->mutex_send, nullptr);
+    pthread_cond_init(&p_chn->cond_sends, nullptr);
 }
 
 rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
@@ -742,7 +742,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
             /* The stream started above would otherwise stay started. */
             dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
             pthread_mutex_destroy(&p_chn->mutex_session);
-            pthread_mutex_destroy(&p_chn->mutex_send);
+            pthread_cond_destroy(&p_chn->cond_sends);
             free(p_chn);
             return nullptr;
         }
@@ -779,7 +779,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     }
     dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
     pthread_mutex_destroy(&p_chn->mutex_session);
-    pthread_mutex_destroy(&p_chn->mutex_send);
+    pthread_cond_destroy(&p_chn->cond_sends);
     ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
               ll_getCurrentTimeStr(), p_chn->chn_name);
     free(p_chn);

@@ -533,14 +533,13 @@ int handle_setup(request_ctx *rq, const char *buf)
             old[0] = rtp_fd, old[1] = rtcp_fd;
         }
         s->rtp_trans_type = TRANS_RTP_AVP;
+        /* A pass that copied the old descriptors may still send on them:
+         * they close once it is over. */
+        while (old[0] > 0 && rq->chn->sends_in_flight > 0)
+            pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
     }
-    {
-        /* Not under a send of the video thread, which may still hold the
-         * old descriptors' numbers. */
-        rtsp_lock lk(&rq->chn->mutex_send);
-        close_fd(&old[0]);
-        close_fd(&old[1]);
-    }
+    close_fd(&old[0]);
+    close_fd(&old[1]);
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
