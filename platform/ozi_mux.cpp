@@ -37,6 +37,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -53,6 +54,9 @@ constexpr int kMaxMuxers = 16;
 constexpr uint64_t kMaxMp4Offset = 1ull << 40; /* journal records hold 40-bit offsets */
 constexpr uint64_t kMaxAviSize = 0xFFFF0000u;  /* RIFF sizes are 32-bit */
 constexpr size_t kMaxJournalBytes = 512u << 20;
+/* The journal grows by zero-filled steps, so that most of its syncs write
+ * one block and change no file size (no file-system metadata). */
+constexpr uint64_t kJournalStep = 16u << 10;
 
 struct Muxer {
     ozi_mux_input in{};
@@ -72,6 +76,7 @@ struct Muxer {
     std::vector<Sample> samples;
     size_t journaled = 0;       /* samples already in the journal */
     uint64_t synced_end = 0;    /* record file bytes known to be on storage */
+    uint64_t jcap = 0;          /* journal file bytes written (records, then zeros) */
     uint64_t avi_video_chunks = 0; /* AVI: video chunks so far, empty ones included */
     int64_t last_flush_ms = 0;
     /* Scratch reused from frame to frame (amortised growth only). */
@@ -209,8 +214,19 @@ bool flush_journal(Muxer *m)
     m->jbuf.resize(n * kRecordSize);
     for (size_t i = 0; i < n; i++)
         encode_record(m->samples[m->journaled + i], &m->jbuf[i * kRecordSize]);
-    if (n && !pwrite_all(m->jfd, m->jbuf.data(), m->jbuf.size(),
-                         m->journal_records + uint64_t(m->journaled) * kRecordSize))
+    const uint64_t at = m->journal_records + uint64_t(m->journaled) * kRecordSize;
+    const uint64_t need = at + m->jbuf.size();
+    if (need > m->jcap) {
+        /* Zero records end the journal for a reader. */
+        static const uint8_t kZeros[kJournalStep] = {};
+        const uint64_t from = std::max<uint64_t>(m->jcap, at);
+        const uint64_t to = (need + kJournalStep - 1) / kJournalStep * kJournalStep;
+        for (uint64_t o = from; o < to; o += kJournalStep)
+            if (!pwrite_all(m->jfd, kZeros, size_t(std::min(kJournalStep, to - o)), o))
+                return false;
+        m->jcap = to;
+    }
+    if (n && !pwrite_all(m->jfd, m->jbuf.data(), m->jbuf.size(), at))
         return false;
     if (!sync_fd(m->jfd))
         return false;
@@ -631,6 +647,7 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
     m->samples.clear();
     m->journaled = 0;
     m->synced_end = 0;
+    m->jcap = m->journal_records;
     m->cfg_unsynced = false;
     m->avi_video_chunks = 0;
     m->last_flush_ms = now_ms();
