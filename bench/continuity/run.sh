@@ -54,7 +54,7 @@ truncate -s 1G "$work/fs.img"
 # FAT32 where the kernel has it, else ext4.
 fs=${SOAK_FS:-$(grep -qw vfat /proc/filesystems && echo vfat || echo ext4)}
 if [ "$fs" = ext4 ]; then
-    mkfs.ext4 -q -F "$work/fs.img" || exit 1
+    mkfs.ext4 -q -F -m 0 "$work/fs.img" || exit 1  # no reserve: root fills it too
 else
     command -v mkfs.vfat >/dev/null || { echo "continuity: mkfs.vfat missing (dosfstools)"; exit 1; }
     mkfs.vfat -F 32 "$work/fs.img" >/dev/null || exit 1
