@@ -69,6 +69,8 @@ extern "C" int ozi_sdk_init(struct sdk_run_config *config)
 
 extern "C" int ozi_sdk_exit(void)
 {
+    if (ozi_host_should_fail("ozi_sdk_exit"))
+        return -1;
     return 0;
 }
 
@@ -76,6 +78,8 @@ extern "C" int ozi_sdk_exit(void)
 
 extern "C" int ozi_print(int module, int level, const char *fmt, ...)
 {
+    if (ozi_host_should_fail("ozi_print"))
+        return -1;
     (void)module;
     (void)level;
     if (!fmt)
@@ -163,16 +167,22 @@ extern "C" int ozi_thread_create(ozi_pthread_t *tid, ozi_thread_func func, void 
 
 extern "C" int ozi_thread_detach(ozi_pthread_t tid)
 {
+    if (ozi_host_should_fail("ozi_thread_detach"))
+        return -1;
     return pthread_detach(tid) == 0 ? 0 : -1;
 }
 
 extern "C" int ozi_thread_join(ozi_pthread_t tid, void **retval)
 {
+    if (ozi_host_should_fail("ozi_thread_join"))
+        return -1;
     return pthread_join(tid, retval) == 0 ? 0 : -1;
 }
 
 extern "C" int ozi_thread_set_name(const char *name)
 {
+    if (ozi_host_should_fail("ozi_thread_set_name"))
+        return -1;
     if (!name)
         return -1;
     char cut[kThreadNameMax + 1];

@@ -657,6 +657,8 @@ extern "C" int ozi_mux_stop(int handle)
 
 extern "C" int ozi_mux_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_mux_close"))
+        return -1;
     Muxer *m = nullptr;
     if (handle >= 0 && handle < kMaxMuxers) {
         std::lock_guard<std::mutex> lock(g_lock);

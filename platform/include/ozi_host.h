@@ -2,9 +2,12 @@
  * ozi_host.h - controls of the host (emulated) media platform.
  *
  * Only tests and the platform itself include this header; the daemon never
- * does.  Fault injection: any platform operation, named as in ozi_sdk.h,
- * can be made to fail its next N calls.  The same is possible for a whole
- * process through the environment:
+ * does.  Fault injection: any platform operation with a result, named as
+ * in ozi_sdk.h, can be made to fail its next N calls: it then returns -1
+ * (null for none of them) and does nothing else, so a failed release keeps
+ * its buffer and a failed close keeps its handle.  The version texts,
+ * ozi_thread_exit and ozi_sleep_ms have no result and never fail.  The
+ * same is possible for a whole process through the environment:
  *
  *   OZI_FAIL="ozi_ai_open:1,ozi_venc_encode_frame:12"
  *
