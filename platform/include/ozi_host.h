@@ -17,6 +17,8 @@
 #ifndef OZI_HOST_H
 #define OZI_HOST_H
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -47,6 +49,37 @@ int ozi_host_should_fail(const char *op);
 /* Number of calls of `op` seen since the last clear (counted only for
  * operations that consult ozi_host_should_fail). */
 int ozi_host_call_count(const char *op);
+
+/*
+ * The platform's clock: frame time stamps, the pacing of pictures and audio
+ * frames, and ozi_sleep_ms all follow it.  By default it is the system's
+ * monotonic clock.  A test may switch to a manual clock, which starts at the
+ * present reading and moves only when the test advances it; threads asleep
+ * on it (ozi_sleep_ms, a waiting ozi_ai_get_frame) wake when it reaches
+ * their deadline.  Switching back wakes every sleeper; time never goes
+ * backwards.
+ */
+void ozi_host_clock_manual(void);
+void ozi_host_clock_system(void);
+
+/* Moves the manual clock on by `us`; -1 while the system clock runs. */
+int ozi_host_clock_advance_us(uint64_t us);
+
+/* The platform's present time in us. */
+uint64_t ozi_host_clock_now_us(void);
+
+/* Threads asleep on the manual clock that it has not woken yet. */
+int ozi_host_clock_sleepers(void);
+
+/* Waits until at least `count` threads sleep on the manual clock: the
+ * threads that pace on it have done all they can at this time.  0, or -1
+ * after timeout_ms of real time (a hung thread, not a slow machine). */
+int ozi_host_clock_wait_sleepers(int count, int timeout_ms);
+
+/* Advances the manual clock by `us` in steps of `step_us`, waiting before
+ * each step and at the end until `sleepers` threads sleep on it.  0, or -1
+ * when a wait timed out or the manual clock is off. */
+int ozi_host_clock_run(uint64_t us, uint64_t step_us, int sleepers, int timeout_ms);
 
 #ifdef __cplusplus
 }

@@ -146,6 +146,8 @@ TEST(Core, PrintWritesTheLine)
     EXPECT_EQ("[fn:42] hello world\n", testing::internal::GetCapturedStdout());
 }
 
+/* On the system clock a sleep is never shorter than asked (a busy machine
+ * may make it longer). */
 TEST(Core, SleepWaitsAtLeastTheTime)
 {
     struct timespec a, b;
@@ -154,7 +156,6 @@ TEST(Core, SleepWaitsAtLeastTheTime)
     clock_gettime(CLOCK_MONOTONIC, &b);
     long ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
     EXPECT_GE(ms, 30);
-    EXPECT_LT(ms, 500);
 }
 
 std::string temp_path(const char *tag)
