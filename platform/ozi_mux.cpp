@@ -20,7 +20,7 @@
  * removal); no other lock exists here and no I/O happens under it.
  */
 #include "ozi_mux.h"
-#include "ozi_core.h"
+#include "ozi_clock.h"
 #include "ozi_host.h"
 #include "ozi_mux_index.h"
 #include "ozi_sdk.h"
