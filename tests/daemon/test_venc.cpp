@@ -306,7 +306,7 @@ TEST_P(EncodeFailureTest, TwelfthFailureEndsTheWorkerWithoutStaleFrames)
 INSTANTIATE_TEST_SUITE_P(Counts, EncodeFailureTest,
                          testing::Values(FailureCase{11, false}, FailureCase{12, true}),
                          [](const testing::TestParamInfo<FailureCase> &info) {
-                             return std::to_string(info.param.failures);
+                             return std::to_string(info.param.failures) + "_failures";
                          });
 
 TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
