@@ -317,8 +317,10 @@ extern "C" void *thread_aenc(void *param)
             {
                 WriteLock lock(&a->rwlock_aenc_data_list);
                 tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
-                                     &release_ctx);
+                                     &trim_ctx);
             }
+            TVR_LOG_RELEASE("ozi_aenc_release_stream", trim_ctx.failed);
+            trim_ctx.failed = 0;
             ozi_sleep_ms(kRetryMs);
             continue;
         }
