@@ -353,8 +353,9 @@ TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int bad = 5;
-    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(0), "");
+    /* A supervisor must see the failure: status 1, not 0. */
+    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(1), "");
 }
 
 /*
