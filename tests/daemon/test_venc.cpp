@@ -349,7 +349,7 @@ TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
     EXPECT_EQ(video_handle(1), -1);
 }
 
-TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcess)
+TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcessWithFailure)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int bad = 5;
