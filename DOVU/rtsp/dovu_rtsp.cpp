@@ -773,6 +773,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     list_for_each_safe(pos, n, &p_chn->list_head_session)
         rtsp_detach_session(p_chn, list_entry(pos, session_t, list));
     rtsp_reap_sessions(rtsp, p_chn);
+    rtsp_channel_release_media(p_chn);
     {
         rtsp_lock lk(&rtsp->mutex_chn);
         list_del(&p_chn->list);
