@@ -39,7 +39,6 @@
 #include <vector>
 #include <memory>
 
-#include "build_options.h"
 #include "ll_config.h"
 #include "ll_log.h"
 #include "rtsp_auth.h"
