@@ -538,7 +538,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
     if (!key)
         serve_from_key_cache(p_chn, kc);
-    rtsp_key_cache_frame(kc, key, ts);
+    rtsp_key_cache_frame(kc, key, ts, rtsp_mono_ms());
     if (key) {
         rtsp_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
@@ -562,6 +562,13 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
     rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b);
     b->flush();
+}
+
+extern "C" void rtsp_serve_recent_key(rtsp_channel_t *p_chn)
+{
+    const rtsp_key_cache *kc = p_chn ? static_cast<rtsp_key_cache *>(p_chn->key_cache) : nullptr;
+    if (rtsp_key_cache_recent(kc, rtsp_mono_ms()))
+        serve_from_key_cache(p_chn, kc);
 }
 
 extern "C" void rtsp_channel_release_media(rtsp_channel_t *p_chn)
@@ -597,6 +604,9 @@ extern "C" void *rtsp_chn_video_main(void *arg)
         frame_size = 0;
         dovu_get_video_stream_data(p_chn->src, p_chn->src_vhandle, frame, &frame_size, &ts);
         if (frame_size == 0 || ts <= ts_last || frame_size > DOVU_STREAM_BUF_SIZE) {
+            /* A player that started just after a key frame need not wait
+             * for the next frame to get it. */
+            rtsp_serve_recent_key(p_chn);
             usleep(10000);
             continue;
         }

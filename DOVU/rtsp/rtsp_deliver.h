@@ -33,6 +33,11 @@ void *rtsp_chn_video_main(void *arg);
 void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint32_t frame_size,
                               uint64_t ts);
 
+/* Between frames: players that wait for a key frame get the channel's
+ * latest one, with every frame since, when it was taken at most 500 ms ago
+ * (video thread). */
+void rtsp_serve_recent_key(rtsp_channel_t *p_chn);
+
 /* Frees what the channel's video thread kept between frames (the recent
  * key frame); for the channel's owner once the thread has ended. */
 void rtsp_channel_release_media(rtsp_channel_t *p_chn);

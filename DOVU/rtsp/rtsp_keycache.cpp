@@ -12,6 +12,7 @@ struct rtsp_key_cache {
     size_t max_bytes;
     bool open = false;
     uint64_t key_ts = 0;
+    uint64_t key_taken_ms = 0;
     std::vector<uint8_t> bytes;
     std::vector<uint16_t> lens;
 
@@ -38,7 +39,7 @@ extern "C" void rtsp_key_cache_free(rtsp_key_cache *c)
     delete c;
 }
 
-extern "C" void rtsp_key_cache_frame(rtsp_key_cache *c, int is_key, uint64_t ts_ms)
+extern "C" void rtsp_key_cache_frame(rtsp_key_cache *c, int is_key, uint64_t ts_ms, uint64_t now_ms)
 {
     if (!c)
         return;
@@ -46,6 +47,7 @@ extern "C" void rtsp_key_cache_frame(rtsp_key_cache *c, int is_key, uint64_t ts_
         c->close();
         c->open = true;
         c->key_ts = ts_ms;
+        c->key_taken_ms = now_ms;
     } else if (c->open && (ts_ms < c->key_ts || ts_ms - c->key_ts > c->window_ms)) {
         c->close();
     }
@@ -78,4 +80,10 @@ extern "C" size_t rtsp_key_cache_packets(const rtsp_key_cache *c, const uint8_t 
     if (lens)
         *lens = c->lens.data();
     return c->lens.size();
+}
+
+extern "C" int rtsp_key_cache_recent(const rtsp_key_cache *c, uint64_t now_ms)
+{
+    return rtsp_key_cache_open(c) && now_ms >= c->key_taken_ms &&
+           now_ms - c->key_taken_ms <= c->window_ms;
 }

@@ -32,13 +32,19 @@ typedef struct rtsp_key_cache rtsp_key_cache;
 rtsp_key_cache *rtsp_key_cache_new(uint32_t window_ms, size_t max_bytes);
 void rtsp_key_cache_free(rtsp_key_cache *c);
 
-/* A new frame of source time ts_ms begins; its packets follow with
- * rtsp_key_cache_add.  A key frame opens the cache afresh. */
-void rtsp_key_cache_frame(rtsp_key_cache *c, int is_key, uint64_t ts_ms);
+/* A new frame of source time ts_ms begins, taken at now_ms (a monotonic
+ * clock); its packets follow with rtsp_key_cache_add.  A key frame opens
+ * the cache afresh. */
+void rtsp_key_cache_frame(rtsp_key_cache *c, int is_key, uint64_t ts_ms, uint64_t now_ms);
 void rtsp_key_cache_add(rtsp_key_cache *c, const uint8_t *pkt, size_t len);
 
 /* 1 while the cache holds a key frame and every packet since. */
 int rtsp_key_cache_open(const rtsp_key_cache *c);
+
+/* 1 when the cache is open and its key frame was taken at most window_ms
+ * before now_ms: between frames (a source that stalls) the cache counts
+ * as recent by the clock, not by the next frame's time stamp. */
+int rtsp_key_cache_recent(const rtsp_key_cache *c, uint64_t now_ms);
 
 /* The packets held, back to back, and their lengths; returns their
  * number (0 when closed). */

@@ -486,4 +486,39 @@ TEST_F(LoopbackDelivery, LateStarterGetsTheRecentKeyFrameAndWhatFollowed)
     EXPECT_EQ(drain(too_late.rtp_rx), want) << "it starts at the next key frame";
 }
 
+// Between frames (a source that stalls after its first key frame), a
+// player that starts gets the key frame by the clock: within 500 ms of it,
+// not later.
+uint64_t g_clock_ms = 50000;
+uint64_t test_clock() { return g_clock_ms; }
+
+TEST_F(LoopbackDelivery, StarterBetweenFramesGetsRecentKeyFrameByTheClock)
+{
+    rtsp__set_clock(test_clock);
+    std::vector<std::vector<uint8_t>> sent;
+    std::vector<uint8_t> key = key_frame(2000);
+    rtp_header hdr = chn_->video_rtp_pkt.header;
+    uint64_t last = chn_->v_ts;
+    uint8_t last_set = chn_->v_ts_set;
+    rtp_video_state st = {&hdr, &last, &last_set};
+    rtp_packetize_h264(&st, key.data(), key.size(), 40, collect_wire, &sent);
+    rtsp_process_video_frame(chn_, key.data(), (uint32_t)key.size(), 40);
+
+    Player a, b;
+    session_t *sa = player(&a);
+    ASSERT_FALSE(HasFatalFailure());
+    g_clock_ms += 480;
+    rtsp_serve_recent_key(chn_);
+    EXPECT_EQ(drain(a.rtp_rx), sent);
+    EXPECT_EQ(sa->wait_key, 0);
+
+    session_t *sb = player(&b);
+    ASSERT_FALSE(HasFatalFailure());
+    g_clock_ms += 40;   // 520 ms after the key frame
+    rtsp_serve_recent_key(chn_);
+    EXPECT_TRUE(drain(b.rtp_rx).empty());
+    EXPECT_EQ(sb->wait_key, 1);
+    rtsp__set_clock(nullptr);
+}
+
 }  // namespace

@@ -24,7 +24,7 @@ void run(const std::vector<Step> &steps, size_t max_bytes = 1 << 20)
     std::vector<uint8_t> want;
     for (size_t i = 0; i < steps.size(); i++) {
         const Step &s = steps[i];
-        rtsp_key_cache_frame(c, s.key, s.ts);
+        rtsp_key_cache_frame(c, s.key, s.ts, 7000 + s.ts);
         if (s.key)
             want.clear();
         for (size_t n : s.pkts) {
@@ -67,6 +67,25 @@ TEST(KeyCache, ClosesRatherThanKeepAGap)
     run({{1, 0, {400, 400}, 2}, {0, 40, {300}, 0}, {0, 80, {10}, 0}}, 1000);
     // Time going backwards (a source restart) closes it as well.
     run({{1, 1000, {10}, 1}, {0, 900, {10}, 0}});
+}
+
+TEST(KeyCache, RecentByTheClockBetweenFrames)
+{
+    rtsp_key_cache *c = rtsp_key_cache_new(500, 1 << 20);
+    const uint8_t pkt[10] = {};
+    EXPECT_EQ(rtsp_key_cache_recent(c, 0), 0);
+    rtsp_key_cache_frame(c, 1, 40, 10000);
+    EXPECT_EQ(rtsp_key_cache_recent(c, 10000), 0) << "nothing held yet";
+    rtsp_key_cache_add(c, pkt, sizeof(pkt));
+    // now_ms, expected: the source may stall after a key frame.
+    struct Row {
+        uint64_t now;
+        int want;
+    } rows[] = {{10000, 1}, {10500, 1}, {10501, 0}, {12000, 0}, {9000, 0}};
+    for (const Row &r : rows)
+        EXPECT_EQ(rtsp_key_cache_recent(c, r.now), r.want) << r.now;
+    EXPECT_EQ(rtsp_key_cache_open(c), 1) << "still open for the next frame's rule";
+    rtsp_key_cache_free(c);
 }
 
 }  // namespace
