@@ -605,6 +605,10 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
         rtsp->max_idle_tm = 180;
     rtsp->rtp_port_base = RTSP_RTP_PORT_BASE;
     rtsp->max_conns = DOVU_RTSP_MAX_CONN;
+    /* The environment may raise or lower the cap (a bench of many players). */
+    const char *cap = getenv("DOVU_RTSP_MAX_CONN");
+    if (cap && atoi(cap) > 0)
+        rtsp->max_conns = atoi(cap);
     rtsp->conn_idle_ms = RTSP_CONN_IDLE_MS;
     rtsp->fd_reserve = RTSP_FD_RESERVE;
     /* Digest authentication when the credentials file is there; the
