@@ -26,6 +26,7 @@
  * table is an atomic pointer, swapped only while no muxer works.
  */
 #include "ozi_mux.h"
+#include "ozi_clock.h"
 #include "ozi_host.h"
 #include "ozi_mux_index.h"
 #include "ozi_sdk.h"
@@ -93,12 +94,8 @@ std::mutex g_lock;                   /* guards g_muxers */
 std::atomic<int64_t> g_flush_interval_ms{750};
 Muxer *g_muxers[kMaxMuxers];
 
-int64_t mono_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
+/* The platform's clock, as the frames' time stamps. */
+int64_t mono_ms() { return int64_t(ozi__now_ms()); }
 
 int sys_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
 
@@ -739,6 +736,8 @@ extern "C" int ozi_mux_stop(int handle)
 
 extern "C" int ozi_mux_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_mux_close"))
+        return -1;
     Muxer *m = nullptr;
     if (handle >= 0 && handle < kMaxMuxers) {
         std::lock_guard<std::mutex> lock(g_lock);
