@@ -2,9 +2,12 @@
  * ozi_scene.h - the picture in front of the emulated camera sensor.
  *
  * A scene renders planar I420 pictures of one size.  By default it is
- * synthetic: a textured background computed once, a few objects moving
- * along fixed paths (their positions depend only on the frame number and
- * the frame rate), and the wall-clock time drawn in the top-left corner.
+ * synthetic and looks like a camera's view of a room: a textured wall
+ * with a window and a tiled floor, a light level that drifts by a few
+ * percent over tens of seconds, three objects moving along fixed paths,
+ * temporal sensor noise in every pixel, and the wall-clock time drawn in
+ * the top-left corner.  Everything but the clock is a function of the
+ * frame number and the frame rate only.
  * With OZI_SCENE_FILE naming a video file, the file's pictures, scaled to
  * the scene's size and looped at the end, replace the synthetic ones; the
  * clock is drawn on them too.
@@ -38,6 +41,13 @@ int ozi__scene_is_file(const struct ozi__scene *scene);
  * the clock showing `wall` in local time.  A file scene ignores `index`
  * and shows the file's next picture at each call. */
 void ozi__scene_render(struct ozi__scene *scene, uint32_t index, time_t wall, uint8_t *i420);
+
+/* Draws the A/V sync mark: a 2x2 checker of white and black squares,
+ * each width/16 x height/16, in the top-right corner (white top-left and
+ * bottom-right).  The capture shows it on the one picture of each second
+ * whose capture time is the whole second, when the microphone starts its
+ * sync tone. */
+void ozi__scene_draw_sync_mark(uint8_t *i420, int width, int height);
 
 /* Draws "YYYY-MM-DD HH:MM:SS" of `wall` (local time) into the luma and
  * chroma planes at (x, y), digits `digit_h` rows high.  Clipped to the
