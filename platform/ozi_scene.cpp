@@ -9,6 +9,11 @@
  * frame and scales it straight to the scene's size.
  *
  * THREADS: none of its own; a scene object is used by one thread at a time.
+ *   g_files_mutex      guards g_files, the table of shared file sources; taken
+ *                      only to find, open or drop an entry.
+ *   FileSource::mutex  guards one shared file source: decoding and scaling
+ *                      its pictures run under it.  Never taken with the
+ *                      table's mutex held.
  */
 #include "ozi_scene.h"
 #include "ozi_sdk.h"
@@ -16,7 +21,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -123,21 +130,34 @@ int draw_glyph(const Canvas &c, int x, int y, int dh, char ch, Color col)
     return dw + 2 * t;
 }
 
-/* The looped video file of a file scene. */
+/*
+ * The looped video file in front of the sensor.  One decoder per file
+ * serves every scene (channel) that shows it, as one sensor feeds every
+ * channel: pictures are decoded once, in order, and each scene scales the
+ * one due at its capture time.  Picture k of the loop (counted over every
+ * pass through the file) is due k / rate seconds after the first picture
+ * anyone asked for; the newest kKeep pictures stay decoded for channels
+ * that ask a little later than the others.
+ */
 struct FileSource {
+    static constexpr int kKeep = 4;
+    std::mutex mutex; /* guards every field below */
+    std::string path;
     AVFormatContext *fmt = nullptr;
     AVCodecContext *dec = nullptr;
-    SwsContext *sws = nullptr;
     AVPacket *pkt = nullptr;
-    AVFrame *frame = nullptr;
-    std::string path;
     int stream = -1;
-    std::vector<uint8_t> last;  /* newest scaled picture, I420 */
+    double rate = 25;          /* pictures per second of the file */
+    AVFrame *kept[kKeep] = {}; /* picture n is kept[n % kKeep] */
+    int64_t newest = -1;       /* number of the newest decoded picture */
+    bool have_origin = false;
+    double origin = 0;         /* capture time of picture 0, s */
+    bool broken = false;       /* a rewind failed: the newest picture stays */
 
     ~FileSource()
     {
-        sws_freeContext(sws);
-        av_frame_free(&frame);
+        for (AVFrame *&f : kept)
+            av_frame_free(&f);
         av_packet_free(&pkt);
         avcodec_free_context(&dec);
         avformat_close_input(&fmt);
@@ -157,6 +177,9 @@ bool open_input(FileSource &fs)
     fs.stream = av_find_best_stream(fs.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (fs.stream < 0 || !codec)
         return false;
+    AVRational r = av_guess_frame_rate(fs.fmt, fs.fmt->streams[fs.stream], nullptr);
+    if (r.num > 0 && r.den > 0 && av_q2d(r) <= 240)
+        fs.rate = av_q2d(r);
     fs.dec = avcodec_alloc_context3(codec);
     if (!fs.dec ||
         avcodec_parameters_to_context(fs.dec, fs.fmt->streams[fs.stream]->codecpar) < 0)
@@ -165,41 +188,15 @@ bool open_input(FileSource &fs)
     return avcodec_open2(fs.dec, codec, nullptr) >= 0;
 }
 
-std::unique_ptr<FileSource> open_file(const char *path, int w, int h)
+/* Decodes the next picture of the file into the ring, rewinding at the
+ * end.  False when none could be decoded even after a rewind. */
+bool decode_next(FileSource &fs)
 {
-    std::unique_ptr<FileSource> fs(new FileSource);
-    fs->path = path;
-    fs->pkt = av_packet_alloc();
-    fs->frame = av_frame_alloc();
-    if (!fs->pkt || !fs->frame || !open_input(*fs))
-        return nullptr;
-    fs->last.assign((size_t)w * h * 3 / 2, 0);
-    return fs;
-}
-
-/* Decodes the next picture of the file, rewinding at the end.  False when
- * none could be decoded even after a rewind. */
-bool next_file_picture(FileSource &fs, int w, int h)
-{
-    for (int rewinds = 0; rewinds < 2;) {
-        if (!fs.dec || !fs.fmt)
-            return false; /* a rewind failed: keep showing the last picture */
-        int rc = avcodec_receive_frame(fs.dec, fs.frame);
+    for (int rewinds = 0; rewinds < 2 && !fs.broken;) {
+        AVFrame *slot = fs.kept[(fs.newest + 1) % FileSource::kKeep];
+        int rc = avcodec_receive_frame(fs.dec, slot);
         if (rc == 0) {
-            fs.sws = sws_getCachedContext(fs.sws, fs.frame->width, fs.frame->height,
-                                          (AVPixelFormat)fs.frame->format, w, h,
-                                          AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR, nullptr,
-                                          nullptr, nullptr);
-            if (!fs.sws) {
-                av_frame_unref(fs.frame);
-                return false;
-            }
-            uint8_t *dst[4];
-            int stride[4];
-            av_image_fill_arrays(dst, stride, fs.last.data(), AV_PIX_FMT_YUV420P, w, h, 1);
-            sws_scale(fs.sws, fs.frame->data, fs.frame->linesize, 0, fs.frame->height, dst,
-                      stride);
-            av_frame_unref(fs.frame);
+            fs.newest++;
             return true;
         }
         if (rc == AVERROR_EOF) {
@@ -207,7 +204,7 @@ bool next_file_picture(FileSource &fs, int w, int h)
              * for every container, also those that cannot seek. */
             rewinds++;
             if (!open_input(fs))
-                return false;
+                fs.broken = true;
             continue;
         }
         if (rc != AVERROR(EAGAIN))
@@ -224,6 +221,57 @@ bool next_file_picture(FileSource &fs, int w, int h)
     return false;
 }
 
+/* The picture due at capture time `t` (s), decoding up to it.  The first
+ * picture was decoded when the source was opened.  fs.mutex is held. */
+const AVFrame *picture_at(FileSource &fs, double t)
+{
+    if (!fs.have_origin) {
+        fs.origin = t;
+        fs.have_origin = true;
+    }
+    int64_t want = (int64_t)std::floor((t - fs.origin) * fs.rate + 1e-6);
+    if (want > fs.newest + (int64_t)fs.rate) {
+        /* Far behind (the capture stalled): go on from the next picture
+         * rather than decode every picture missed. */
+        fs.origin = t - (double)(fs.newest + 1) / fs.rate;
+        want = fs.newest + 1;
+    }
+    while (fs.newest < want && decode_next(fs)) {
+    }
+    int64_t n = std::min(std::max(want, fs.newest - FileSource::kKeep + 1), fs.newest);
+    const AVFrame *f = fs.kept[std::max<int64_t>(n, 0) % FileSource::kKeep];
+    if (!f->data[0]) /* the oldest one, given up for a decode that failed */
+        f = fs.kept[fs.newest % FileSource::kKeep];
+    return f;
+}
+
+/* Files shown by live scenes, by path. */
+std::mutex g_files_mutex; /* guards g_files */
+std::map<std::string, std::weak_ptr<FileSource>> g_files;
+
+/* The shared source of `path`, opened with its first picture decoded;
+ * null when the file cannot be played. */
+std::shared_ptr<FileSource> share_file(const char *path)
+{
+    std::lock_guard<std::mutex> lock(g_files_mutex);
+    std::shared_ptr<FileSource> fs = g_files[path].lock();
+    if (fs)
+        return fs;
+    /* Not shared yet, so its own mutex is not needed while it opens. */
+    fs = std::make_shared<FileSource>();
+    fs->path = path;
+    fs->pkt = av_packet_alloc();
+    bool ok = fs->pkt != nullptr;
+    for (AVFrame *&f : fs->kept)
+        ok = ok && (f = av_frame_alloc()) != nullptr;
+    if (!ok || !open_input(*fs) || !decode_next(*fs)) {
+        g_files.erase(path);
+        return nullptr;
+    }
+    g_files[path] = fs;
+    return fs;
+}
+
 /* A pre-drawn moving object: luma with an opacity mask, one colour. */
 struct Sprite {
     int w = 0, h = 0;
@@ -238,8 +286,9 @@ struct ozi__scene {
     int w = 0, h = 0, fps = 25;
     std::vector<uint8_t> background; /* synthetic background, I420 */
     Sprite cart, ball, person;
-    std::unique_ptr<FileSource> file;
-    bool file_shown = false; /* the file's first picture was rendered */
+    std::shared_ptr<FileSource> file;
+    SwsContext *sws = nullptr; /* the file's pictures to this scene's size */
+    ~ozi__scene() { sws_freeContext(sws); }
 };
 
 namespace {
@@ -577,8 +626,8 @@ extern "C" struct ozi__scene *ozi__scene_create(int width, int height, int fps,
     s->h = height;
     s->fps = fps > 0 ? fps : 25;
     if (file && *file) {
-        s->file = open_file(file, width, height);
-        if (!s->file || !next_file_picture(*s->file, width, height)) {
+        s->file = share_file(file);
+        if (!s->file) {
             ozi_print(MODULE_ID_APP, LOG_LEVEL_NOTICE,
                       "[vi] scene file [%s] cannot be played, using the built-in scene\n",
                       file);
@@ -608,12 +657,19 @@ extern "C" void ozi__scene_render(struct ozi__scene *s, uint32_t index, time_t w
     if (!s || !i420)
         return;
     if (s->file) {
-        /* The first picture was decoded at creation; every later frame
-         * shows the next one, whatever the caller's frame numbers are. */
-        if (s->file_shown)
-            next_file_picture(*s->file, s->w, s->h);
-        s->file_shown = true;
-        std::memcpy(i420, s->file->last.data(), s->file->last.size());
+        std::lock_guard<std::mutex> lock(s->file->mutex);
+        const AVFrame *f = picture_at(*s->file, (double)index / s->fps);
+        s->sws = sws_getCachedContext(s->sws, f->width, f->height, (AVPixelFormat)f->format,
+                                      s->w, s->h, AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR,
+                                      nullptr, nullptr, nullptr);
+        if (s->sws) {
+            uint8_t *dst[4];
+            int stride[4];
+            av_image_fill_arrays(dst, stride, i420, AV_PIX_FMT_YUV420P, s->w, s->h, 1);
+            sws_scale(s->sws, f->data, f->linesize, 0, f->height, dst, stride);
+        } else {
+            std::memset(i420, 0x80, (size_t)s->w * s->h * 3 / 2);
+        }
     } else {
         render_synthetic(*s, index, i420);
     }

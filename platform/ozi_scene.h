@@ -10,7 +10,10 @@
  * frame number and the frame rate only.
  * With OZI_SCENE_FILE naming a video file, the file's pictures, scaled to
  * the scene's size and looped at the end, replace the synthetic ones; the
- * clock is drawn on them too.
+ * clock is drawn on them too.  Scenes of one file share one decoder, as
+ * channels share one sensor: each shows the file's picture due at its
+ * frame's time (frame number / frame rate), the file playing at its own
+ * rate from the first picture any of them asked for.
  *
  * A scene is used by one thread at a time (the caller serialises).
  */
@@ -37,9 +40,9 @@ void ozi__scene_destroy(struct ozi__scene *scene);
 /* 1 when the scene loops a video file, 0 when it is synthetic. */
 int ozi__scene_is_file(const struct ozi__scene *scene);
 
-/* Renders frame number `index` into `i420` (width*height*3/2 bytes) with
- * the clock showing `wall` in local time.  A file scene ignores `index`
- * and shows the file's next picture at each call. */
+/* Renders frame number `index` (at the scene's frame rate, counted from
+ * any fixed instant) into `i420` (width*height*3/2 bytes) with the clock
+ * showing `wall` in local time. */
 void ozi__scene_render(struct ozi__scene *scene, uint32_t index, time_t wall, uint8_t *i420);
 
 /* Draws the A/V sync mark: a 2x2 checker of white and black squares,

@@ -5,8 +5,8 @@
  * Each enabled channel delivers I420 pictures of its own size at its own
  * frame rate, paced by the monotonic clock: sensor frame k of a channel is
  * due k frame intervals after the whole second before the channel was
- * enabled.  The scene moves with the sensor frame number; the frame
- * captured on a whole second of the clock carries the A/V sync mark.  A caller that comes
+ * enabled.  The scene moves with the capture time; the frame captured on
+ * a whole second of the clock carries the A/V sync mark.  A caller that comes
  * late gets the newest due picture (older ones are dropped, as a sensor
  * overwrites a buffer nobody read); one that comes early gets a non-zero
  * result at once.  A channel holds frame_depth buffers; while all are out
@@ -347,7 +347,9 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
             slot = c->next_slot;
         capture_us = slot_time_us(*c, slot);
         ts_ms = capture_us / 1000u;
-        scene_index = (uint32_t)slot;
+        /* The scene's frame number counts from the clock's zero, so that
+         * every channel shows the same moment of the scene. */
+        scene_index = (uint32_t)(capture_us * (uint64_t)c->attr.frame_rate / 1000000u);
         c->next_slot = slot + 1;
         seq = c->seq++;
         buf->held = true;

@@ -125,6 +125,8 @@ std::vector<double> av_sync_tone_starts(const std::vector<float> &pcm, int rate)
         size_t k = a >= (size_t)n ? a - (size_t)n : 0;
         while (k < b && amp[k] < half)
             k++;
+        if (k < (size_t)n)
+            continue; /* began before the first full window: cannot be timed */
         double cross = (double)k;
         if (k > 0 && amp[k] > amp[k - 1])
             cross = (double)(k - 1) + (half - amp[k - 1]) / (amp[k] - amp[k - 1]);
