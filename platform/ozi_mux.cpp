@@ -232,11 +232,12 @@ uint64_t data_limit(int fd, const Config &c, uint64_t size)
 
 /* Closes the open segment.  The side files go only once the index is in
  * the record file; otherwise they stay for the repair. */
-int finish_segment(Muxer *m)
+int finish_segment(Muxer *m, bool index = true)
 {
     flush_journal(m);
     uint32_t total = 0;
-    bool ok = write_index(m->fd, m->cfg, m->samples.data(), m->samples.size(), m->end, &total);
+    bool ok = index &&
+              write_index(m->fd, m->cfg, m->samples.data(), m->samples.size(), m->end, &total);
     close_fd(&m->fd);
     close_fd(&m->jfd);
     close_fd(&m->cfd);
@@ -306,6 +307,14 @@ void set_origin(Muxer *m, uint64_t ts)
     if (!m->have_origin) {
         m->origin = ts;
         m->have_origin = true;
+        /* The wall clock of the capture: now, less the frame's age. */
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        int64_t wall = int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+        int64_t age = now_ms() - int64_t(ts);
+        m->cfg.origin_wall_ms = age > 0 && age < 60000 ? wall - age : wall;
+        m->cfg.origin_ts_ms = ts;
+        m->cfg_dirty = true;
     }
 }
 
@@ -645,11 +654,14 @@ extern "C" int ozi_mux_add_audio(int handle, struct audio_stream *stream)
 
 extern "C" int ozi_mux_stop(int handle)
 {
-    /* An injected failure leaves the segment open with its side files, as a
-     * stop that could not write its index does. */
-    if (ozi_host_should_fail("ozi_mux_stop"))
-        return -1;
     Muxer *m = lookup(handle);
+    /* An injected failure is a stop that could not write its index: the
+     * segment's files are closed and its side files kept for the repair. */
+    if (ozi_host_should_fail("ozi_mux_stop")) {
+        if (m && m->active)
+            finish_segment(m, false);
+        return -1;
+    }
     if (!m || !m->active)
         return -1;
     return finish_segment(m);

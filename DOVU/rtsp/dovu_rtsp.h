@@ -3,9 +3,10 @@
  *
  * The library's entry points dovu_start_rtsp/dovu_release_rtsp do nothing
  * but call rtsp_create/rtsp_destroy.  The records below are shared by the
- * server's three modules: this one (server object, event loop, channels and
- * sessions), rtsp_request (request parsing and replies) and rtsp_rtp (RTP
- * packetisation and delivery).
+ * server's modules: this one (server object, event loop, channels and
+ * sessions), rtsp_request (request parsing and replies), rtsp_rtp (RTP
+ * packetisation, pure) and rtsp_deliver (sending packets to sessions, the
+ * video thread).
  *
  * THREADS
  *   - The library user's thread runs rtsp_create and rtsp_destroy.
@@ -29,11 +30,14 @@
  *     to copy what a send needs and to retire sessions, never while it
  *     sends: with a hundred players a frame's sends take milliseconds, and
  *     the server thread must not wait for them to answer a request.
- *   - rtsp_channel_t.mutex_send: the video thread holds it while it sends
- *     (on descriptors copied under mutex_session); a SETUP that replaced a
- *     session's UDP sockets takes it to close the old ones, so a socket is
- *     never closed, and its number reused, under a send.  Only a repeated
- *     SETUP waits for it, for at most one frame's sends.
+ *   - A delivery pass counts itself in rtsp_channel_t.sends_in_flight
+ *     (under mutex_session) from the moment it copies the descriptors it
+ *     will send on until its sends are over.  A SETUP that replaced a
+ *     session's UDP sockets waits on cond_sends (with mutex_session) until
+ *     no pass is in flight before it closes the old ones: a pass that
+ *     copied a descriptor never sends on a closed one, or on its number
+ *     reused by another socket.  Passes that start after the swap copy the
+ *     new descriptors.  Only a repeated SETUP waits, for at most one pass.
  */
 #ifndef DOVU_RTSP_H
 #define DOVU_RTSP_H
@@ -56,6 +60,11 @@ typedef struct rtsp_t rtsp_t;
 #define RTSP_SESSION_IDLE_SEC 65
 /* Receive buffer of a control connection, NUL included. */
 #define RTSP_RECV_BUF_SIZE 3072
+/* A connection that holds no session is closed after this long without a
+ * complete request (milliseconds). */
+#define RTSP_CONN_IDLE_MS 10000
+/* Descriptors the server leaves free for the recorder and the encoders. */
+#define RTSP_FD_RESERVE 64
 /* Largest single NAL unit packet payload before FU-A is used. */
 #define RTP_MAX_NAL_PAYLOAD 1400
 #define RTP_PAYLOAD_BUF_SIZE 1420
@@ -157,9 +166,8 @@ typedef struct rtsp_channel_t {
     pthread_t audio_th;
     rtsp_t *rtsp;                    /* owner, for waking the server thread */
     pthread_mutex_t mutex_session;
-    /* Held by the video thread while it sends a pass, and by a SETUP while
-     * it closes the sockets it replaced. */
-    pthread_mutex_t mutex_send;
+    int32_t sends_in_flight;         /* delivery passes between copy and end of sends */
+    pthread_cond_t cond_sends;       /* signalled when sends_in_flight drops to 0 */
     struct list_head list;           /* in rtsp_t.list_head_chn */
     struct list_head list_head_session;   /* guarded by mutex_session */
     struct list_head list_head_dead;      /* guarded by mutex_session */
@@ -175,6 +183,11 @@ struct rtsp_t {
     int wake_fd;                     /* eventfd; video threads poke it */
     uint8_t listening;               /* listener bound (atomic) */
     void *conns;                     /* server thread's connection table */
+    /* Limits of the server thread, set before it starts (tests lower them). */
+    int32_t max_conns;               /* open control connections, at most */
+    int32_t conn_idle_ms;            /* sessionless connection idle limit */
+    int32_t fd_reserve;              /* descriptors left to the process */
+    void *auth;                      /* rtsp_auth: Digest users, or null (server thread) */
     pthread_mutex_t mutex_chn;
     struct list_head list_head_chn;
 };
@@ -216,6 +229,21 @@ void rtsp_session_set_status(rtsp_channel_t *p_chn, session_t *ses, rtsp_status 
 void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name);
 
 uint64_t rtsp_now_sec(void);
+
+/* Test seams over the real connection read path, for a server object
+ * whose thread is not running: adopts fd as a control connection, and
+ * handles one epoll event set for it.  rtsp__conn_event returns 1 while
+ * the connection stays open.  rtsp__conns_close closes every adopted
+ * connection and frees the table. */
+int rtsp__conn_open(rtsp_t *rtsp, int fd);
+int rtsp__conn_event(rtsp_t *rtsp, int fd, uint32_t events);
+void rtsp__conns_close(rtsp_t *rtsp);
+
+/* Test seam: the monotonic millisecond clock of the server thread's
+ * limits (idle connections, log budgets); null restores the real one. */
+typedef uint64_t (*rtsp_clock_fn)(void);
+void rtsp__set_clock(rtsp_clock_fn fn);
+uint64_t rtsp_mono_ms(void);
 
 /* Test seam: the function that starts the server and video threads
  * (pthread_create unless replaced; null restores it). */

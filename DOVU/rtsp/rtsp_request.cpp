@@ -13,6 +13,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@
 #include <cstring>
 
 #include "ll_log.h"
+#include "rtsp_auth.h"
+#include "rtsp_guard.h"
 
 namespace {
 
@@ -40,6 +44,7 @@ ssize_t default_reply(int fd, const void *buf, size_t len)
 }
 
 rtsp_reply_fn g_reply = default_reply;   /* set by tests before use */
+bool g_verbose = true;                    /* server thread only */
 
 struct request_line {
     char method[kMethodSize];
@@ -135,6 +140,11 @@ int copy_value(const char *value, size_t n, char *s_value, size_t value_size)
 }  // namespace
 
 extern "C" {
+
+void rtsp_request_set_verbose(int on)
+{
+    g_verbose = on != 0;
+}
 
 void rtsp_set_reply_fn(rtsp_reply_fn fn)
 {
@@ -297,16 +307,21 @@ namespace {
 struct request_ctx {
     rtsp_t *rtsp;
     int cfd;
+    bool may_create;          /* the request may start a channel and a session */
     char cseq[10];
     char path[100];
     rtsp_channel_t *chn;
     session_t *ses;
 };
 
-/* Lines of the handler's steps carry the handler's name. */
-#define LOG_DEBUG_AT(fmt, ...) \
-    ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_handle_packet", \
-              __LINE__, ##__VA_ARGS__)
+/* Lines of the handler's steps carry the handler's name; they go out
+ * while the connection's budget of log lines allows. */
+#define LOG_DEBUG_AT(fmt, ...)                                                              \
+    do {                                                                                    \
+        if (g_verbose)                                                                      \
+            ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(),           \
+                      "rtsp_handle_packet", __LINE__, ##__VA_ARGS__);                       \
+    } while (0)
 
 /* Writes a reply; false after logging when the write failed, and the
  * session (if any) is then in RTSP_STATUS_ERROR. */
@@ -315,7 +330,8 @@ bool write_reply(request_ctx *rq, const char *reply, size_t len)
     ssize_t r = g_reply(rq->cfd, reply, len);
     if (r >= 0)
         return true;
-    ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
+    if (g_verbose)
+        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
               "rtsp_handle_packet", __LINE__, rq->cfd);
     if (rq->ses)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
@@ -352,12 +368,16 @@ int not_found(request_ctx *rq)
 
 int handle_options(request_ctx *rq)
 {
-    if (!rq->chn)
-        rq->chn = rtsp_add_channel(rq->rtsp, rq->path);
-    if (rq->chn && !rq->ses)
-        rq->ses = rtsp_channel_add_session(rq->chn, rq->cfd);
-    if (!rq->chn || !rq->ses)
-        return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+    /* Without credentials (where they are required) OPTIONS is answered,
+     * but starts no stream. */
+    if (rq->may_create) {
+        if (!rq->chn)
+            rq->chn = rtsp_add_channel(rq->rtsp, rq->path);
+        if (rq->chn && !rq->ses)
+            rq->ses = rtsp_channel_add_session(rq->chn, rq->cfd);
+        if (!rq->chn || !rq->ses)
+            return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+    }
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
@@ -366,7 +386,7 @@ int handle_options(request_ctx *rq)
                      rq->cseq);
     if (!write_reply(rq, reply, (size_t)n))
         return -1;
-    if (rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
+    if (rq->ses && rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_OPTION);
     LOG_DEBUG_AT("Reply OPTIONS:\n%s", reply);
     return 0;
@@ -408,6 +428,14 @@ int client_rtp_port(const char *req)
     long port = strtol(cp + 12, nullptr, 10);
     /* The RTCP port is the next one, so the RTP port must leave room. */
     return (port > 0 && port < 65535) ? (int)port : 0;
+}
+
+long fd_limit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return (long)rl.rlim_cur;
 }
 
 void close_fd(int32_t *fd)
@@ -470,7 +498,15 @@ int handle_setup(request_ctx *rq, const char *buf)
     }
     int rtp_fd = -1, rtcp_fd = -1, sport = 0;
     int base = rq->rtsp->rtp_port_base > 0 ? rq->rtsp->rtp_port_base : RTSP_RTP_PORT_BASE;
-    if (bind_port_pair(base, &rtp_fd, &rtcp_fd, &sport) != 0) {
+    int bound = bind_port_pair(base, &rtp_fd, &rtcp_fd, &sport);
+    if (bound == 0 && !rtsp_fd_admit(rtp_fd > rtcp_fd ? rtp_fd : rtcp_fd, fd_limit(),
+                                     rq->rtsp->fd_reserve)) {
+        /* The descriptors left belong to the recorder and the encoders. */
+        close(rtp_fd);
+        close(rtcp_fd);
+        bound = -1;
+    }
+    if (bound != 0) {
         LOG_DEBUG_AT("no free rtp port pair for fd %d\n", rq->cfd);
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
@@ -497,14 +533,13 @@ int handle_setup(request_ctx *rq, const char *buf)
             old[0] = rtp_fd, old[1] = rtcp_fd;
         }
         s->rtp_trans_type = TRANS_RTP_AVP;
+        /* A pass that copied the old descriptors may still send on them:
+         * they close once it is over. */
+        while (old[0] > 0 && rq->chn->sends_in_flight > 0)
+            pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
     }
-    {
-        /* Not under a send of the video thread, which may still hold the
-         * old descriptors' numbers. */
-        rtsp_lock lk(&rq->chn->mutex_send);
-        close_fd(&old[0]);
-        close_fd(&old[1]);
-    }
+    close_fd(&old[0]);
+    close_fd(&old[1]);
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
@@ -542,6 +577,103 @@ bool starts_with(const char *s, const char *prefix)
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
+/* A request line of a method (upper-case letters) and a URL too long for
+ * the URL buffer: answered with 414 rather than left unanswered. */
+bool url_too_long(const char *req)
+{
+    size_t m = 0;
+    while (req[m] >= 'A' && req[m] <= 'Z')
+        m++;
+    if (m == 0 || m >= kMethodSize || req[m] != ' ')
+        return false;
+    const char *u = req + m;
+    while (*u == ' ')
+        u++;
+    size_t n = 0;
+    while (u[n] && u[n] != ' ' && u[n] != '\t' && u[n] != '\r' && u[n] != '\n')
+        n++;
+    return n >= kUrlSize;
+}
+
+
+/* Value of the request's Authorization header (up to its line end), or
+ * null. */
+const char *find_authorization(const char *req, size_t *len)
+{
+    static const char kName[] = "authorization:";
+    for (const char *line = strchr(req, '\n'); line && *++line; line = strchr(line, '\n')) {
+        if (strncasecmp(line, kName, sizeof(kName) - 1) != 0)
+            continue;
+        const char *v = line + sizeof(kName) - 1;
+        while (*v == ' ' || *v == '\t')
+            v++;
+        *len = strcspn(v, "\r\n");
+        return v;
+    }
+    return nullptr;
+}
+
+const char *auth_verdict_name(rtsp_auth_result r)
+{
+    switch (r) {
+    case RTSP_AUTH_STALE:
+        return "stale nonce";
+    case RTSP_AUTH_REPLAY:
+        return "replayed nonce count";
+    case RTSP_AUTH_LOCKED:
+        return "address locked after failures";
+    default:
+        return "wrong credentials";
+    }
+}
+
+/* Failed attempts in the log, a few a second at most (server thread). */
+rtsp_rate g_auth_log;
+
+/* With a credentials file, checks the request's credentials.  Answers 401
+ * and returns false when a request other than OPTIONS lacks valid ones. */
+bool authorize(request_ctx *rq, const char *method, const char *buf, bool *valid)
+{
+    rtsp_auth *auth = static_cast<rtsp_auth *>(rq->rtsp->auth);
+    *valid = true;
+    if (!auth)
+        return true;
+    request_line rl;
+    if (!parse_request_line(buf, &rl))
+        return false;
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t plen = sizeof(peer);
+    getpeername(rq->cfd, reinterpret_cast<struct sockaddr *>(&peer), &plen);
+    size_t alen = 0;
+    const char *authz = find_authorization(buf, &alen);
+    char user[64] = {0};
+    uint64_t now = rtsp_now_sec();
+    rtsp_auth_result r = rtsp_auth_check(auth, method, rl.url, authz, authz ? alen : 0,
+                                         peer.sin_addr.s_addr, now, user, sizeof(user));
+    *valid = r == RTSP_AUTH_OK;
+    if (*valid || starts_with(method, "OPTIONS"))
+        return true;
+    if (r != RTSP_AUTH_MISSING && r != RTSP_AUTH_STALE &&
+        rtsp_rate_allow(&g_auth_log, rtsp_mono_ms(), 5)) {
+        char name[RTSP_LOG_ESCAPED_SIZE], ip[INET_ADDRSTRLEN] = "?";
+        rtsp_log_escape(user, strlen(user), name, sizeof(name));
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
+        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]authentication failed (%s) for user \"%s\" from %s, "
+                  "%u more failures not logged\n", ll_getCurrentTimeStr(), "rtsp_handle_packet",
+                  __LINE__, auth_verdict_name(r), name, ip, rtsp_rate_take_dropped(&g_auth_log));
+    }
+    char challenge[256];
+    if (rtsp_auth_challenge(auth, now, r == RTSP_AUTH_STALE, challenge, sizeof(challenge)) < 0)
+        challenge[0] = '\0';
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply), "RTSP/1.0 401 Unauthorized\r\nCSeq: %s\r\n%s\r\n",
+                     rq->cseq, challenge);
+    write_reply(rq, reply, (size_t)n);
+    LOG_DEBUG_AT("Reply:\n%s", reply);
+    return false;
+}
+
 }  // namespace
 
 extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len)
@@ -557,10 +689,27 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
     rtsp_get_value_from_req(buf, RTSP_METHOD, method, sizeof(method));
     rtsp_get_value_from_req(buf, RTSP_CSEQ, rq.cseq, sizeof(rq.cseq));
     rtsp_get_value_from_req(buf, RTSP_PATH, rq.path, sizeof(rq.path));
+    if (!method[0] && url_too_long(buf)) {
+        if (!find_cseq(buf, rq.cseq, sizeof(rq.cseq)))
+            rq.cseq[0] = '\0';
+        return reply_status(&rq, "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: %s\r\n\r\n");
+    }
 
     rq.chn = rtsp_find_channel(rtsp, rq.path);
     if (rq.chn)
         rq.ses = rtsp_find_session(rq.chn, cfd);
+    bool valid = true;
+    if (!authorize(&rq, method, buf, &valid))
+        return -1;
+    rq.may_create = valid;
+    if (rtsp->auth && valid && !rq.ses && method[0] && !starts_with(method, "OPTIONS")) {
+        /* With credentials required, the first request that carries them
+         * starts the stream (an OPTIONS without them did not). */
+        if (!rq.chn)
+            rq.chn = rtsp_add_channel(rtsp, rq.path);
+        if (rq.chn)
+            rq.ses = rtsp_channel_add_session(rq.chn, cfd);
+    }
 
     int rc = 0;
     if (starts_with(method, "OPTIONS"))

@@ -65,6 +65,11 @@ int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload
  * 404, 461 or 503 reply, and when writing the reply failed. */
 int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len);
 
+/* Whether the handler's own log lines for the next requests go out (1,
+ * the default); the server thread clears it for a connection that used up
+ * its budget of log lines. */
+void rtsp_request_set_verbose(int on);
+
 /* The function replies are written with; send(2) with MSG_NOSIGNAL unless
  * replaced (tests capture replies with it).  Null restores the default. */
 typedef ssize_t (*rtsp_reply_fn)(int fd, const void *buf, size_t len);

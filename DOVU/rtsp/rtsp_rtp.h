@@ -1,13 +1,9 @@
 /*
- * rtsp_rtp.h - H.264 RTP packetisation (RFC 6184) and delivery to the
- * playing sessions of a channel.
+ * rtsp_rtp.h - H.264 RTP packetisation (RFC 6184).
  *
  * The packetiser is a pure function: it cuts an Annex B frame into RTP
  * packets and hands each one to a caller's callback, holding no socket.
- * The channel's video thread feeds it frames from the source and gathers a
- * frame's packets in wire form; one delivery pass then sends them over UDP
- * to every playing session (one sendmmsg per session) and retires finished
- * or idle sessions.
+ * Delivery to the sessions is rtsp_deliver.h.
  */
 #ifndef RTSP_RTP_H
 #define RTSP_RTP_H
@@ -53,31 +49,6 @@ int rtp_h264_frame_is_key(const uint8_t *frame, size_t frame_size);
 
 /* Writes the wire form of the header (network byte order) into out[12]. */
 void rtp_header_serialize(const rtp_header *hdr, uint8_t out[RTP_HEADER_SIZE]);
-
-/* Body of a channel's video thread. */
-void *rtsp_chn_video_main(void *arg);
-
-/* Packetises one frame of the channel and delivers its packets, all of a
- * frame in one delivery pass (up to 64 packets per pass).  Playing
- * sessions that wait for a key frame get video from the first key frame on. */
-void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint32_t frame_size,
-                              uint64_t ts);
-
-/* One delivery pass: sends the packet to every playing session and
- * retires sessions torn down, failed or idle for more than 65 s.  A frame
- * goes out in passes of many packets (rtsp_process_video_frame); this one
- * sends a single packet.
- * 0, or -1 for a null channel or packet or a payload size <= 0. */
-int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack, int payload_size);
-
-/* Test seam: whether delivery may hand runs of equal-size packets to the
- * kernel's UDP segmentation offload (1, the default) or sends one message
- * per packet (0).  Returns the previous setting. */
-int rtsp__set_udp_gso(int enable);
-
-/* Audio is not delivered; does nothing. */
-void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame, uint32_t frame_size,
-                              uint64_t ts);
 
 #ifdef __cplusplus
 }

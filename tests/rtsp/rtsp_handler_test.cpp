@@ -208,8 +208,8 @@ TEST_F(Handler, SetupAgainClosesReplacedSockets)
     EXPECT_EQ(s->video_rtp_port, kBase + 2) << "old pair is released only after the new binds";
 }
 
-// The video thread sends on descriptors it copied earlier: while it holds
-// mutex_send, a repeated SETUP must not close (and free the numbers of)
+// The video thread sends on descriptors it copied earlier: while a pass
+// is in flight, a repeated SETUP must not close (and free the numbers of)
 // the sockets it replaces.
 TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
 {
@@ -219,7 +219,10 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     ASSERT_EQ(handle(7, setup), 0);
     int old_rtp = s->video_rtp_udp_fd;
     std::atomic<int> done{0};
-    pthread_mutex_lock(&chn_->mutex_send);   // a send in progress
+    {
+        rtsp_lock lk(&chn_->mutex_session);
+        chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
+    }
     std::thread server([&] {
         handle(7, setup);
         done = 1;
@@ -227,7 +230,11 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     usleep(50000);
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
-    pthread_mutex_unlock(&chn_->mutex_send);
+    {
+        rtsp_lock lk(&chn_->mutex_session);
+        chn_->sends_in_flight = 0;
+        pthread_cond_broadcast(&chn_->cond_sends);
+    }
     server.join();
     EXPECT_FALSE(udp_fd_open(old_rtp));
     EXPECT_NE(s->video_rtp_udp_fd, old_rtp);
@@ -353,9 +360,24 @@ TEST_F(Handler, LongUrlOrCseqAndBadArguments)
 {
     open_session(7);
     g_replies.clear();
-    // A URL of 50 characters: no reply at all.
-    EXPECT_EQ(handle(7, "OPTIONS rtsp://h/cam/main/abcdefghijklmnopqrstuvwxyz012345 RTSP/1.0\r\nCSeq: 2\r\n\r\n"),
-              0);
+    // A URL of 50 characters or more: 414, with the CSeq; 49 still fits.
+    struct Row {
+        std::string url;
+        const char *want;
+    } rows[] = {
+        {"rtsp://h/cam/main/abcdefghijklmnopqrstuvwxyz012345", "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: 2\r\n\r\n"},
+        {"rtsp://h/cam/main/" + std::string(3000, 'a'), "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: 2\r\n\r\n"},
+        {"rtsp://" + std::string(33, 'h') + "/cam/main", "RTSP/1.0 200 OK\r\nCseq: 2\r\n"},
+    };
+    for (const Row &r : rows) {
+        g_replies.clear();
+        handle(7, "OPTIONS " + r.url + " RTSP/1.0\r\nCSeq: 2\r\n\r\n");
+        ASSERT_EQ(g_replies.size(), 1u) << r.url.size();
+        EXPECT_EQ(last().rfind(r.want, 0), 0u) << last();
+    }
+    // Not a request line at all: still no reply.
+    g_replies.clear();
+    EXPECT_EQ(handle(7, "\x16\x03\x01 " + std::string(80, 'g') + "\r\n\r\n"), 0);
     EXPECT_TRUE(g_replies.empty());
     // A CSeq of 10 characters is echoed empty.
     EXPECT_EQ(handle(7, "PLAY rtsp://h/cam/main RTSP/1.0\r\nCSeq: 1234567890\r\n\r\n"), 0);

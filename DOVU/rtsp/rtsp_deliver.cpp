@@ -1,0 +1,544 @@
+/*
+ * rtsp_deliver.cpp - delivery of a channel's RTP packets to its sessions,
+ * and the channel's video thread.
+ *
+ * THREADS: rtsp_chn_video_main is the body of a channel's video thread.
+ * That thread alone touches the channel's video template (seq, ts), v_ts
+ * and v_ts_set after creation.  It walks the channel's sessions under
+ * mutex_session only to copy what a send needs (looking up and caching a
+ * session's peer address the first time) and to move finished sessions to
+ * the graveyard.  It sends with no lock held, counted in the channel's
+ * sends_in_flight (see dovu_rtsp.h), and logs
+ * with no lock held.
+ * The server thread frees the retired sessions (dovu_rtsp.cpp).
+ */
+#include "rtsp_deliver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ll_log.h"
+
+/* ---- delivery ----------------------------------------------------------- */
+
+/*
+ * A delivery pass sends a run of wire packets (a whole frame, or one packet
+ * for rtsp_send_rtp_packet) to every playing session.  Its cost is mostly
+ * system calls, so it keeps them few:
+ *   - the peer address of a session is looked up once and cached in the
+ *     session, not once per packet;
+ *   - each session gets all packets of the run with one sendmmsg;
+ *   - where the kernel offers UDP segmentation offload, packets of equal
+ *     size that follow each other (the FU-A fragments of a NAL unit, the
+ *     last one possibly shorter) travel as one message that the kernel cuts
+ *     into the same datagrams.  A kernel or device without it makes the
+ *     first such send fail; segmentation is then switched off for the
+ *     process and the packets go one message each.
+ * The datagrams on the wire are the same in every case.
+ */
+namespace {
+
+constexpr size_t kWireMax = RTP_HEADER_SIZE + RTP_PAYLOAD_BUF_SIZE;
+/* Packets a pass buffers before it sends; a larger frame takes several. */
+constexpr int kBatchMax = 64;
+/* Segments of one offloaded message: below the kernel's segment limit and
+ * the 64 KiB of an IP packet. */
+constexpr int kGsoMaxSegs = 40;
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+#ifndef SOL_UDP
+#define SOL_UDP 17
+#endif
+
+/* Whether runs of equal packets go through UDP segmentation offload
+ * (atomic): -1 until the probe has run, then 1 or 0.  A kernel before
+ * 4.18 ignores the segment size it does not know and sends the whole run
+ * as one datagram of tens of kilobytes, with no error: only a probe that
+ * looks at what arrives can tell. */
+int g_udp_gso = -1;
+pthread_once_t g_gso_once = PTHREAD_ONCE_INIT;
+rtsp_pass_hook_fn g_pass_hook = nullptr;   /* tests only (atomic) */
+
+constexpr size_t kProbeSeg = 100;
+
+/* Sends two 100-byte segments in one offloaded message to a loopback
+ * socket; 1 when exactly two datagrams of 100 bytes, in order, arrive. */
+int gso_probe(rtsp_sendmsg_fn send_fn)
+{
+    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int verdict = 0;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof(a);
+    if (rx >= 0 && tx >= 0 && bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(rx, reinterpret_cast<struct sockaddr *>(&a), &alen) == 0) {
+        uint8_t buf[2 * kProbeSeg];
+        for (size_t i = 0; i < sizeof(buf); i++)
+            buf[i] = (uint8_t)(i / kProbeSeg + 1);
+        struct iovec iov = {buf, sizeof(buf)};
+        union {
+            char b[CMSG_SPACE(sizeof(uint16_t))];
+            struct cmsghdr align;
+        } ctl;
+        memset(&ctl, 0, sizeof(ctl));
+        struct msghdr m;
+        memset(&m, 0, sizeof(m));
+        m.msg_name = &a;
+        m.msg_namelen = sizeof(a);
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = ctl.b;
+        m.msg_controllen = sizeof(ctl.b);
+        struct cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        uint16_t seg = kProbeSeg;
+        memcpy(CMSG_DATA(c), &seg, sizeof(seg));
+        if (send_fn(tx, &m, MSG_NOSIGNAL) == (ssize_t)sizeof(buf)) {
+            /* Loopback queues what it delivers before the send returns. */
+            uint8_t got[sizeof(buf)];
+            ssize_t n1 = recv(rx, got, sizeof(got), 0);
+            bool first = n1 == (ssize_t)kProbeSeg && got[0] == 1;
+            ssize_t n2 = recv(rx, got, sizeof(got), 0);
+            bool second = n2 == (ssize_t)kProbeSeg && got[0] == 2;
+            verdict = first && second && recv(rx, got, sizeof(got), 0) < 0;
+        }
+    }
+    if (rx >= 0)
+        close(rx);
+    if (tx >= 0)
+        close(tx);
+    return verdict;
+}
+
+void gso_probe_once()
+{
+    int expected = -1;
+    __atomic_compare_exchange_n(&g_udp_gso, &expected, gso_probe(sendmsg), false, __ATOMIC_RELAXED,
+                                __ATOMIC_RELAXED);
+}
+
+bool udp_gso_enabled()
+{
+    if (__atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) < 0)
+        pthread_once(&g_gso_once, gso_probe_once);
+    return __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) > 0;
+}
+
+/* Packets laid out back to back, as they go on the wire. */
+struct wire_run {
+    const uint8_t *buf;
+    const uint16_t *len;
+    int count;
+};
+
+/* One message of a pass: a slice of the packets, cut by the kernel into
+ * datagrams of seg bytes when seg is not 0. */
+struct pass_msgs {
+    int n;
+    int first_pkt[kBatchMax];
+    struct iovec iov[kBatchMax];
+    struct mmsghdr msg[kBatchMax];
+    union {
+        char buf[CMSG_SPACE(sizeof(uint16_t))];
+        struct cmsghdr align;
+    } ctl[kBatchMax];
+};
+
+/* Builds the messages of a run, grouping packets when gso is set. */
+void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
+{
+    m->n = 0;
+    size_t off = 0;
+    int i = 0;
+    while (i < w.count) {
+        int k = 1;
+        size_t bytes = w.len[i];
+        if (gso) {
+            /* Equal sizes, and a last one that may be shorter. */
+            while (i + k < w.count && k < kGsoMaxSegs && w.len[i + k] <= w.len[i]) {
+                bytes += w.len[i + k];
+                k++;
+                if (w.len[i + k - 1] < w.len[i])
+                    break;
+            }
+        }
+        int j = m->n++;
+        m->first_pkt[j] = i;
+        m->iov[j].iov_base = const_cast<uint8_t *>(w.buf + off);
+        m->iov[j].iov_len = bytes;
+        struct msghdr &h = m->msg[j].msg_hdr;
+        memset(&m->msg[j], 0, sizeof(m->msg[j]));
+        h.msg_iov = &m->iov[j];
+        h.msg_iovlen = 1;
+        h.msg_namelen = sizeof(struct sockaddr_in);
+        if (k > 1) {
+            memset(&m->ctl[j], 0, sizeof(m->ctl[j]));
+            h.msg_control = m->ctl[j].buf;
+            h.msg_controllen = sizeof(m->ctl[j].buf);
+            struct cmsghdr *c = CMSG_FIRSTHDR(&h);
+            c->cmsg_level = SOL_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            uint16_t seg = w.len[i];
+            memcpy(CMSG_DATA(c), &seg, sizeof(seg));
+        }
+        off += bytes;
+        i += k;
+    }
+}
+
+/* What one session needs for one pass, copied under mutex_session. */
+struct send_target {
+    session_t *ses;
+    int udp_fd;
+    struct sockaddr_in to;
+    bool peer_ok;
+    bool log_peer;
+    int peer_errno;
+    bool failed;
+    int send_errno;
+};
+
+/* The peer of s's control connection, from the cache or looked up once.
+ * Called under mutex_session: the server thread cannot close client_fd
+ * (and hand its number to a new connection) meanwhile. */
+bool session_peer(session_t *s, send_target *t)
+{
+    if (s->client_fd > 0 && s->peer_fd == s->client_fd) {
+        t->to.sin_addr.s_addr = s->peer_ip;
+        return true;
+    }
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    socklen_t alen = sizeof(sa);
+    bool ok = s->client_fd > 0 &&
+              getpeername(s->client_fd, reinterpret_cast<struct sockaddr *>(&sa), &alen) == 0 &&
+              sa.sin_family == AF_INET;
+    if (ok) {
+        s->peer_ip = sa.sin_addr.s_addr;
+        s->peer_fd = s->client_fd;
+        s->peer_err_logged = 0;
+        t->to.sin_addr.s_addr = s->peer_ip;
+        return true;
+    }
+    t->peer_errno = s->client_fd > 0 ? (errno ? errno : EAFNOSUPPORT) : EBADF;
+    /* A hung-up connection fails here on every pass until the idle sweep
+     * removes the session: one line says so. */
+    t->log_peer = !s->peer_err_logged;
+    s->peer_err_logged = 1;
+    return false;
+}
+
+bool gso_refused(int err)
+{
+    return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP;
+}
+
+/* Sends every packet of the pass to one target; false on a failed send. */
+bool send_to_target(send_target &t, pass_msgs *m, const wire_run &w, bool *gso)
+{
+    for (int j = 0; j < m->n; j++)
+        m->msg[j].msg_hdr.msg_name = &t.to;
+    int sent = 0;
+    while (sent < m->n) {
+        int r = sendmmsg(t.udp_fd, m->msg + sent, (unsigned)(m->n - sent), MSG_NOSIGNAL);
+        if (r > 0) {
+            sent += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        int err = r < 0 ? errno : EIO;
+        if (*gso && m->msg[sent].msg_hdr.msg_control && gso_refused(err)) {
+            /* Segmentation refused: from here on one packet per message. */
+            __atomic_store_n(&g_udp_gso, 0, __ATOMIC_RELAXED);
+            *gso = false;
+            int resume = m->first_pkt[sent];
+            build_msgs(m, w, false);
+            for (int j = 0; j < m->n; j++)
+                m->msg[j].msg_hdr.msg_name = &t.to;
+            sent = resume;
+            continue;
+        }
+        t.send_errno = err;
+        return false;
+    }
+    return true;
+}
+
+void wake_server(rtsp_channel_t *p_chn)
+{
+    if (!p_chn->rtsp || p_chn->rtsp->wake_fd <= 0)
+        return;
+    uint64_t one = 1;
+    ssize_t r = write(p_chn->rtsp->wake_fd, &one, sizeof(one));
+    (void)r;   /* a full counter already means "wake up" */
+}
+
+/*
+ * One delivery pass over the packets of w, all of payload type pt: sends
+ * them to every playing session that has the medium's socket, then retires
+ * the sessions that are torn down, failed, or idle for more than 65 s.
+ */
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
+{
+    const uint64_t now = rtsp_now_sec();
+
+    /* Reused by this thread from pass to pass. */
+    thread_local std::vector<send_target> targets;
+    targets.clear();
+    bool unknown_pt = false;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->status != RTSP_STATUS_PLAY || s->rtp_trans_type != TRANS_RTP_AVP)
+                continue;
+            if (pt == PAYLOAD_RTP_H264 && s->wait_key)
+                continue;
+            if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
+                unknown_pt = true;
+                continue;
+            }
+            int fd = pt == PAYLOAD_RTP_H264 ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd;
+            int port = pt == PAYLOAD_RTP_H264 ? s->client_video_rtp_port : s->client_audio_rtp_port;
+            if (fd <= 0)
+                continue;
+            send_target t;
+            memset(&t, 0, sizeof(t));
+            t.ses = s;
+            t.udp_fd = fd;
+            t.to.sin_family = AF_INET;
+            t.to.sin_port = htons((uint16_t)port);
+            t.peer_ok = session_peer(s, &t);
+            if (t.peer_ok || t.log_peer)
+                targets.push_back(t);
+        }
+        /* From here until the sends are over, the copied descriptors stay
+         * open: a SETUP that replaced them waits for this pass. */
+        p_chn->sends_in_flight++;
+    }
+    rtsp_pass_hook_fn hook = __atomic_load_n(&g_pass_hook, __ATOMIC_ACQUIRE);
+    if (hook)
+        hook(p_chn);
+    if (unknown_pt)
+        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]unknow payload type\n", ll_getCurrentTimeStr(),
+                  "rtsp_send_rtp_packet", __LINE__);
+
+    for (const send_target &t : targets)
+        if (!t.peer_ok)
+            ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]getpeername error, %s\n", ll_getCurrentTimeStr(),
+                      "rtsp_send_rtp_packet", __LINE__, strerror(t.peer_errno));
+
+    /* The sends, with no lock held: the descriptors copied above cannot be
+     * closed under them while this pass is counted in flight. */
+    bool any_failed = false;
+    {
+        bool gso = udp_gso_enabled();
+        /* Built for the first target that gets packets, reused for the
+         * rest; the buffer itself lives as long as the thread. */
+        thread_local std::unique_ptr<pass_msgs> msgs_buf;
+        pass_msgs *msgs = nullptr;
+        for (send_target &t : targets) {
+            if (!t.peer_ok)
+                continue;
+            if (!msgs) {
+                if (!msgs_buf)
+                    msgs_buf.reset(new pass_msgs);
+                msgs = msgs_buf.get();
+                build_msgs(msgs, w, gso);
+            }
+            if (!send_to_target(t, msgs, w, &gso)) {
+                t.failed = true;
+                any_failed = true;
+            }
+        }
+    }
+    if (any_failed && pt == PAYLOAD_RTP_H264)
+        for (const send_target &t : targets)
+            if (t.failed)
+                ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]+++++++++send %d failed, %s\n",
+                          ll_getCurrentTimeStr(), "rtsp_send_rtp_packet", __LINE__, -1,
+                          strerror(t.send_errno));
+
+    /* Mark failures, then retire torn-down, failed and idle sessions.  Only
+     * this thread unlinks from the live list, so the pointers copied above
+     * still name linked sessions. */
+    bool retired = false;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        if (--p_chn->sends_in_flight == 0)
+            pthread_cond_broadcast(&p_chn->cond_sends);
+        if (any_failed)
+            for (const send_target &t : targets)
+                if (t.failed)
+                    t.ses->status = RTSP_STATUS_ERROR;
+        struct list_head *pos, *n;
+        list_for_each_safe(pos, n, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->status > RTSP_STATUS_PLAY || now > s->tm_last_access + RTSP_SESSION_IDLE_SEC) {
+                list_del(&s->list);
+                list_add_tail(&s->list, &p_chn->list_head_dead);
+                retired = true;
+            }
+        }
+    }
+    if (retired)
+        wake_server(p_chn);
+}
+
+/* A frame's packets in wire form, gathered by the packetiser's callback
+ * and delivered in passes of up to kBatchMax packets. */
+struct frame_batch {
+    rtsp_channel_t *chn;
+    int pt;
+    int count;
+    size_t used;
+    uint16_t len[kBatchMax];
+    uint8_t buf[kBatchMax * kWireMax];
+
+    void flush()
+    {
+        if (count == 0)
+            return;
+        wire_run w = {buf, len, count};
+        deliver(chn, pt, w);
+        count = 0;
+        used = 0;
+    }
+};
+
+void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
+{
+    frame_batch *b = static_cast<frame_batch *>(ctx);
+    if (payload_size <= 0 || payload_size > RTP_PAYLOAD_BUF_SIZE)
+        return;
+    if (b->count == kBatchMax)
+        b->flush();
+    b->pt = pkt->header.payload_type;
+    uint8_t *out = b->buf + b->used;
+    rtp_header_serialize(&pkt->header, out);
+    memcpy(out + RTP_HEADER_SIZE, pkt->payload, (size_t)payload_size);
+    b->len[b->count++] = (uint16_t)(RTP_HEADER_SIZE + payload_size);
+    b->used += RTP_HEADER_SIZE + (size_t)payload_size;
+}
+
+}  // namespace
+
+extern "C" int rtsp__set_udp_gso(int enable)
+{
+    int was = udp_gso_enabled() ? 1 : 0;
+    __atomic_store_n(&g_udp_gso, enable ? 1 : 0, __ATOMIC_RELAXED);
+    return was;
+}
+
+extern "C" int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn)
+{
+    return gso_probe(send_fn ? send_fn : sendmsg);
+}
+
+extern "C" void rtsp__set_pass_hook(rtsp_pass_hook_fn fn)
+{
+    __atomic_store_n(&g_pass_hook, fn, __ATOMIC_RELEASE);
+}
+
+extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack,
+                                    int payload_size)
+{
+    if (!p_chn || !rtppack || payload_size <= 0 || payload_size > RTP_PAYLOAD_BUF_SIZE)
+        return -1;
+    /* One wire copy per pass, shared by every session. */
+    uint8_t wire[kWireMax];
+    rtp_header_serialize(&rtppack->header, wire);
+    memcpy(wire + RTP_HEADER_SIZE, rtppack->payload, (size_t)payload_size);
+    uint16_t len = (uint16_t)(RTP_HEADER_SIZE + payload_size);
+    wire_run w = {wire, &len, 1};
+    deliver(p_chn, rtppack->header.payload_type, w);
+    return 0;
+}
+
+extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe,
+                                         uint32_t frame_size, uint64_t ts)
+{
+    if (!p_chn || !pframe)
+        return;
+    if (rtp_h264_frame_is_key(pframe, frame_size)) {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+                s->wait_key = 0;
+        }
+    }
+    /* The frame's packets are built once, in wire form, and delivered
+     * together: one pass (and one sweep) per frame, not per packet. */
+    thread_local std::unique_ptr<frame_batch> batch;
+    if (!batch)
+        batch.reset(new frame_batch);
+    frame_batch *b = batch.get();
+    b->chn = p_chn;
+    b->pt = PAYLOAD_RTP_H264;
+    b->count = 0;
+    b->used = 0;
+    rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
+    rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b);
+    b->flush();
+}
+
+extern "C" void rtsp_process_audio_frame(rtsp_channel_t *, const uint8_t *, uint32_t, uint64_t)
+{
+}
+
+extern "C" void *rtsp_chn_video_main(void *arg)
+{
+    rtsp_channel_t *p_chn = static_cast<rtsp_channel_t *>(arg);
+    if (!p_chn)
+        return nullptr;
+    unsigned int frame_size = 0;
+    unsigned long long ts = 0, ts_last = 0;
+    unsigned char *frame = static_cast<unsigned char *>(malloc(DOVU_STREAM_BUF_SIZE));
+    if (!frame) {
+        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]malloc frame failed\n", ll_getCurrentTimeStr(),
+                  __func__, __LINE__);
+        return nullptr;
+    }
+    __atomic_store_n(&p_chn->is_running, 1, __ATOMIC_RELEASE);
+    ll_printf(LOG_LEVEL_INFO, "[%s]++++++++++++++ channel [ %s ] is alive! ++++++++++++++++++++\n",
+              ll_getCurrentTimeStr(), p_chn->chn_name);
+
+    while (!__atomic_load_n(&p_chn->quit, __ATOMIC_ACQUIRE)) {
+        frame_size = 0;
+        dovu_get_video_stream_data(p_chn->src, p_chn->src_vhandle, frame, &frame_size, &ts);
+        if (frame_size == 0 || ts <= ts_last || frame_size > DOVU_STREAM_BUF_SIZE) {
+            usleep(10000);
+            continue;
+        }
+        rtsp_process_video_frame(p_chn, frame, frame_size, ts);
+        ts_last = ts;
+    }
+
+    __atomic_store_n(&p_chn->is_running, 0, __ATOMIC_RELEASE);
+    free(frame);
+    return nullptr;
+}

@@ -1,0 +1,66 @@
+/*
+ * rtsp_deliver.h - delivery of RTP packets to the playing sessions of a
+ * channel, and the channel's video thread.
+ *
+ * The channel's video thread feeds the packetiser (rtsp_rtp.h) frames from
+ * the source and gathers a frame's packets in wire form; one delivery pass
+ * then sends them over UDP to every playing session (one sendmmsg per
+ * session) and retires finished or idle sessions.
+ */
+#ifndef RTSP_DELIVER_H
+#define RTSP_DELIVER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "dovu_rtsp.h"
+#include "rtsp_rtp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Body of a channel's video thread. */
+void *rtsp_chn_video_main(void *arg);
+
+/* Packetises one frame of the channel and delivers its packets, all of a
+ * frame in one delivery pass (up to 64 packets per pass).  Playing
+ * sessions that wait for a key frame get video from the first key frame on. */
+void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint32_t frame_size,
+                              uint64_t ts);
+
+/* One delivery pass: sends the packet to every playing session and
+ * retires sessions torn down, failed or idle for more than 65 s.  A frame
+ * goes out in passes of many packets (rtsp_process_video_frame); this one
+ * sends a single packet.
+ * 0, or -1 for a null channel or packet or a payload size <= 0. */
+int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack, int payload_size);
+
+/* Sends two segments in one UDP segmentation offload message over
+ * loopback with send_fn (sendmsg when null) and looks at what arrives: 1
+ * when the kernel cut them into two datagrams.  Delivery runs it once
+ * before its first offloaded send and offloads only when it said 1. */
+typedef ssize_t (*rtsp_sendmsg_fn)(int fd, const struct msghdr *msg, int flags);
+int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn);
+
+/* Test seam: called by a delivery pass between copying the descriptors
+ * it sends on and sending (null: none). */
+typedef void (*rtsp_pass_hook_fn)(rtsp_channel_t *p_chn);
+void rtsp__set_pass_hook(rtsp_pass_hook_fn fn);
+
+/* Test seam: whether delivery may hand runs of equal-size packets to the
+ * kernel's UDP segmentation offload (1; by default what the probe found)
+ * or sends one message per packet (0).  Returns the previous setting. */
+int rtsp__set_udp_gso(int enable);
+
+/* Audio is not delivered; does nothing. */
+void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame, uint32_t frame_size,
+                              uint64_t ts);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RTSP_DELIVER_H */
