@@ -274,7 +274,7 @@ TEST(Ai, SyncToneStartsOnTheWholeSecond)
         double want_sample; /* first sample of the tone; < 0: none */
         uint64_t count;
     } rows[] = {
-        {998000, 16, 4000},    /* 2 ms before a second */
+        {996000, 32, 4000},    /* 4 ms before a second */
         {2500000, 4000, 8000}, /* half a second before */
         {6900000, 800, 4000},  /* 100 ms before */
         {3100000, -1, 4000},   /* 100..600 ms into a second: none */
