@@ -8,7 +8,8 @@
  * light and noise, and the clock.  A file scene decodes one picture per
  * frame and scales it straight to the scene's size.
  *
- * THREADS: none of its own; a scene object is used by one thread at a time.
+ * THREADS: none of its own.  A synthetic scene is read-only once built;
+ * a file scene's own state (its scaler) is used under its file's mutex.
  *   g_files_mutex      guards g_files, the table of shared file sources; taken
  *                      only to find, open or drop an entry.
  *   FileSource::mutex  guards one shared file source: decoding and scaling

@@ -15,7 +15,8 @@
  * frame's time (frame number / frame rate), the file playing at its own
  * rate from the first picture any of them asked for.
  *
- * A scene is used by one thread at a time (the caller serialises).
+ * A scene may render on several threads at once; creating and destroying
+ * it are the caller's to order against its use.
  */
 #ifndef OZI_SCENE_H
 #define OZI_SCENE_H

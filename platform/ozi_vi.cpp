@@ -16,8 +16,10 @@
  * vi from several threads, also on one channel at once.
  *   g_dev_mutex   guards Device (open/enable/attributes/tuning data).
  *   Channel::mutex guards the channel's attributes, pacing and buffer table.
- *   Channel::render_mutex guards Channel::scene; pictures are drawn under
- *                 it only, into a buffer already marked as held.
+ *   Channel::render_mutex guards the Channel::scene pointer only: a capture
+ *                 copies it out and draws without a lock (a scene may draw
+ *                 on several threads at once), into a buffer already
+ *                 marked as held; the last holder frees a dropped scene.
  * Locks are never nested; g_dev_enabled is atomic so a capture need not
  * take g_dev_mutex.
  */
@@ -70,7 +72,7 @@ struct Channel {
     int depth = 0;
 
     std::mutex render_mutex; /* guards scene */
-    ozi__scene *scene = nullptr;
+    std::shared_ptr<ozi__scene> scene;
 };
 
 std::mutex g_dev_mutex; /* guards g_dev */
@@ -99,8 +101,7 @@ uint64_t slot_time_us(const Channel &c, uint64_t slot)
 void drop_scene(Channel &c)
 {
     std::lock_guard<std::mutex> lock(c.render_mutex);
-    ozi__scene_destroy(c.scene);
-    c.scene = nullptr;
+    c.scene.reset();
 }
 
 } // namespace
@@ -358,15 +359,26 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         fps = c->attr.frame_rate;
         bytes = c->frame_bytes;
     }
+    std::shared_ptr<ozi__scene> scene;
     {
         std::lock_guard<std::mutex> lock(c->render_mutex);
-        if (!c->scene)
-            c->scene = ozi__scene_create(w, h, fps, std::getenv("OZI_SCENE_FILE"));
-        if (c->scene)
-            ozi__scene_render(c->scene, scene_index, time(nullptr), buf->data.get());
-        else
-            std::memset(buf->data.get(), 0x80, bytes);
+        scene = c->scene;
     }
+    if (!scene) {
+        /* Built outside the lock (it takes a while); a scene another
+         * capture installed meanwhile wins. */
+        scene.reset(ozi__scene_create(w, h, fps, std::getenv("OZI_SCENE_FILE")),
+                    ozi__scene_destroy);
+        std::lock_guard<std::mutex> lock(c->render_mutex);
+        if (c->scene)
+            scene = c->scene;
+        else
+            c->scene = scene;
+    }
+    if (scene)
+        ozi__scene_render(scene.get(), scene_index, time(nullptr), buf->data.get());
+    else
+        std::memset(buf->data.get(), 0x80, bytes);
     if (capture_us % 1000000u == 0)
         ozi__scene_draw_sync_mark(buf->data.get(), w, h);
     std::memset(frame, 0, sizeof *frame);
