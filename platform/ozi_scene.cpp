@@ -394,6 +394,39 @@ double fbm(double x, double y, double cell, int octaves, uint32_t seed)
 }
 
 /*
+ * A smooth field f(sensor x, sensor y) over a scene of w x h pixels,
+ * evaluated at every kStep-th pixel and interpolated between: the broad
+ * shading of the room costs a sixteenth of evaluating it everywhere.
+ */
+class Coarse {
+public:
+    static constexpr int kStep = 4;
+    template <typename F> Coarse(int w, int h, double k, F f)
+    {
+        gw_ = w / kStep + 2;
+        gh_ = h / kStep + 2;
+        v_.resize((size_t)gw_ * gh_);
+        for (int gy = 0; gy < gh_; gy++)
+            for (int gx = 0; gx < gw_; gx++)
+                v_[(size_t)gy * gw_ + gx] =
+                    (float)f((gx * kStep + 0.5) * k, (gy * kStep + 0.5) * k);
+    }
+    /* The field at scene pixel (x, y). */
+    double at(int x, int y) const
+    {
+        int gx = x / kStep, gy = y / kStep;
+        double tx = (double)(x % kStep) / kStep, ty = (double)(y % kStep) / kStep;
+        const float *r0 = &v_[(size_t)gy * gw_ + gx], *r1 = r0 + gw_;
+        double top = r0[0] + (r0[1] - r0[0]) * tx, bottom = r1[0] + (r1[1] - r1[0]) * tx;
+        return top + (bottom - top) * ty;
+    }
+
+private:
+    int gw_ = 0, gh_ = 0;
+    std::vector<float> v_;
+};
+
+/*
  * The room in front of the camera, laid out on the 1920x1080 sensor and
  * sampled at the scene's size: a plastered wall with a window and a
  * picture, a tiled floor, and fine static texture everywhere.
@@ -404,6 +437,11 @@ void build_background(ozi__scene &s)
     Canvas c = canvas_of(s.background.data(), s.w, s.h);
     const double k = 1920.0 / s.w; /* sensor pixels per scene pixel */
     const double horizon = 0.62 * 1080;
+    const Coarse wall(s.w, s.h, k, [](double x, double y) { return fbm(x, y, 256, 4, 11); });
+    const Coarse sky(s.w, s.h, k, [](double x, double y) { return fbm(x, y, 128, 3, 23); });
+    const Coarse art(s.w, s.h, k, [](double x, double y) { return fbm(x, y, 64, 3, 31); });
+    const Coarse art2(s.w, s.h, k, [](double x, double y) { return fbm(x, y, 32, 2, 37); });
+    const Coarse floor(s.w, s.h, k, [](double x, double y) { return fbm(x, y, 96, 3, 41); });
     for (int y = 0; y < s.h; y++) {
         uint8_t *row = c.yp + (size_t)y * s.w;
         double sy = (y + 0.5) * k;
@@ -412,19 +450,19 @@ void build_background(ozi__scene &s)
             double v;
             if (sy < horizon) {
                 /* Wall: broad shading, blotches and fine plaster grain. */
-                v = 105 + 30 * sx / 1920 + 40 * (fbm(sx, sy, 256, 4, 11) - 0.5) +
+                v = 105 + 30 * sx / 1920 + 40 * (wall.at(x, y) - 0.5) +
                     14 * (value_noise(sx, sy, 3, 5) - 0.5);
                 bool window = sx > 1180 && sx < 1620 && sy > 120 && sy < 520;
                 bool frame = sx > 1160 && sx < 1640 && sy > 100 && sy < 540;
                 bool bar = std::fabs(sx - 1400) < 8 || std::fabs(sy - 320) < 8;
                 if (window)
-                    v = bar ? 45 : 190 + 35 * (fbm(sx, sy, 128, 3, 23) - 0.5);
+                    v = bar ? 45 : 190 + 35 * (sky.at(x, y) - 0.5);
                 else if (frame)
                     v = 50 + 10 * (value_noise(sx, sy, 4, 9) - 0.5);
                 bool picture = sx > 260 && sx < 640 && sy > 180 && sy < 430;
                 if (picture)
-                    v = 70 + 80 * ((int)(sx / 7) & 1) * fbm(sx, sy, 64, 3, 31) +
-                        40 * (fbm(sx, sy, 32, 2, 37) - 0.5);
+                    v = 70 + 80 * ((int)(sx / 7) & 1) * art.at(x, y) +
+                        40 * (art2.at(x, y) - 0.5);
             } else {
                 /* Floor: tiles that shrink towards the wall, with grout. */
                 double depth = (sy - horizon) / (1080 - horizon); /* 0 far, 1 near */
@@ -433,18 +471,19 @@ void build_background(ozi__scene &s)
                 bool grout = std::fabs(u - std::round(u)) < 0.04 ||
                              std::fabs(w - std::round(w)) < 0.05;
                 int parity = ((int)std::floor(u) + (int)std::floor(w)) & 1;
-                v = grout ? 55 : 85 + 18 * parity + 30 * (fbm(sx, sy, 96, 3, 41) - 0.5);
+                v = grout ? 55 : 85 + 18 * parity + 30 * (floor.at(x, y) - 0.5);
                 v += 10 * (value_noise(sx, sy, 2.5, 43) - 0.5);
             }
             row[x] = clamp_u8((int)std::lround(v));
         }
     }
     int cw = s.w / 2, ch = s.h / 2;
+    const Coarse tints(cw, ch, 2 * k, [](double x, double y) { return fbm(x, y, 320, 2, 53); });
     for (int y = 0; y < ch; y++) {
         double sy = (2 * y + 1) * k;
         for (int x = 0; x < cw; x++) {
             double sx = (2 * x + 1) * k;
-            double tint = 8 * (fbm(sx, sy, 320, 2, 53) - 0.5);
+            double tint = 8 * (tints.at(x, y) - 0.5);
             int u, v;
             if (sy >= horizon) {
                 u = 122; v = 134; /* warm wooden floor */
