@@ -350,6 +350,43 @@ TEST(Scene, FileSceneIsScaledAndLoops)
         EXPECT_TRUE(pics[i] == pics[i % 6]) << "picture " << i << " starts the file again";
 }
 
+/* Scenes of one file at different rates show the file's picture due at
+ * their frame's time (the file plays at its own 25 fps), also while they
+ * render on two threads at once. */
+TEST(Scene, FileScenesShowThePictureDueAtTheirTime)
+{
+    ozi_host_clear_faults();
+    std::string path = "/tmp/ozi_scene_rates_" + std::to_string(getpid()) + ".h264";
+    write_h264_file(path.c_str(), 30);
+    const int w = 160, h = 90;
+    ozi__scene *at25 = ozi__scene_create(w, h, 25, path.c_str());
+    ozi__scene *at20 = ozi__scene_create(w, h, 20, path.c_str());
+    ASSERT_TRUE(at25 && at20);
+    std::vector<uint8_t> a((size_t)w * h * 3 / 2), b(a.size());
+    std::thread t1([&] {
+        for (uint32_t i = 0; i <= 25; i++)
+            ozi__scene_render(at25, i, 1700000000, a.data());
+    });
+    std::thread t2([&] {
+        std::vector<uint8_t> mine(b.size());
+        for (uint32_t i = 0; i <= 20; i++)
+            ozi__scene_render(at20, i, 1700000000, mine.data());
+    });
+    t1.join();
+    t2.join();
+    ozi__scene_render(at25, 25, 1700000000, a.data()); /* 1.00 s: picture 25 */
+    ozi__scene_render(at20, 20, 1700000000, b.data()); /* 1.00 s */
+    EXPECT_TRUE(a == b) << "one second in, both show the same picture";
+    ozi__scene_render(at20, 21, 1700000000, b.data()); /* 1.05 s: still picture 26 */
+    ozi__scene_render(at25, 26, 1700000000, a.data()); /* 1.04 s: picture 26 */
+    EXPECT_TRUE(a == b);
+    ozi__scene_render(at25, 27, 1700000000, a.data());
+    EXPECT_FALSE(a == b) << "the next picture differs";
+    ozi__scene_destroy(at25);
+    ozi__scene_destroy(at20);
+    std::remove(path.c_str());
+}
+
 /* OZI_SCENE_FILE puts the file in front of the sensor of every channel. */
 TEST_F(Vi, SceneFileFromTheEnvironment)
 {
