@@ -74,10 +74,6 @@ std::vector<size_t> rec_space_pick(const std::vector<rec_space_item> &items, uin
         return kx != ky ? kx < ky : x.name < y.name;
     });
     std::vector<size_t> out;
-    /* The newest finished segment stays, even when the minimum cannot be
-     * reached without it. */
-    if (!order.empty())
-        order.pop_back();
     for (size_t i : order) {
         if (free_bytes >= min_free)
             break;

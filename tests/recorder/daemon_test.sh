@@ -290,11 +290,14 @@ retention)
     fi
     mounted=1
     avail_kb() { df -k --output=avail "$dir" | tail -1 | tr -d ' '; }
-    # Ballast (not a record file: retention leaves it alone) so that about
-    # three segments fit above the minimum.
-    fallocate -l $(( ($(avail_kb) - min_free_mb * 1024 - 700) * 1024 )) "$dir/ballast" ||
-        fail "cannot place the ballast"
     start_daemon
+    # Ballast (not a record file: retention leaves it alone) so that about
+    # three more segments, of the size of the first, fit above the minimum.
+    wait_for $((2 * (seg + 4) + 10)) grep -q "save record file" "$work/log" || fail "no segment filed"
+    first=$(grep -o "save record file '[^']*'" "$work/log" | head -1 | sed -E "s/.*'(.*)'/\1/")
+    seg_kb=$(( $(stat -c %s "$first") / 1024 ))
+    fallocate -l $(( ($(avail_kb) - min_free_mb * 1024 - seg_kb * 7 / 2) * 1024 )) "$dir/ballast" ||
+        fail "cannot place the ballast"
     deleted() { [ "$(grep -c 'retention: deleted' "$work/log")" -ge "$1" ]; }
     wait_for $((8 * (seg + 4) + 20)) deleted 3 || fail "no three segments deleted; $(df -k "$dir" | tail -1)"
     # The oldest went, in order; what is left is newer than all of them.
@@ -327,12 +330,15 @@ PY
     fallocate -l $(( $(avail_kb) * 1024 )) "$dir/ballast2" 2>/dev/null ||
         dd if=/dev/zero of="$dir/ballast2" bs=64k 2>/dev/null
     resumed() { [ "$(grep -c "save record file" "$work/log")" -ge $((saved + 2)) ]; }
-    wait_for $((3 * (seg + 4) + 10)) resumed || fail "recording stopped on a full file system"
+    wait_for $((4 * (seg + 4) + 10)) resumed || fail "recording stopped on a full file system"
     kill -0 "$pid" 2>/dev/null || fail "the daemon died on a full file system"
-    last=$(grep -o "save record file '[^']*'" "$work/log" | tail -1 | sed -E "s/.*'(.*)'/\1/")
-    [ -f "$last" ] && decodes "$last" || fail "$last, filed after the disk filled, does not play"
-    echo "ok recording went on after the file system filled up: $last"
+    # Each segment start now deletes what the last one filed; what is left
+    # plays.
     kill_daemon
+    for f in $(cd "$dir" && find . -mindepth 2 -type f); do
+        decodes "$dir/$f" || fail "$f, filed after the disk filled, does not play"
+    done
+    echo "ok recording went on after the file system filled up"
     ;;
 signals)
     # A second stop signal while the first is handled ends the daemon at

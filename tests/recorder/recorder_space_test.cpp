@@ -68,7 +68,7 @@ TEST(RecorderSpace, OldestDayThenEarliestStartGoFirst)
         {"exactly reached", 600, 1000, {4, 2}},
         {"same start: the plain name first", 500, 1000, {4, 2, 5}},
         {"across days in order", 300, 1000, {4, 2, 5, 1, 3}},
-        {"not enough even with all: all but the newest", 0, 100000, {4, 2, 5, 1, 3}},
+        {"not enough even with all: all", 0, 100000, {4, 2, 5, 1, 3, 0}},
         {"no minimum", 0, 0, {}},
     };
     for (const auto &r : rows)
@@ -81,12 +81,12 @@ TEST(RecorderSpace, DeletesOnlyFinishedSegmentsAndEmptiedDays)
     ASSERT_TRUE(mkdtemp(tmpl));
     const std::string root = tmpl;
     const std::set<std::string> kept = {
-        "20230211/tavro_000000_00004000.avi", /* the newest segment */
         "recording_now_tmp.mp4", "recording_now_tmp.mp4.stbl", "unfiled_20230209_tavro_101010_00004000.mp4",
         "20230211/notes.txt", "holidays/tavro_101010_00004000.mp4",
     };
     const std::set<std::string> gone = {
         "20230210/tavro_101010_00004000.mp4", "20230210/101014_00004000.mp4",
+        "20230211/tavro_000000_00004000.avi",
     };
     for (const std::set<std::string> *set : {&kept, &gone})
         for (const std::string &f : *set) {
@@ -94,8 +94,7 @@ TEST(RecorderSpace, DeletesOnlyFinishedSegmentsAndEmptiedDays)
             std::ofstream(root + "/" + f) << std::string(5000, 'x');
         }
     clear_captured_log();
-    /* No file system has this much free space: every segment but the
-     * newest goes. */
+    /* No file system has this much free space: every segment goes. */
     EXPECT_EQ(rec_make_room(root.c_str(), uint64_t(1) << 40), int(gone.size()));
     std::set<std::string> after;
     for (auto &e : fs::recursive_directory_iterator(root))

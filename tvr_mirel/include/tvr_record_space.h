@@ -7,7 +7,6 @@
  * file system has less free space than the configured minimum, the oldest
  * segments go first: the oldest date directory, and in it the earliest
  * start time, until the estimate of the freed space reaches the minimum.
- * The newest finished segment is always kept.
  * A date directory left empty is removed.  Nothing at the top of the
  * record directory is touched (the segment in progress, parked segments).
  */
@@ -32,8 +31,8 @@ struct rec_space_item {
 bool rec_space_is_segment(const std::string &date_dir, const std::string &name);
 
 /* Indices into `items` of the segments to delete, oldest first, so that
- * free_bytes plus what they free reaches min_free; when that is not
- * enough, all but the newest (which is never deleted).  Pure. */
+ * free_bytes plus what they free reaches min_free; all of them when that
+ * is not enough (a full card must not stop recording).  Pure. */
 std::vector<size_t> rec_space_pick(const std::vector<rec_space_item> &items, uint64_t free_bytes,
                                    uint64_t min_free);
 
