@@ -75,6 +75,9 @@ print("continuity: %.1f min wall, %d files (%d kill -9, one 20 s directory outag
       % (wall / 60000, len(files), sum(1 for w in windows if w[0] == "kill -9")))
 print("continuity: video recorded %.1f s of %.1f s wall = %.2f %%" % (video / 1000, wall / 1000, 100 * video / wall))
 print("continuity: audio recorded %.1f s of %.1f s wall = %.2f %%" % (audio / 1000, wall / 1000, 100 * audio / wall))
+frames = sum(f["video"]["frames"] for f in files)
+print("continuity: %d video frames in the files, %d expected at 25 fps = %.2f %%"
+      % (frames, video // 40, 100 * frames / max(1, video // 40)))
 faulted = 0
 for g0, g1, c in gaps:
     print("continuity: gap at %7.1f s, %6d ms: %s" % ((g0 - t_start) / 1000, g1 - g0, c or "NO FAULT"))
