@@ -376,6 +376,7 @@ TEST_P(PowerCut, RepairedFileLacksAtMostTwoSeconds)
     footage::FileIndex fi = footage::read_index(rd, bytes.size());
     const int64_t given_ms = int64_t(r.video_given) * 40;
     const int64_t kept_ms = fi.indexed ? fi.video.end_ms - fi.video.first_ms : 0;
+    RecordProperty("lost_ms", int(given_ms - kept_ms));
     EXPECT_LE(given_ms - kept_ms, 2000) << "repair " << fixed << ", " << fi.error;
     EXPECT_LE(kept_ms, given_ms);
     if (given_ms > 2000 || fixed == 0) {
