@@ -196,26 +196,25 @@ TEST_F(VideoChannelTest, GetBeforeTheFirstFrameLeavesSizeZero)
 
 TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
 {
+    ManualClock clock(1);
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     QueueWatch w;
-    /* The sub channel's GOP is 40 frames at 20 fps: watch an I frame, the
-     * P frames after it and the next I frame (about 2 s; a loaded machine
-     * may take longer to start, so up to three GOPs). */
+    /* The sub channel's GOP is 40 frames at 20 fps: watch the first I
+     * frame, the P frames after it and the next I frame.  Time moves in
+     * 10 ms steps, so the watch sees every frame. */
     auto i_frames_seen = [&w] {
+        w.poll(1);
         return std::count_if(w.seen.begin(), w.seen.end(), [](const venc_stream_entry &e) {
             return e.stream.frame_type == FRAME_TYPE_I;
-        });
+        }) >= 2;
     };
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(6000);
-    while (std::chrono::steady_clock::now() < end && i_frames_seen() < 2) {
-        w.poll(1);
-        sleep_ms(5);
-    }
+    EXPECT_TRUE(clock.run_until(i_frames_seen, 2100));
+    clock.stop();
     tvr_mirel_venc_release(h);
 
     EXPECT_EQ(w.max_len, 1);
-    ASSERT_GT(w.seen.size(), 30u);
+    ASSERT_EQ(w.seen.size(), 41u) << "an I frame, 39 P frames, the next I frame";
     int i_frames = 0;
     time_t now = time(nullptr);
     struct tm tm;
@@ -238,8 +237,8 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     EXPECT_GE(i_frames, 2);
     /* ts and seq_no are the captured picture's: 50 ms apart at 20 fps. */
     for (size_t i = 1; i < w.seen.size(); i++) {
-        EXPECT_GT(w.seen[i].stream.ts, w.seen[i - 1].stream.ts);
-        EXPECT_GT(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no);
+        EXPECT_EQ(w.seen[i].stream.ts, w.seen[i - 1].stream.ts + 50);
+        EXPECT_EQ(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no + 1);
     }
 }
 
@@ -321,9 +320,9 @@ TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
 {
     ASSERT_EQ(venc_start(1), 0);
     ASSERT_EQ(video_refs(1), 1);
-    /* Let the encoder pass its first IDR, so the next frames are P. */
+    /* Once the worker has published the encoder's first picture (an IDR),
+     * the next frames are P. */
     ASSERT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
-    sleep_ms(200);
 
     Buffer buf;
     unsigned int size = 0;

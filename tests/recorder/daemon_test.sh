@@ -268,8 +268,13 @@ storage_faults)
 
     # The record directory disappears at run time for longer than the
     # encoder lends audio frames (64 frames, 8.2 s), and comes back.
+    failed_starts() { grep -c "ozi_mux_start failed!" "$work/log"; }
+    before=$(failed_starts)
     rm -rf "$dir"
-    sleep 12
+    # Each I frame (every 2 s) tries a new segment and fails: six failures
+    # span at least 10 s of capture.
+    outage() { [ "$(failed_starts)" -ge $((before + 6)) ]; }
+    wait_for 60 outage || fail "no failed segment starts while the directory was gone"
     kill -0 "$pid" 2>/dev/null || fail "the daemon died without its record directory"
     [ ! -e "$dir" ] || fail "the recorder created the record directory again"
     mkdir -p "$dir"

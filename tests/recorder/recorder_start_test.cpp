@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../daemon/daemon_test_util.h"
 #include "../mux/mux_test_media.h"
 #include "ozi_host.h"
 #include "rec_test_config.h"
@@ -197,23 +198,32 @@ TEST_F(RecorderStart, TakeDownFailuresAreReported)
     ozi_host_clear_faults();
 }
 
+/* The encoder workers and the recorder's thread pace on the platform's
+ * clock: the recording tests run on its manual clock and move time on. */
+constexpr int kRecorderThreads = 3;   /* video and audio workers, thread_mux */
+
 TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
 {
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(video_users(), 1);
     EXPECT_EQ(audio_users(), 1);
     /* I frames every 2 s: the first segment closes 4000 ms after its start. */
-    for (int i = 0; i < 80 && filed().empty(); i++)
-        usleep(100000);
-    usleep(3000000);  /* the next segment opens at the next I frame, 2 s on */
+    EXPECT_TRUE(clock.run_until([&] { return !filed().empty(); }, 6500));
+    EXPECT_TRUE(clock.run(1000)); /* into the next segment, opened at that I frame */
+    clock.stop();
     tvr_mirel_record_release();
     EXPECT_EQ(video_users(), 0);
     EXPECT_EQ(audio_users(), 0);
 
+    /* Both may start within one second of the wall clock that names them,
+     * so the name's duration part decides the order: look for the first. */
     const auto files = filed();
     ASSERT_EQ(files.size(), 2u);
     EXPECT_NE(files[0].find("/tavro_"), std::string::npos);
-    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
+    EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const std::string &f) {
+                  return f.substr(f.size() - 13) == "_00004000.mp4";
+              }), 1) << files[0] << " " << files[1];
     EXPECT_TRUE(top().empty()) << top().front();
     for (auto &f : files) {
         SCOPED_TRACE(f);
@@ -229,13 +239,14 @@ TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
 TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
 {
     rec_test_record.track = 1;
+    tvrtest::ManualClock clock(kRecorderThreads); /* the audio worker runs for the other user */
     void *audio = tvr_mirel_aenc_start((void *)"main");  /* another user */
     ASSERT_NE(audio, nullptr);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(audio_users(), 1);
     int most = 0;
     for (int i = 0; i < 30; i++) {
-        usleep(100000);
+        ASSERT_TRUE(clock.run(100));
         audio_chn_param *a = &tvr_avsrc->main_audio_param;
         pthread_rwlock_rdlock(&a->rwlock_aenc_data_list);
         int n = 0;
@@ -246,6 +257,7 @@ TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
     }
     /* 3 s of audio is about 23 frames; taken entries leave at the next one. */
     EXPECT_LE(most, 6);
+    clock.stop();
     tvr_mirel_record_release();
     tvr_mirel_aenc_release(audio);
     const auto files = filed();
@@ -258,16 +270,21 @@ TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
 TEST_F(RecorderStart, AudioOnlyHoldsTheVideoChannelForTiming)
 {
     rec_test_record.track = 2;
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(video_users(), 1);  /* held by the recorder alone */
-    for (int i = 0; i < 80 && filed().empty(); i++)
-        usleep(100000);
+    EXPECT_TRUE(clock.run_until([&] { return !filed().empty(); }, 6000));
+    clock.stop();
     tvr_mirel_record_release();
     EXPECT_EQ(video_users(), 0);
+    /* The first segment; the one filed at release may sort before it when
+     * both start within one second of the wall clock that names them. */
     const auto files = filed();
-    ASSERT_GE(files.size(), 1u);
-    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
-    muxtest::Probe p = muxtest::probe(dir_ + "/" + files[0]);
+    auto first = std::find_if(files.begin(), files.end(), [](const std::string &f) {
+        return f.substr(f.size() - 13) == "_00004000.mp4";
+    });
+    ASSERT_NE(first, files.end()) << files.front();
+    muxtest::Probe p = muxtest::probe(dir_ + "/" + *first);
     ASSERT_NE(p.find("audio"), nullptr) << p.raw;
     EXPECT_GT(p.find("audio")->packets, 20);
     EXPECT_TRUE(!p.find("video") || p.find("video")->packets <= 0) << p.raw;
@@ -353,10 +370,12 @@ TEST_F(RecorderStart, StartRepairsWhatAnEarlierRunLeft)
     /* A leftover that cannot be repaired is deleted before recording. */
     muxtest::write_file(dir_ + "/recording_now_tmp.mp4", muxtest::Bytes(100, 1));
     muxtest::write_file(dir_ + "/recording_now_tmp.mp4.stbl", muxtest::Bytes(10, 2));
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
-    for (int i = 0; i < 30 && muxtest::file_size(dir_ + "/recording_now_tmp.mp4.moov") < 0; i++)
-        usleep(100000);
-    usleep(500000);
+    EXPECT_TRUE(clock.run_until(
+        [&] { return muxtest::file_size(dir_ + "/recording_now_tmp.mp4.moov") >= 0; }, 3000));
+    EXPECT_TRUE(clock.run(500));
+    clock.stop();
     tvr_mirel_record_release();
     /* Only the new segment, filed at release; the leftover is gone. */
     EXPECT_TRUE(top().empty());
