@@ -38,8 +38,10 @@
 #include "build_options.h"
 #include "ll_config.h"
 #include "ll_log.h"
-#include "rtsp_request.h"
 #include "rtsp_deliver.h"
+#include "rtsp_interleave.h"
+#include "rtsp_request.h"
+#include "rtsp_tcp_out.h"
 
 namespace {
 
@@ -48,10 +50,13 @@ constexpr int kWaitMs = 1000;
 constexpr size_t kSrcPartMax = 29;
 constexpr size_t kChnPartMax = 49;
 
-/* A control connection: pending bytes of a request not yet complete. */
+/* A control connection: pending bytes of a message not yet complete, and
+ * the queue everything sent on it goes through. */
 struct conn {
     int fd;
     size_t len;
+    size_t discard;             /* bytes still to skip of an oversized packet */
+    rtsp_tcp_out *out;
     char buf[RTSP_RECV_BUF_SIZE];
 };
 
@@ -110,6 +115,9 @@ void close_conn(rtsp_t *rtsp, int fd)
     forget_fd(rtsp, fd);
     if (st->epfd >= 0)
         epoll_ctl(st->epfd, EPOLL_CTL_DEL, fd, nullptr);
+    /* No media thread writes to the descriptor past this point. */
+    rtsp_tcp_out_close(it->second->out);
+    rtsp_tcp_out_unref(it->second->out);
     close(fd);
     st->conns.erase(it);
 }
@@ -167,47 +175,80 @@ void accept_all(rtsp_t *rtsp)
                 LOG_LOOP(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
             return;
         }
+        std::unique_ptr<conn> c(new (std::nothrow) conn);
+        rtsp_tcp_out *out = c ? rtsp_tcp_out_new(cfd, RTSP_TCP_OUT_LIMIT) : nullptr;
         struct epoll_event ev;
         memset(&ev, 0, sizeof(ev));
-        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         ev.data.fd = cfd;
-        if (epoll_ctl(st->epfd, EPOLL_CTL_ADD, cfd, &ev) != 0) {
+        if (!out || epoll_ctl(st->epfd, EPOLL_CTL_ADD, cfd, &ev) != 0) {
+            rtsp_tcp_out_unref(out);
             close(cfd);
             continue;
         }
-        std::unique_ptr<conn> c(new conn);
         c->fd = cfd;
         c->len = 0;
+        c->discard = 0;
+        c->out = out;
         st->conns[cfd] = std::move(c);
     }
 }
 
-/* Hands every complete request in c's buffer to the request handler.
- * false when the connection must be closed (a request too large). */
+/* Drops the consumed head of c's buffer. */
+void consume(conn *c, size_t used)
+{
+    memmove(c->buf, c->buf + used, c->len - used);
+    c->len -= used;
+}
+
+/* Hands every complete message in c's buffer on: requests to the request
+ * handler, interleaved packets from the client (its RTCP) to
+ * rtsp_handle_interleaved.  An interleaved packet larger than the buffer is
+ * skipped as its bytes arrive.  false when the connection must be closed
+ * (a request too large or malformed). */
 bool dispatch_requests(rtsp_t *rtsp, conn *c)
 {
     for (;;) {
-        size_t skip = 0;
-        ssize_t n = rtsp_frame_request(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &skip);
-        if (n < 0) {
+        if (c->discard > 0) {
+            size_t d = c->discard < c->len ? c->discard : c->len;
+            consume(c, d);
+            c->discard -= d;
+            if (c->discard > 0)
+                return true;
+        }
+        rtsp_msg m;
+        int r = rtsp_next_message(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &m);
+        if (r < 0) {
             LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
             return false;
         }
-        if (n == 0) {
-            if (skip) {
-                memmove(c->buf, c->buf + skip, c->len - skip);
-                c->len -= skip;
-            }
+        if (r == 0) {
+            if (m.skip)
+                consume(c, m.skip);
             return true;
         }
+        if (m.kind == RTSP_MSG_INTERLEAVED) {
+            if (m.len > RTSP_RECV_BUF_SIZE - 1) {
+                c->discard = m.skip + m.len;
+                continue;
+            }
+            if (c->len - m.skip < m.len) {
+                consume(c, m.skip);
+                return true;
+            }
+            rtsp_handle_interleaved(rtsp, c->fd, m.channel,
+                                    reinterpret_cast<const uint8_t *>(c->buf) + m.skip +
+                                        RTSP_ILV_HEADER_SIZE,
+                                    m.len - RTSP_ILV_HEADER_SIZE);
+            consume(c, m.skip + m.len);
+            continue;
+        }
         char req[RTSP_RECV_BUF_SIZE];
-        memcpy(req, c->buf + skip, (size_t)n);
-        req[n] = '\0';
-        size_t used = skip + (size_t)n;
-        memmove(c->buf, c->buf + used, c->len - used);
-        c->len -= used;
-        if (n > 3)
-            rtsp_handle_packet(rtsp, c->fd, req, (int)n);
+        memcpy(req, c->buf + m.skip, m.len);
+        req[m.len] = '\0';
+        consume(c, m.skip + m.len);
+        if (m.len > 3)
+            rtsp_handle_packet(rtsp, c->fd, req, (int)m.len);
     }
 }
 
@@ -246,7 +287,9 @@ void handle_conn_event(rtsp_t *rtsp, int fd, uint32_t events)
     if (it == st->conns.end())
         return;
     bool keep = true;
-    if (events & EPOLLIN)
+    if (events & EPOLLOUT)
+        keep = rtsp_tcp_out_flush(it->second->out) == 0;
+    if (keep && (events & EPOLLIN))
         keep = read_conn(rtsp, it->second.get());
     if (!keep || (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)))
         close_conn(rtsp, fd);
@@ -329,6 +372,15 @@ uint64_t rtsp_now_sec(void)
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return (uint64_t)tv.tv_sec;
+}
+
+struct rtsp_tcp_out *rtsp_conn_out(rtsp_t *rtsp, int fd)
+{
+    server_state *st = rtsp ? state_of(rtsp) : nullptr;
+    if (!st)
+        return nullptr;
+    auto it = st->conns.find(fd);
+    return it == st->conns.end() ? nullptr : it->second->out;
 }
 
 void *rtsp_main(void *arg)
@@ -659,6 +711,8 @@ void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         int fd = s->client_fd;   /* no other thread sees it any more */
         if (rtsp && fd > 0)
             close_conn(rtsp, fd);
+        rtsp_tcp_out_unref(s->tcp_out);
+        s->tcp_out = nullptr;
         int32_t *udp[4] = {&s->audio_rtcp_udp_fd, &s->audio_rtp_udp_fd, &s->video_rtcp_udp_fd,
                            &s->video_rtp_udp_fd};
         for (int32_t *u : udp)

@@ -114,6 +114,8 @@ typedef struct rtp_packet {
     uint8_t payload[RTP_PAYLOAD_BUF_SIZE];
 } rtp_packet;
 
+struct rtsp_tcp_out;
+
 typedef struct session_t {
     int32_t client_fd;               /* control connection; -1 once closed */
     rtsp_status status;
@@ -135,8 +137,18 @@ typedef struct session_t {
     uint32_t peer_ip;                /* network byte order */
     int32_t peer_fd;                 /* client_fd peer_ip belongs to; 0: none */
     uint8_t peer_err_logged;         /* lookup failure already logged */
+    /* RTP over the control connection (rtp_trans_type TRANS_RTP_AVP_TCP):
+     * the connection's send queue (one reference held), and the RTP
+     * channel of each medium set up (RTCP on the next one). */
+    struct rtsp_tcp_out *tcp_out;
+    uint8_t ilv_video;
+    uint8_t ilv_audio;
+    uint8_t ilv_mask;                /* RTSP_ILV_VIDEO | RTSP_ILV_AUDIO */
     struct list_head list;           /* in list_head_session or graveyard */
 } session_t;
+
+#define RTSP_ILV_VIDEO 1
+#define RTSP_ILV_AUDIO 2
 
 typedef struct rtsp_channel_t {
     uint8_t is_running;              /* video thread in its loop (atomic) */
@@ -196,6 +208,10 @@ void *rtsp_main(void *arg);
 rtsp_channel_t *rtsp_find_channel(rtsp_t *rtsp, const char *chn_name);
 rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name);
 void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn);
+
+/* Server thread: the send queue of connection fd, or null when fd is not
+ * one of its connections.  No reference is added. */
+struct rtsp_tcp_out *rtsp_conn_out(rtsp_t *rtsp, int fd);
 
 session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd);
 session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_tcp_out.h"
 
 /* ---- delivery ----------------------------------------------------------- */
 
@@ -132,6 +133,8 @@ void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
 /* What one session needs for one pass, copied under mutex_session. */
 struct send_target {
     session_t *ses;
+    rtsp_tcp_out *out;      /* RTP over TCP: a reference held for the pass */
+    uint8_t chan;
     int udp_fd;
     struct sockaddr_in to;
     bool peer_ok;
@@ -217,12 +220,21 @@ void wake_server(rtsp_channel_t *p_chn)
     (void)r;   /* a full counter already means "wake up" */
 }
 
+/* Where a pass stands in its video frame, for the TCP queues' drop
+ * policy. */
+struct frame_part {
+    rtsp_media_part part;
+    size_t frame_bytes;
+    bool key;
+};
+
 /*
  * One delivery pass over the packets of w, all of payload type pt: sends
- * them to every playing session that has the medium's socket, then retires
- * the sessions that are torn down, failed, or idle for more than 65 s.
+ * them to every playing session that has the medium's socket or
+ * interleaved channel, then retires the sessions that are torn down,
+ * failed, or idle for more than 65 s.
  */
-void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp)
 {
     const uint64_t now = rtsp_now_sec();
 
@@ -235,7 +247,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
-            if (s->status != RTSP_STATUS_PLAY || s->rtp_trans_type != TRANS_RTP_AVP)
+            if (s->status != RTSP_STATUS_PLAY)
                 continue;
             if (pt == PAYLOAD_RTP_H264 && s->wait_key)
                 continue;
@@ -243,6 +255,22 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
                 unknown_pt = true;
                 continue;
             }
+            if (s->rtp_trans_type == TRANS_RTP_AVP_TCP) {
+                int bit = pt == PAYLOAD_RTP_H264 ? RTSP_ILV_VIDEO : RTSP_ILV_AUDIO;
+                if (!s->tcp_out || !(s->ilv_mask & bit))
+                    continue;
+                send_target t;
+                memset(&t, 0, sizeof(t));
+                t.ses = s;
+                t.out = s->tcp_out;
+                rtsp_tcp_out_ref(t.out);
+                t.chan = pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio;
+                t.peer_ok = true;
+                targets.push_back(t);
+                continue;
+            }
+            if (s->rtp_trans_type != TRANS_RTP_AVP)
+                continue;
             int fd = pt == PAYLOAD_RTP_H264 ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd;
             int port = pt == PAYLOAD_RTP_H264 ? s->client_video_rtp_port : s->client_audio_rtp_port;
             if (fd <= 0)
@@ -279,7 +307,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
         thread_local std::unique_ptr<pass_msgs> msgs_buf;
         pass_msgs *msgs = nullptr;
         for (send_target &t : targets) {
-            if (!t.peer_ok)
+            if (!t.peer_ok || t.out)
                 continue;
             if (!msgs) {
                 if (!msgs_buf)
@@ -292,6 +320,20 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
                 any_failed = true;
             }
         }
+    }
+    /* RTP over TCP: into each connection's queue, which never waits on
+     * its socket; no channel lock is held. */
+    for (send_target &t : targets) {
+        if (!t.out)
+            continue;
+        rtsp_ilv_run run = {w.buf, w.len, w.count, t.chan};
+        if (rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0) < 0) {
+            t.failed = true;
+            t.send_errno = EPIPE;
+            any_failed = true;
+        }
+        rtsp_tcp_out_unref(t.out);
+        t.out = nullptr;
     }
     if (any_failed && pt == PAYLOAD_RTP_H264)
         for (const send_target &t : targets)
@@ -329,6 +371,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
 struct frame_batch {
     rtsp_channel_t *chn;
     int pt;
+    frame_part fp;          /* FRAME_START until the first pass went */
     int count;
     size_t used;
     uint16_t len[kBatchMax];
@@ -339,7 +382,9 @@ struct frame_batch {
         if (count == 0)
             return;
         wire_run w = {buf, len, count};
-        deliver(chn, pt, w);
+        deliver(chn, pt, w, fp);
+        if (fp.part == RTSP_MEDIA_FRAME_START)
+            fp.part = RTSP_MEDIA_FRAME_MORE;
         count = 0;
         used = 0;
     }
@@ -378,7 +423,8 @@ extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtp
     memcpy(wire + RTP_HEADER_SIZE, rtppack->payload, (size_t)payload_size);
     uint16_t len = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     wire_run w = {wire, &len, 1};
-    deliver(p_chn, rtppack->header.payload_type, w);
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false};
+    deliver(p_chn, rtppack->header.payload_type, w, fp);
     return 0;
 }
 
@@ -387,12 +433,13 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
 {
     if (!p_chn || !pframe)
         return;
-    if (rtp_h264_frame_is_key(pframe, frame_size)) {
+    const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
+    if (key) {
         rtsp_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
-            if (s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+            if (s->status == RTSP_STATUS_PLAY)
                 s->wait_key = 0;
         }
     }
@@ -404,6 +451,10 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     frame_batch *b = batch.get();
     b->chn = p_chn;
     b->pt = PAYLOAD_RTP_H264;
+    /* The frame's wire size with its interleaved headers, near enough:
+     * about one packet per 1400 bytes. */
+    size_t pkts = frame_size / RTP_MAX_NAL_PAYLOAD + 1;
+    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key};
     b->count = 0;
     b->used = 0;
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};

@@ -22,6 +22,9 @@
 #include <cstring>
 
 #include "ll_log.h"
+#include "rtsp_interleave.h"
+#include "rtsp_rtcp.h"
+#include "rtsp_tcp_out.h"
 
 namespace {
 
@@ -195,7 +198,7 @@ int rtsp_get_value_from_req(const char *req, uri_item item, char *s_value, size_
             return 0;
         return copy_value(t, strlen(t), s_value, value_size);
     }
-    case RTSP_INTERLEAVED:       /* RTP over the control connection is not offered */
+    case RTSP_INTERLEAVED:       /* see rtsp_transport_interleaved */
     case RTSP_RTP_TRANSPORT:
     case RTSP_RTP_PORT:
     case RESERVED:
@@ -312,7 +315,9 @@ struct request_ctx {
  * session (if any) is then in RTSP_STATUS_ERROR. */
 bool write_reply(request_ctx *rq, const char *reply, size_t len)
 {
-    ssize_t r = g_reply(rq->cfd, reply, len);
+    rtsp_tcp_out *out = g_reply == default_reply ? rtsp_conn_out(rq->rtsp, rq->cfd) : nullptr;
+    ssize_t r = out ? (rtsp_tcp_out_reply(out, reply, len) == 0 ? (ssize_t)len : -1)
+                    : g_reply(rq->cfd, reply, len);
     if (r >= 0)
         return true;
     ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
@@ -458,14 +463,85 @@ int bind_port_pair(int base, int *rtp_fd, int *rtcp_fd, int *port)
     return -1;
 }
 
+/* The medium a SETUP's URL names: 0 video (track0), 1 audio (track1),
+ * -1 neither. */
+int setup_track(const char *buf)
+{
+    char track[20] = {0};
+    rtsp_get_value_from_req(buf, RTSP_TRACK_ID, track, sizeof(track));
+    if (strncmp(track, "track0", 6) == 0)
+        return 0;
+    if (strncmp(track, "track1", 6) == 0)
+        return 1;
+    return -1;
+}
+
+bool is_tcp_transport(const char *buf)
+{
+    return strstr(buf, "RTP/AVP/TCP") != nullptr;
+}
+
+/* SETUP of RTP over the control connection. */
+int setup_interleaved(request_ctx *rq, const char *buf, int track)
+{
+    int a = 0, b = 0;
+    int r = rtsp_transport_interleaved(buf, &a, &b);
+    if (r < 0 || (r > 0 && b != a + 1)) {
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
+        LOG_DEBUG_AT("bad interleaved channels for fd %d\n", rq->cfd);
+        return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
+    }
+    if (r == 0)
+        a = 2 * (track < 0 ? 0 : track), b = a + 1;
+    session_t *s = rq->ses;
+    rtsp_tcp_out *out = rtsp_conn_out(rq->rtsp, rq->cfd);
+    rtsp_tcp_out *old = nullptr;
+    int32_t old_fd[4] = {0, 0, 0, 0};
+    {
+        rtsp_lock lk(&rq->chn->mutex_session);
+        if (s->tcp_out != out) {
+            old = s->tcp_out;
+            rtsp_tcp_out_ref(out);
+            s->tcp_out = out;
+        }
+        if (track == 0)
+            s->ilv_video = (uint8_t)a, s->ilv_mask |= RTSP_ILV_VIDEO;
+        else if (track == 1)
+            s->ilv_audio = (uint8_t)a, s->ilv_mask |= RTSP_ILV_AUDIO;
+        /* A session plays over one transport: UDP sockets of an earlier
+         * SETUP are let go. */
+        int32_t *udp[4] = {&s->video_rtp_udp_fd, &s->video_rtcp_udp_fd, &s->audio_rtp_udp_fd,
+                           &s->audio_rtcp_udp_fd};
+        for (int i = 0; i < 4; i++)
+            old_fd[i] = *udp[i], *udp[i] = 0;
+        s->rtp_trans_type = TRANS_RTP_AVP_TCP;
+    }
+    rtsp_tcp_out_unref(old);
+    {
+        rtsp_lock lk(&rq->chn->mutex_send);
+        for (int32_t &fd : old_fd)
+            close_fd(&fd);
+    }
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCSeq: %s\r\nSession: %u\r\n"
+                     "Transport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n",
+                     rq->cseq, (unsigned)s->session_id, a, b);
+    LOG_DEBUG_AT("track %d interleaved %d-%d on fd %d\n", track, a, b, rq->cfd);
+    return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
+}
+
 int handle_setup(request_ctx *rq, const char *buf)
 {
     if (!rq->ses)
         return not_found(rq);
+    int track = setup_track(buf);
+    if (is_tcp_transport(buf))
+        return setup_interleaved(rq, buf, track);
     int cport = client_rtp_port(buf);
     if (cport == 0) {
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
-        LOG_DEBUG_AT("not support TCP temporarily\n");
+        LOG_DEBUG_AT("no client port in the transport\n");
         return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
     }
     int rtp_fd = -1, rtcp_fd = -1, sport = 0;
@@ -476,28 +552,31 @@ int handle_setup(request_ctx *rq, const char *buf)
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
     }
 
-    char track[20] = {0};
-    rtsp_get_value_from_req(buf, RTSP_TRACK_ID, track, sizeof(track));
     session_t *s = rq->ses;
     /* The UDP fields are written by this thread only and read by the
      * video thread under mutex_session, so they change under it too.
      * Sockets that nothing will refer to any more are closed. */
     int32_t old[2] = {0, 0};
+    rtsp_tcp_out *old_out = nullptr;
     {
         rtsp_lock lk(&rq->chn->mutex_session);
-        if (strncmp(track, "track0", 6) == 0) {
+        if (track == 0) {
             old[0] = s->video_rtp_udp_fd, old[1] = s->video_rtcp_udp_fd;
             s->video_rtp_udp_fd = rtp_fd, s->video_rtcp_udp_fd = rtcp_fd;
             s->video_rtp_port = sport, s->client_video_rtp_port = cport;
-        } else if (strncmp(track, "track1", 6) == 0) {
+        } else if (track == 1) {
             old[0] = s->audio_rtp_udp_fd, old[1] = s->audio_rtcp_udp_fd;
             s->audio_rtp_udp_fd = rtp_fd, s->audio_rtcp_udp_fd = rtcp_fd;
             s->audio_rtp_port = sport, s->client_audio_rtp_port = cport;
         } else {
             old[0] = rtp_fd, old[1] = rtcp_fd;
         }
+        old_out = s->tcp_out;
+        s->tcp_out = nullptr;
+        s->ilv_mask = 0;
         s->rtp_trans_type = TRANS_RTP_AVP;
     }
+    rtsp_tcp_out_unref(old_out);
     {
         /* Not under a send of the video thread, which may still hold the
          * old descriptors' numbers. */
@@ -512,7 +591,7 @@ int handle_setup(request_ctx *rq, const char *buf)
                      "Transport: RTP/AVP;unicast;client_port=%u-%u;server_port=%u-%u\r\n\r\n",
                      rq->cseq, (unsigned)s->session_id, (unsigned)cport, (unsigned)cport + 1,
                      (unsigned)sport, (unsigned)sport + 1);
-    LOG_DEBUG_AT("trackid:%s, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
+    LOG_DEBUG_AT("trackid:%d, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
     return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
 }
 
@@ -581,4 +660,30 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
         rq.ses->tm_last_access = rtsp_now_sec();
     }
     return 0;
+}
+
+extern "C" void rtsp_handle_interleaved(rtsp_t *rtsp, int cfd, uint8_t channel,
+                                        const uint8_t *data, size_t len)
+{
+    if (!rtsp || !data)
+        return;
+    rtcp_summary sum;
+    if ((channel & 1) == 0 || !rtcp_parse(data, len, &sum))
+        return;
+    uint64_t now = rtsp_now_sec();
+    struct list_head *pos;
+    list_for_each(pos, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        rtsp_lock lk(&c->mutex_session);
+        struct list_head *sp;
+        list_for_each(sp, &c->list_head_session) {
+            session_t *s = list_entry(sp, session_t, list);
+            if (s->client_fd != cfd || s->rtp_trans_type != TRANS_RTP_AVP_TCP)
+                continue;
+            bool ours = ((s->ilv_mask & RTSP_ILV_VIDEO) && channel == s->ilv_video + 1) ||
+                        ((s->ilv_mask & RTSP_ILV_AUDIO) && channel == s->ilv_audio + 1);
+            if (ours)
+                s->tm_last_access = now;
+        }
+    }
 }
