@@ -330,11 +330,10 @@ int32_t ozi_mrd(mrd_handle_t *mrd_handle, const uint16_t *grid, int32_t len, mrd
 
     if (mrd_handle->region_left == 0)
         mrd_handle->region_bottom = len - 1;
-    Window w = handle_window(mrd_handle);
-    /* A region set for taller grids than this call's must not read past
-     * the rows the caller passed: the window stops at row len - 1. */
-    if (w.bottom > len - 1)
-        w.bottom = len - 1;
+    /* With a region set, the window is the region whatever `len` says: the
+     * caller's grid must hold its rows (see ozi_mrd.h).  mrd_expand grows
+     * boxes inside the same window. */
+    const Window w = handle_window(mrd_handle);
 
     /* Seeds in scan order: row by row from the top, each row from the left. */
     int32_t seeds[MRD_MAX_SEEDS][2];   /* column, row */

@@ -306,6 +306,14 @@ void set_origin(Muxer *m, uint64_t ts)
     if (!m->have_origin) {
         m->origin = ts;
         m->have_origin = true;
+        /* The wall clock of the capture: now, less the frame's age. */
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        int64_t wall = int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+        int64_t age = now_ms() - int64_t(ts);
+        m->cfg.origin_wall_ms = age > 0 && age < 60000 ? wall - age : wall;
+        m->cfg.origin_ts_ms = ts;
+        m->cfg_dirty = true;
     }
 }
 

@@ -243,6 +243,8 @@ void encode_config(const Config &c, Buf *out)
     out->bytes(c.sps, c.sps_len);
     out->le16(c.pps_len);
     out->bytes(c.pps, c.pps_len);
+    out->le64(uint64_t(c.origin_wall_ms));
+    out->le64(c.origin_ts_ms);
     out->patch_le32(len_pos, uint32_t(out->size() - start + 4));
     out->le32(crc32(out->b.data() + start, out->size() - start));
 }
@@ -288,6 +290,12 @@ bool decode_config(const uint8_t *in, size_t n, Config *c)
         return false;
     std::memcpy(c->pps, p, c->pps_len);
     p += c->pps_len;
+    /* Blobs written before the origin was recorded end here. */
+    if (need(16)) {
+        c->origin_wall_ms = int64_t(rd_le64(p));
+        c->origin_ts_ms = rd_le64(p + 8);
+        p += 16;
+    }
     return p == end && c->video_timescale > 0;
 }
 

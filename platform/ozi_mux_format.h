@@ -49,6 +49,12 @@ struct Config {
     uint16_t sps_len, pps_len; /* H.264 parameter sets, without start codes */
     uint8_t sps[256];
     uint8_t pps[256];
+    /* Capture time of the segment's first frame (0 until it is known): the
+     * wall clock in ms since 1970 and the frame clock (the stamps' clock)
+     * in ms.  The frame clock lets a reader measure the gap between two
+     * consecutive files exactly. */
+    int64_t origin_wall_ms;
+    uint64_t origin_ts_ms;
 };
 
 /* ---- growable byte buffer with big/little-endian writers ---------------- */

@@ -417,6 +417,15 @@ void mp4_build_moov(const Config &c, const Sample *s, size_t n, Buf *out, uint32
     for (const TrackPlan &t : tracks)
         if (!t.idx.empty())
             put_trak(c, s, t, id++, out);
+    if (c.origin_wall_ms || c.origin_ts_ms) {
+        /* udta/orgn: the segment's origin (see Config); players skip it. */
+        size_t udta = out->begin_box("udta");
+        size_t orgn = out->begin_full_box(kOriginBox, 0, 0);
+        out->be64(uint64_t(c.origin_wall_ms));
+        out->be64(c.origin_ts_ms);
+        out->end_box(orgn);
+        out->end_box(udta);
+    }
     out->end_box(moov);
     *total_ms = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
 }
@@ -481,7 +490,9 @@ void avi_build_header(const Config &c, const AviCounts &k, Buf *b)
     b->le32(max_chunk);
     b->le32(c.width);
     b->le32(c.height);
-    b->zeros(16);
+    /* dwReserved[4]: the segment's origin (see Config), zero if unknown. */
+    b->le64(uint64_t(c.origin_wall_ms));
+    b->le64(c.origin_ts_ms);
     end_chunk(b, avih);
 
     size_t strl = begin_list(b, "strl");

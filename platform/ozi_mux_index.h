@@ -15,6 +15,9 @@ namespace ozimux {
 /* ---- MP4 ------------------------------------------------------------------- */
 
 constexpr uint32_t kMp4HeaderSize = 48; /* ftyp 32 + free 8 + mdat 8 */
+/* moov/udta child holding the segment's origin: version/flags, then the
+ * wall clock and the frame clock of the first frame, ms, 64-bit each. */
+constexpr char kOriginBox[] = "orgn";
 
 /* ftyp, free and the mdat header for a payload ending at data_end (0 while
  * recording: "to the end of the file").  A payload beyond 4 GiB takes the

@@ -22,9 +22,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,11 +35,14 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <set>
+#include <vector>
 #include <memory>
 
 #include "build_options.h"
 #include "ll_config.h"
 #include "ll_log.h"
+#include "rtsp_guard.h"
 #include "rtsp_deliver.h"
 #include "rtsp_interleave.h"
 #include "rtsp_request.h"
@@ -50,13 +55,20 @@ constexpr int kWaitMs = 1000;
 constexpr size_t kSrcPartMax = 29;
 constexpr size_t kChnPartMax = 49;
 
+/* Events one wait hands over; each connection among them gets one read. */
+constexpr int kMaxEvents = 64;
+/* Received requests of one connection that go to the log per second. */
+constexpr uint32_t kReqLogPerSec = 3;
+
 /* A control connection: pending bytes of a message not yet complete, and
  * the queue everything sent on it goes through. */
 struct conn {
     int fd;
     size_t len;
-    size_t discard;             /* bytes still to skip of an oversized packet */
+    size_t discard;          /* bytes still to skip of an oversized packet */
     rtsp_tcp_out *out;
+    uint64_t last_req_ms;    /* accept or last complete request, monotonic */
+    rtsp_rate log_rate;      /* request lines in the log */
     char buf[RTSP_RECV_BUF_SIZE];
 };
 
@@ -64,8 +76,33 @@ struct conn {
 struct server_state {
     int epfd = -1;
     int listen_fd = -1;
+    int spare_fd = -1;       /* given up to accept-and-close when out of descriptors */
+    uint64_t last_sweep_ms = 0;
+    rtsp_rate refuse_log;    /* lines about refused connections */
     std::map<int, std::unique_ptr<conn>> conns;
 };
+
+uint64_t real_mono_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+rtsp_clock_fn g_clock = real_mono_ms;   /* replaced by tests only (atomic) */
+
+uint64_t mono_ms()
+{
+    return __atomic_load_n(&g_clock, __ATOMIC_ACQUIRE)();
+}
+
+long fd_limit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return (long)rl.rlim_cur;
+}
 
 rtsp_thread_create_fn g_thread_create = pthread_create;   /* replaced by tests only */
 
@@ -163,6 +200,79 @@ int open_listener(rtsp_t *rtsp)
     return fd;
 }
 
+/* Logs a refused connection, a few lines a second at most. */
+void log_refused(server_state *st, const char *why)
+{
+    if (!rtsp_rate_allow(&st->refuse_log, mono_ms(), 2))
+        return;
+    uint32_t more = rtsp_rate_take_dropped(&st->refuse_log);
+    if (more)
+        LOG_LOOP(LOG_LEVEL_WARNING, "connection refused: %s (%u more not logged)\n", why, more);
+    else
+        LOG_LOOP(LOG_LEVEL_WARNING, "connection refused: %s\n", why);
+}
+
+/* Out of descriptors: the pending connection is taken with the spare
+ * descriptor and closed, so it leaves the backlog instead of waking the
+ * loop for ever. */
+void shed_one(server_state *st)
+{
+    if (st->spare_fd >= 0) {
+        close(st->spare_fd);
+        st->spare_fd = -1;
+    }
+    int cfd = accept4(st->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (cfd >= 0)
+        close(cfd);
+    st->spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    log_refused(st, "out of descriptors");
+}
+
+/* Adopts cfd as a control connection; false (cfd closed) when it cannot. */
+bool adopt_conn(rtsp_t *rtsp, int cfd)
+{
+    server_state *st = state_of(rtsp);
+    if (rtsp->max_conns > 0 && st->conns.size() >= (size_t)rtsp->max_conns) {
+        close(cfd);
+        log_refused(st, "connection limit");
+        return false;
+    }
+    if (!rtsp_fd_admit(cfd, fd_limit(), rtsp->fd_reserve)) {
+        close(cfd);
+        log_refused(st, "descriptor reserve");
+        return false;
+    }
+    /* Level-triggered: a connection that still has bytes after its one
+     * read per event comes back in the next wait, after the others. */
+    if (st->epfd >= 0) {
+        struct epoll_event ev;
+        memset(&ev, 0, sizeof(ev));
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.fd = cfd;
+        if (epoll_ctl(st->epfd, EPOLL_CTL_ADD, cfd, &ev) != 0) {
+            close(cfd);
+            return false;
+        }
+    }
+    std::unique_ptr<conn> c(new (std::nothrow) conn);
+    rtsp_tcp_out *out =
+        c ? rtsp_tcp_out_new(cfd, RTSP_TCP_OUT_LIMIT, st->epfd, EPOLLIN | EPOLLRDHUP) : nullptr;
+    if (!out) {
+        if (st->epfd >= 0)
+            epoll_ctl(st->epfd, EPOLL_CTL_DEL, cfd, nullptr);
+        close(cfd);
+        return false;
+    }
+    c->fd = cfd;
+    c->len = 0;
+    c->discard = 0;
+    c->out = out;
+    c->last_req_ms = mono_ms();
+    memset(&c->log_rate, 0, sizeof(c->log_rate));
+    st->conns[cfd] = std::move(c);
+    return true;
+}
+
 void accept_all(rtsp_t *rtsp)
 {
     server_state *st = state_of(rtsp);
@@ -171,27 +281,36 @@ void accept_all(rtsp_t *rtsp)
         if (cfd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                shed_one(st);
+                continue;
+            }
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 LOG_LOOP(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
             return;
         }
-        std::unique_ptr<conn> c(new (std::nothrow) conn);
-        rtsp_tcp_out *out = c ? rtsp_tcp_out_new(cfd, RTSP_TCP_OUT_LIMIT) : nullptr;
-        struct epoll_event ev;
-        memset(&ev, 0, sizeof(ev));
-        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        ev.data.fd = cfd;
-        if (!out || epoll_ctl(st->epfd, EPOLL_CTL_ADD, cfd, &ev) != 0) {
-            rtsp_tcp_out_unref(out);
-            close(cfd);
-            continue;
-        }
-        c->fd = cfd;
-        c->len = 0;
-        c->discard = 0;
-        c->out = out;
-        st->conns[cfd] = std::move(c);
+        adopt_conn(rtsp, cfd);
     }
+}
+
+/* Logs one received request, escaped and cut, within the connection's
+ * budget of lines; tells the request handler whether its own lines for
+ * this request may go out too. */
+void log_request(conn *c, const char *req, size_t n)
+{
+    bool ok = rtsp_rate_allow(&c->log_rate, mono_ms(), kReqLogPerSec) != 0;
+    rtsp_request_set_verbose(ok);
+    if (!ok || ll_get_log_level() > LOG_LEVEL_DEBUG)
+        return;
+    char text[RTSP_LOG_ESCAPED_SIZE];
+    rtsp_log_escape(req, n, text, sizeof(text));
+    uint32_t more = rtsp_rate_take_dropped(&c->log_rate);
+    if (more)
+        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d, %zu bytes (%u requests not logged): %s\n",
+                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, more, text);
+    else
+        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d, %zu bytes: %s\n",
+                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, text);
 }
 
 /* Drops the consumed head of c's buffer. */
@@ -219,7 +338,8 @@ bool dispatch_requests(rtsp_t *rtsp, conn *c)
         rtsp_msg m;
         int r = rtsp_next_message(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &m);
         if (r < 0) {
-            LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
+            if (rtsp_rate_allow(&c->log_rate, mono_ms(), kReqLogPerSec))
+                LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
             return false;
         }
         if (r == 0) {
@@ -247,52 +367,84 @@ bool dispatch_requests(rtsp_t *rtsp, conn *c)
         memcpy(req, c->buf + m.skip, m.len);
         req[m.len] = '\0';
         consume(c, m.skip + m.len);
+        c->last_req_ms = mono_ms();
+        log_request(c, req, m.len);
         if (m.len > 3)
             rtsp_handle_packet(rtsp, c->fd, req, (int)m.len);
     }
 }
 
-/* Reads until the socket is drained.  false when the connection is to be
- * closed: end of stream, a read error or an oversized request. */
+/* One read per event: a connection that pipelines requests gets a
+ * buffer's worth handled, then waits for the others' turn.  false when
+ * the connection is to be closed: end of stream, a read error or an
+ * oversized request. */
 bool read_conn(rtsp_t *rtsp, conn *c)
 {
-    for (;;) {
-        size_t room = RTSP_RECV_BUF_SIZE - 1 - c->len;
-        if (room == 0)
-            return false;   /* dispatch_requests would have framed it by now */
-        ssize_t r = recv(c->fd, c->buf + c->len, room, 0);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
-        if (r == 0)
-            return false;
-        char saved = c->buf[c->len + (size_t)r];
-        c->buf[c->len + (size_t)r] = '\0';
-        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d of %d data:\n%s\n",
-                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, (int)r,
-                  c->buf + c->len);
-        c->buf[c->len + (size_t)r] = saved;
-        c->len += (size_t)r;
-        if (!dispatch_requests(rtsp, c))
-            return false;
-    }
+    size_t room = RTSP_RECV_BUF_SIZE - 1 - c->len;
+    if (room == 0)
+        return false;   /* dispatch_requests would have framed it by now */
+    ssize_t r;
+    do {
+        r = recv(c->fd, c->buf + c->len, room, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    if (r == 0)
+        return false;
+    c->len += (size_t)r;
+    return dispatch_requests(rtsp, c);
 }
 
-void handle_conn_event(rtsp_t *rtsp, int fd, uint32_t events)
+/* Handles one event set of connection fd; false when it was closed. */
+bool handle_conn_event(rtsp_t *rtsp, int fd, uint32_t events)
 {
     server_state *st = state_of(rtsp);
     auto it = st->conns.find(fd);
     if (it == st->conns.end())
-        return;
+        return false;
     bool keep = true;
     if (events & EPOLLOUT)
         keep = rtsp_tcp_out_flush(it->second->out) == 0;
     if (keep && (events & EPOLLIN))
         keep = read_conn(rtsp, it->second.get());
-    if (!keep || (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)))
+    /* A peer that half-closed after its requests is served first: the
+     * hang-up closes the connection once its bytes are read. */
+    if (keep && (events & (EPOLLHUP | EPOLLERR)))
+        keep = false;
+    if (keep && (events & EPOLLRDHUP) && !(events & EPOLLIN))
+        keep = false;
+    if (!keep)
         close_conn(rtsp, fd);
+    return keep;
+}
+
+/* Closes connections that hold no session and made no complete request
+ * for conn_idle_ms.  Runs at most once a second. */
+void sweep_idle(rtsp_t *rtsp)
+{
+    server_state *st = state_of(rtsp);
+    uint64_t now = mono_ms();
+    if (rtsp->conn_idle_ms <= 0 || now < st->last_sweep_ms + 1000)
+        return;
+    st->last_sweep_ms = now;
+    std::vector<int> idle;
+    for (auto &kv : st->conns)
+        if (now >= kv.second->last_req_ms + (uint64_t)rtsp->conn_idle_ms)
+            idle.push_back(kv.first);
+    if (idle.empty())
+        return;
+    std::set<int> held;
+    struct list_head *pos;
+    list_for_each(pos, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        rtsp_lock lk(&c->mutex_session);
+        struct list_head *sp;
+        list_for_each(sp, &c->list_head_session)
+            held.insert(list_entry(sp, session_t, list)->client_fd);
+    }
+    for (int fd : idle)
+        if (!held.count(fd))
+            close_conn(rtsp, fd);
 }
 
 /* Frees retired sessions and detaches channels without sessions. */
@@ -335,15 +487,16 @@ void event_loop(rtsp_t *rtsp)
 {
     server_state *st = state_of(rtsp);
     while (__atomic_load_n(&rtsp->is_running, __ATOMIC_ACQUIRE)) {
-        struct epoll_event ev;
-        int n = epoll_wait(st->epfd, &ev, 1, kWaitMs);
+        struct epoll_event evs[kMaxEvents];
+        int n = epoll_wait(st->epfd, evs, kMaxEvents, kWaitMs);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             LOG_LOOP(LOG_LEVEL_ERROR, "epoll_wait failed : %s", strerror(errno));
             return;
         }
-        if (n == 1) {
+        for (int i = 0; i < n; i++) {
+            const struct epoll_event &ev = evs[i];
             if (ev.data.fd == st->listen_fd) {
                 accept_all(rtsp);
             } else if (ev.data.fd == rtsp->wake_fd) {
@@ -351,16 +504,56 @@ void event_loop(rtsp_t *rtsp)
                 ssize_t r = read(rtsp->wake_fd, &v, sizeof(v));
                 (void)r;
             } else {
+                /* A connection closed by an earlier event of this batch
+                 * is no longer in the table and is skipped. */
                 handle_conn_event(rtsp, ev.data.fd, ev.events);
             }
         }
         channel_check(rtsp);
+        sweep_idle(rtsp);
     }
 }
 
 }  // namespace
 
 extern "C" {
+
+int rtsp__conn_open(rtsp_t *rtsp, int fd)
+{
+    if (!rtsp || fd <= 0)
+        return -1;
+    if (!rtsp->conns)
+        rtsp->conns = new server_state;
+    return adopt_conn(rtsp, fd) ? 0 : -1;
+}
+
+int rtsp__conn_event(rtsp_t *rtsp, int fd, uint32_t events)
+{
+    if (!rtsp || !rtsp->conns)
+        return 0;
+    return handle_conn_event(rtsp, fd, events) ? 1 : 0;
+}
+
+void rtsp__conns_close(rtsp_t *rtsp)
+{
+    if (!rtsp || !rtsp->conns)
+        return;
+    server_state *st = state_of(rtsp);
+    while (!st->conns.empty())
+        close_conn(rtsp, st->conns.begin()->first);
+    delete st;
+    rtsp->conns = nullptr;
+}
+
+void rtsp__set_clock(rtsp_clock_fn fn)
+{
+    __atomic_store_n(&g_clock, fn ? fn : real_mono_ms, __ATOMIC_RELEASE);
+}
+
+uint64_t rtsp_mono_ms(void)
+{
+    return mono_ms();
+}
 
 void rtsp__set_thread_create(rtsp_thread_create_fn fn)
 {
@@ -391,6 +584,7 @@ void *rtsp_main(void *arg)
     signal(SIGPIPE, SIG_IGN);
     server_state *st = state_of(rtsp);
     st->epfd = epoll_create1(EPOLL_CLOEXEC);
+    st->spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (st->epfd >= 0) {
         st->listen_fd = open_listener(rtsp);
         if (st->listen_fd >= 0) {
@@ -411,7 +605,9 @@ void *rtsp_main(void *arg)
         close(st->epfd);
     if (st->listen_fd >= 0)
         close(st->listen_fd);
-    st->epfd = st->listen_fd = -1;
+    if (st->spare_fd >= 0)
+        close(st->spare_fd);
+    st->epfd = st->listen_fd = st->spare_fd = -1;
     __atomic_store_n(&rtsp->listening, 0, __ATOMIC_RELEASE);
     __atomic_store_n(&rtsp->is_running, 0, __ATOMIC_RELEASE);
     return nullptr;
@@ -444,6 +640,9 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     if (rtsp->max_idle_tm == 0)
         rtsp->max_idle_tm = 180;
     rtsp->rtp_port_base = RTSP_RTP_PORT_BASE;
+    rtsp->max_conns = DOVU_RTSP_MAX_CONN;
+    rtsp->conn_idle_ms = RTSP_CONN_IDLE_MS;
+    rtsp->fd_reserve = RTSP_FD_RESERVE;
 
     if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
         LOG_CREATE("pthread_mutex_init failed : %s", strerror(errno));

@@ -57,6 +57,11 @@ typedef struct rtsp_t rtsp_t;
 #define RTSP_SESSION_IDLE_SEC 65
 /* Receive buffer of a control connection, NUL included. */
 #define RTSP_RECV_BUF_SIZE 3072
+/* A connection that holds no session is closed after this long without a
+ * complete request (milliseconds). */
+#define RTSP_CONN_IDLE_MS 10000
+/* Descriptors the server leaves free for the recorder and the encoders. */
+#define RTSP_FD_RESERVE 64
 /* Largest single NAL unit packet payload before FU-A is used. */
 #define RTP_MAX_NAL_PAYLOAD 1400
 #define RTP_PAYLOAD_BUF_SIZE 1420
@@ -188,6 +193,10 @@ struct rtsp_t {
     int wake_fd;                     /* eventfd; video threads poke it */
     uint8_t listening;               /* listener bound (atomic) */
     void *conns;                     /* server thread's connection table */
+    /* Limits of the server thread, set before it starts (tests lower them). */
+    int32_t max_conns;               /* open control connections, at most */
+    int32_t conn_idle_ms;            /* sessionless connection idle limit */
+    int32_t fd_reserve;              /* descriptors left to the process */
     pthread_mutex_t mutex_chn;
     struct list_head list_head_chn;
 };
@@ -233,6 +242,21 @@ void rtsp_session_set_status(rtsp_channel_t *p_chn, session_t *ses, rtsp_status 
 void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name);
 
 uint64_t rtsp_now_sec(void);
+
+/* Test seams over the real connection read path, for a server object
+ * whose thread is not running: adopts fd as a control connection, and
+ * handles one epoll event set for it.  rtsp__conn_event returns 1 while
+ * the connection stays open.  rtsp__conns_close closes every adopted
+ * connection and frees the table. */
+int rtsp__conn_open(rtsp_t *rtsp, int fd);
+int rtsp__conn_event(rtsp_t *rtsp, int fd, uint32_t events);
+void rtsp__conns_close(rtsp_t *rtsp);
+
+/* Test seam: the monotonic millisecond clock of the server thread's
+ * limits (idle connections, log budgets); null restores the real one. */
+typedef uint64_t (*rtsp_clock_fn)(void);
+void rtsp__set_clock(rtsp_clock_fn fn);
+uint64_t rtsp_mono_ms(void);
 
 /* Test seam: the function that starts the server and video threads
  * (pthread_create unless replaced; null restores it). */

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <cstring>
 
 #include "ll_log.h"
+#include "rtsp_guard.h"
 #include "rtsp_interleave.h"
 #include "rtsp_rtcp.h"
 #include "rtsp_tcp_out.h"
@@ -43,6 +45,7 @@ ssize_t default_reply(int fd, const void *buf, size_t len)
 }
 
 rtsp_reply_fn g_reply = default_reply;   /* set by tests before use */
+bool g_verbose = true;                    /* server thread only */
 
 struct request_line {
     char method[kMethodSize];
@@ -138,6 +141,11 @@ int copy_value(const char *value, size_t n, char *s_value, size_t value_size)
 }  // namespace
 
 extern "C" {
+
+void rtsp_request_set_verbose(int on)
+{
+    g_verbose = on != 0;
+}
 
 void rtsp_set_reply_fn(rtsp_reply_fn fn)
 {
@@ -306,10 +314,14 @@ struct request_ctx {
     session_t *ses;
 };
 
-/* Lines of the handler's steps carry the handler's name. */
-#define LOG_DEBUG_AT(fmt, ...) \
-    ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_handle_packet", \
-              __LINE__, ##__VA_ARGS__)
+/* Lines of the handler's steps carry the handler's name; they go out
+ * while the connection's budget of log lines allows. */
+#define LOG_DEBUG_AT(fmt, ...)                                                              \
+    do {                                                                                    \
+        if (g_verbose)                                                                      \
+            ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(),           \
+                      "rtsp_handle_packet", __LINE__, ##__VA_ARGS__);                       \
+    } while (0)
 
 /* Writes a reply; false after logging when the write failed, and the
  * session (if any) is then in RTSP_STATUS_ERROR. */
@@ -320,7 +332,8 @@ bool write_reply(request_ctx *rq, const char *reply, size_t len)
                     : g_reply(rq->cfd, reply, len);
     if (r >= 0)
         return true;
-    ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
+    if (g_verbose)
+        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
               "rtsp_handle_packet", __LINE__, rq->cfd);
     if (rq->ses)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
@@ -413,6 +426,14 @@ int client_rtp_port(const char *req)
     long port = strtol(cp + 12, nullptr, 10);
     /* The RTCP port is the next one, so the RTP port must leave room. */
     return (port > 0 && port < 65535) ? (int)port : 0;
+}
+
+long fd_limit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return (long)rl.rlim_cur;
 }
 
 void close_fd(int32_t *fd)
@@ -546,7 +567,15 @@ int handle_setup(request_ctx *rq, const char *buf)
     }
     int rtp_fd = -1, rtcp_fd = -1, sport = 0;
     int base = rq->rtsp->rtp_port_base > 0 ? rq->rtsp->rtp_port_base : RTSP_RTP_PORT_BASE;
-    if (bind_port_pair(base, &rtp_fd, &rtcp_fd, &sport) != 0) {
+    int bound = bind_port_pair(base, &rtp_fd, &rtcp_fd, &sport);
+    if (bound == 0 && !rtsp_fd_admit(rtp_fd > rtcp_fd ? rtp_fd : rtcp_fd, fd_limit(),
+                                     rq->rtsp->fd_reserve)) {
+        /* The descriptors left belong to the recorder and the encoders. */
+        close(rtp_fd);
+        close(rtcp_fd);
+        bound = -1;
+    }
+    if (bound != 0) {
         LOG_DEBUG_AT("no free rtp port pair for fd %d\n", rq->cfd);
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
@@ -621,6 +650,24 @@ bool starts_with(const char *s, const char *prefix)
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
+/* A request line of a method (upper-case letters) and a URL too long for
+ * the URL buffer: answered with 414 rather than left unanswered. */
+bool url_too_long(const char *req)
+{
+    size_t m = 0;
+    while (req[m] >= 'A' && req[m] <= 'Z')
+        m++;
+    if (m == 0 || m >= kMethodSize || req[m] != ' ')
+        return false;
+    const char *u = req + m;
+    while (*u == ' ')
+        u++;
+    size_t n = 0;
+    while (u[n] && u[n] != ' ' && u[n] != '\t' && u[n] != '\r' && u[n] != '\n')
+        n++;
+    return n >= kUrlSize;
+}
+
 }  // namespace
 
 extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len)
@@ -636,6 +683,11 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
     rtsp_get_value_from_req(buf, RTSP_METHOD, method, sizeof(method));
     rtsp_get_value_from_req(buf, RTSP_CSEQ, rq.cseq, sizeof(rq.cseq));
     rtsp_get_value_from_req(buf, RTSP_PATH, rq.path, sizeof(rq.path));
+    if (!method[0] && url_too_long(buf)) {
+        if (!find_cseq(buf, rq.cseq, sizeof(rq.cseq)))
+            rq.cseq[0] = '\0';
+        return reply_status(&rq, "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: %s\r\n\r\n");
+    }
 
     rq.chn = rtsp_find_channel(rtsp, rq.path);
     if (rq.chn)

@@ -74,6 +74,11 @@ int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len);
 void rtsp_handle_interleaved(rtsp_t *rtsp, int cfd, uint8_t channel, const uint8_t *data,
                              size_t len);
 
+/* Whether the handler's own log lines for the next requests go out (1,
+ * the default); the server thread clears it for a connection that used up
+ * its budget of log lines. */
+void rtsp_request_set_verbose(int on);
+
 /* The function replies are written with; send(2) with MSG_NOSIGNAL unless
  * replaced (tests capture replies with it).  Null restores the default. */
 typedef ssize_t (*rtsp_reply_fn)(int fd, const void *buf, size_t len);

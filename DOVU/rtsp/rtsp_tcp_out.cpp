@@ -9,6 +9,7 @@
 #include "rtsp_tcp_out.h"
 
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -25,6 +26,9 @@ struct rtsp_tcp_out {
     int fd;                     /* -1 once closed */
     bool failed;                /* a send failed: the connection is lost */
     bool blocked;               /* the socket refused bytes; wait for the flush */
+    int epfd;                   /* the server's epoll, or -1 */
+    uint32_t events;            /* fd's events there without EPOLLOUT */
+    bool armed;                 /* EPOLLOUT is on */
     size_t limit;
     std::vector<uint8_t> buf;   /* queued bytes are buf[head..] */
     size_t head;
@@ -76,6 +80,19 @@ ssize_t send_iov(rtsp_tcp_out *o, struct iovec *iov, int n)
     }
 }
 
+/* EPOLLOUT on while bytes wait, off once they went. */
+void arm(rtsp_tcp_out *o, bool on)
+{
+    if (o->epfd < 0 || o->fd < 0 || o->armed == on)
+        return;
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = o->events | (on ? (uint32_t)EPOLLOUT : 0u);
+    ev.data.fd = o->fd;
+    if (epoll_ctl(o->epfd, EPOLL_CTL_MOD, o->fd, &ev) == 0)
+        o->armed = on;
+}
+
 /* Sends queued bytes while the socket takes them. */
 int drain(rtsp_tcp_out *o)
 {
@@ -90,6 +107,7 @@ int drain(rtsp_tcp_out *o)
         o->buf.clear();
         o->head = 0;
     }
+    arm(o, queued(o) > 0);
     return 0;
 }
 
@@ -179,7 +197,7 @@ private:
 
 extern "C" {
 
-rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit)
+rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit, int epfd, uint32_t events)
 {
     rtsp_tcp_out *o = new (std::nothrow) rtsp_tcp_out;
     if (!o)
@@ -189,6 +207,9 @@ rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit)
     o->fd = fd;
     o->failed = false;
     o->blocked = false;
+    o->epfd = epfd;
+    o->events = events;
+    o->armed = false;
     o->limit = media_limit;
     o->head = 0;
     o->dropping_frame = false;
@@ -236,9 +257,10 @@ int rtsp_tcp_out_reply(rtsp_tcp_out *o, const void *buf, size_t len)
             return -1;
         if ((size_t)r < len)
             append(o, static_cast<const uint8_t *>(buf) + r, len - (size_t)r);
-        return 0;
+    } else {
+        append(o, buf, len);
     }
-    append(o, buf, len);
+    arm(o, queued(o) > 0);
     return 0;
 }
 
@@ -274,6 +296,7 @@ int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part
     }
     if (write_run(o, run) != 0)
         return -1;
+    arm(o, queued(o) > 0);
     return 1;
 }
 

@@ -6,7 +6,8 @@
  * interleaved RTP and RTCP packets of the channel's video and audio
  * threads.  A writer sends at once when nothing is queued and the socket
  * takes it; what the socket does not take waits in the queue, which the
- * server thread drains when the socket becomes writable again.  Nobody
+ * server thread drains when the socket becomes writable again (the queue
+ * asks the server's epoll for that while it holds bytes).  Nobody
  * ever waits on the socket.
  *
  * The queue holds at most about a second of media.  A video frame that
@@ -36,8 +37,11 @@ typedef struct rtsp_tcp_out rtsp_tcp_out;
  * with its audio. */
 #define RTSP_TCP_OUT_LIMIT (320 * 1024)
 
-/* A queue for connection fd with one reference; null without memory. */
-rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit);
+/* A queue for connection fd with one reference; null without memory.
+ * While bytes wait, the queue adds EPOLLOUT to fd's registration in epfd
+ * (events: the registration's other events), and takes it off once they
+ * went; epfd -1: the owner flushes by itself. */
+rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit, int epfd, uint32_t events);
 void rtsp_tcp_out_ref(rtsp_tcp_out *o);
 /* Drops one reference; the last one frees the queue. */
 void rtsp_tcp_out_unref(rtsp_tcp_out *o);

@@ -73,10 +73,12 @@ int32_t ozi_mrd_set_floating_wadding_params(mrd_handle_t *mrd_handle, int32_t co
 /* Exchanges two 16-bit values. */
 void mrd_swap(uint16_t *a, uint16_t *b);
 
-/* Main entry: boxes found in `grid` (32 x len cells), written to the
- * caller's 20-slot array, the rest zeroed.  Returns their number, or -1
- * for a null handle.  `len` is limited to 1..32; only rows below `len`
- * are read. */
+/* Main entry: boxes found in `grid`, written to the caller's 20-slot
+ * array, the rest zeroed.  Returns their number, or -1 for a null handle.
+ * `len` is limited to 1..32.  Without a detection region the window is
+ * rows 0 to len - 1 and only those rows are read.  With a region set the
+ * window is the region's rows on every call, whatever `len` is: the grid
+ * must then hold 32 cells for every row up to the region's bottom row. */
 int32_t ozi_mrd(mrd_handle_t *mrd_handle, const uint16_t *grid, int32_t len, mrd_box *boxes);
 
 #ifdef __cplusplus

@@ -402,11 +402,11 @@ TEST_F(Server, FramingAcrossSegmentsPipelinesAndSmallReads)
 TEST_F(Server, UnansweredAndRefusedRequests)
 {
     Client c(port_);
-    // A 50-character URL goes unanswered; the connection stays usable.
+    // A 50-character URL is refused with 414; the connection stays usable.
     std::string long_url = "rtsp://127.0.0.1/fake/main/" + std::string(23, 'x');
     ASSERT_EQ(long_url.size(), 50u);
-    c.send_text(req("OPTIONS", long_url, 1));
-    EXPECT_EQ(c.reply(300), "");
+    EXPECT_EQ(c.request(req("OPTIONS", long_url, 1)),
+              "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: 1\r\n\r\n");
     EXPECT_EQ(c.request(req("OPTIONS", "*", 2)), "RTSP/1.0 503 Service Unavailable\r\nCSeq: 2\r\n\r\n");
     EXPECT_EQ(c.request(req("DESCRIBE", "rtsp://127.0.0.1/fake/other", 3)),
               "RTSP/1.0 404 Not Found\r\nCSeq: 3\r\n\r\n");
@@ -517,6 +517,28 @@ TEST_F(Server, HungUpClientWithoutTeardownKeepsChannelUntilSwept)
     EXPECT_EQ(releases(), 0) << "a playing session stays until the 65-second sweep";
     u.drain();   // what was sent before the server saw the hang-up
     EXPECT_TRUE(u.recv_packet(300).empty()) << "packets still sent to a closed client";
+}
+
+std::atomic<uint64_t> g_clock_ms{5000000};
+uint64_t test_clock() { return g_clock_ms; }
+
+TEST_F(Server, SessionlessConnectionClosedAfterIdleLimit)
+{
+    rtsp__set_clock(test_clock);
+    Client idle(port_), player(port_), talker(port_);
+    Udp u;
+    play(player, u);
+    // A byte a second never completes a request: it does not count.
+    talker.send_text("OPT");
+    ASSERT_EQ(idle.request(req("DESCRIBE", "rtsp://127.0.0.1/fake/none", 1)).rfind("RTSP/1.0 404", 0), 0u);
+    g_clock_ms += RTSP_CONN_IDLE_MS - 1000;
+    EXPECT_FALSE(idle.closed_by_server(1500)) << "closed before its idle limit";
+    g_clock_ms += 1000;
+    EXPECT_TRUE(idle.closed_by_server(3000)) << "sessionless connection kept";
+    EXPECT_TRUE(talker.closed_by_server(3000)) << "slow talker kept";
+    EXPECT_FALSE(player.closed_by_server(100)) << "a connection with a session was closed";
+    EXPECT_EQ(player.request(req("OPTIONS", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    rtsp__set_clock(nullptr);
 }
 
 TEST_F(Server, ManyClientsConcurrently)

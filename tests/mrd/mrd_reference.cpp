@@ -82,7 +82,6 @@ std::vector<Box> Model::run(const uint16_t *grid, int32_t len)
         rb = len - 1;
         wl = 0; wt = rt; wr = rr; wb = rb;
     }
-    wb = std::min(wb, len - 1);
 
     /* Every seed grows into a rectangle; seeds already covered are skipped. */
     std::vector<Box> found;

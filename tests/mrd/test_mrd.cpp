@@ -439,20 +439,47 @@ TEST(MrdDetect, RegionWindowIsTheSameOnEveryCall)
     }
 }
 
-TEST(MrdDetect, RegionTallerThanTheCallsGridIsCutAtLen)
+/* With a region set, the window is the region's rows whatever `len` the call
+ * passes: objects in region rows at or beyond `len` are found whole, and
+ * rows outside the region are never seen.  Grids hold all 32 rows. */
+TEST(MrdDetect, RegionWindowDoesNotDependOnTheCallsLen)
 {
-    Handle h = make_handle();
-    ozi_mrd_set_mode(h.get(), 1);
-    ASSERT_EQ(ozi_mrd_set_detection_region(h.get(), 32, 1, 10, 32, 32), 0);
-    auto grid = std::make_unique<uint16_t[]>(16 * 32);  // only 16 rows exist
-    std::fill(grid.get(), grid.get() + 16 * 32, uint16_t(9000));
-    mrd_box boxes[MRD_MAX_BOXES];
-    ozi_mrd_set_motion_region_size(h.get(), 1, 1024);
-    EXPECT_EQ(ozi_mrd(h.get(), grid.get(), 16, boxes), 1);
-    EXPECT_EQ(str(boxes[0]), "[0,9,31,15,1]");
-    // A region that starts below the last row finds nothing.
-    ASSERT_EQ(ozi_mrd_set_detection_region(h.get(), 32, 1, 20, 32, 32), 0);
-    EXPECT_EQ(ozi_mrd(h.get(), grid.get(), 16, boxes), 0);
+    struct Row {
+        const char *name;
+        int top, bottom;          /* region rows, counted from 1 (all columns) */
+        int call_len;
+        int obj_top, obj_bottom;  /* object rows (columns 10-12), counted from 0 */
+        int box_top, box_bottom;  /* rows of the one box found; -1: none */
+    };
+    const Row rows[] = {
+        {"len 0 is limited to 1", 3, 19, 0, 5, 9, 5, 9},
+        {"negative len", 3, 19, -7, 14, 18, 14, 18},
+        {"len 5, region rows 3-19", 3, 19, 5, 6, 17, 6, 17},
+        {"len 24, region rows 4-31", 4, 31, 24, 20, 30, 20, 30},
+        {"len 18, region rows 18-19", 18, 19, 18, 17, 18, 17, 18},
+        {"object straddles the region's bottom", 4, 22, 8, 18, 27, 18, 21},
+        {"object below the region", 4, 10, 32, 20, 30, -1, -1},
+    };
+    for (const Row &row : rows) {
+        Handle h = make_handle();
+        ozi_mrd_set_mode(h.get(), 1);
+        ozi_mrd_set_motion_region_size(h.get(), 1, 1024);
+        ASSERT_EQ(ozi_mrd_set_detection_region(h.get(), 32, 1, row.top, 32, row.bottom), 0);
+        Grid g(32, 0);
+        g.rect(10, row.obj_top, 12, row.obj_bottom, 9000);
+        const std::string want = row.box_top < 0 ? "0:"
+            : "1:" + str(mrd_box{10, row.box_top, 12, row.box_bottom, 1});
+        for (int call = 0; call < 3; call++) {
+            EXPECT_EQ(str_result(run(h.get(), g, row.call_len)), want) << row.name << ", call " << call;
+            EXPECT_EQ(h->region_bottom, row.bottom) << row.name;
+        }
+        if (row.box_top < 0)
+            continue;
+        // mrd_expand grows inside the same window as the main entry.
+        mrd_box b{11, row.box_top, 11, row.box_top, 0};
+        mrd_expand(h.get(), g.data(), &b);
+        EXPECT_EQ(str(b), str(mrd_box{10, row.box_top, 12, row.box_bottom, 0})) << row.name;
+    }
 }
 
 TEST(MrdDetect, BoxesAreSortedLargestFirstEqualAreasInArrivalOrder)
@@ -712,22 +739,39 @@ struct Coverage {
     int alarm_calls = 0;            /* mode 0 calls that returned alarms */
 };
 
+/* A run with fixed mode, detection region and row count: the random steps
+ * then change only the filters, sizes and filter parameters. */
+struct Fixed {
+    int mode;
+    int region_len, left, top, right, bottom;  /* region_len 0: no region */
+    int len;
+};
+
 int compare_with_reference(uint32_t seed, mrdref::Fault fault, std::string *first_diff,
-                           Coverage *cov = nullptr)
+                           Coverage *cov = nullptr, const Fixed *fixed = nullptr)
 {
     Scenario sc(seed);
     Handle h = make_handle();
     mrdref::Model ref;
     ref.fault = fault;
     int diffs = 0;
-    const int first_mode = sc.pick(0, 1);
+    const int first_mode = fixed ? fixed->mode : sc.pick(0, 1);
+    if (fixed && fixed->region_len) {
+        const Fixed &f = *fixed;
+        if (ozi_mrd_set_detection_region(h.get(), f.region_len, f.left, f.top, f.right, f.bottom) !=
+            ref.set_detection_region(f.region_len, f.left, f.top, f.right, f.bottom))
+            diffs++;
+    }
     ozi_mrd_set_mode(h.get(), first_mode);
     ref.set_mode(first_mode);
     const int c0 = sc.pick(0, 4), a0 = sc.pick(0, 3), f0 = sc.pick(0, 9), s0 = sc.pick(0, 50);
     ozi_mrd_set_floating_wadding_params(h.get(), c0, a0, f0, s0, 1, 1);
     ref.set_fw(c0, a0, f0, s0, 1, 1);
     for (int call = 0; call < 40; call++) {
-        switch (sc.pick(0, 40)) {
+        int step = sc.pick(0, 40);
+        if (fixed && (step == 2 || step == 3))
+            step = -1;
+        switch (step) {
         case 0: {
             uint32_t a = uint32_t(sc.pick(0, 20000)), b = uint32_t(sc.pick(0, 20000));
             ozi_mrd_set_filters(h.get(), a, b);
@@ -767,7 +811,9 @@ int compare_with_reference(uint32_t seed, mrdref::Fault fault, std::string *firs
             break;
         }
         const std::vector<uint16_t> g = sc.grid();
-        const int len = sc.pick(0, 4) == 0 ? sc.pick(-2, 34) : 24;
+        int len = sc.pick(0, 4) == 0 ? sc.pick(-2, 34) : 24;
+        if (fixed)
+            len = fixed->len;
         mrd_box boxes[MRD_MAX_BOXES];
         const int n = ozi_mrd(h.get(), g.data(), len, boxes);
         const std::vector<mrdref::Box> want = ref.run(g.data(), len);
@@ -807,6 +853,32 @@ TEST(MrdReference, RandomGridsAndSettersMatchTheSlowModel)
     EXPECT_GT(cov.alarm_calls, 300);
     std::printf("compared: %d raw calls with boxes, %d calls with alarms\n",
                 cov.raw_calls_with_boxes, cov.alarm_calls);
+}
+
+/* Row counts at and beyond the limits, with and without a region, and
+ * regions reaching below the call's rows, in the alarm mode and a raw one. */
+TEST(MrdReference, FixedRegionsAndRowCountsMatchTheSlowModel)
+{
+    const Fixed rows[] = {
+        {0, 0, 0, 0, 0, 0, 0},          {0, 0, 0, 0, 0, 0, -5},
+        {0, 0, 0, 0, 0, 0, 1},          {0, 0, 0, 0, 0, 0, 32},
+        {0, 32, 1, 1, 32, 32, 0},       {0, 32, 1, 1, 32, 32, -3},
+        {0, 32, 1, 1, 32, 32, 1},       {0, 32, 1, 1, 32, 32, 32},
+        {0, 32, 1, 3, 32, 19, 5},       {0, 32, 3, 4, 28, 31, 24},
+        {0, 32, 1, 18, 32, 19, 18},     {0, 32, 5, 20, 30, 32, 1},
+        {0, 24, 2, 2, 30, 24, 12},
+    };
+    for (int mode : {0, 255}) {
+        for (Fixed f : rows) {
+            f.mode = mode;
+            for (uint32_t seed = 1; seed <= 30; seed++) {
+                std::string diff;
+                EXPECT_EQ(compare_with_reference(seed, mrdref::Fault::none, &diff, nullptr, &f), 0)
+                    << "mode " << mode << " region_len " << f.region_len << " rows " << f.top
+                    << "-" << f.bottom << " len " << f.len << ": " << diff;
+            }
+        }
+    }
 }
 
 TEST(MrdReference, TheComparisonCatchesADeliberateFault)

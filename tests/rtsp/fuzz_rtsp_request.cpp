@@ -1,10 +1,15 @@
-// libFuzzer target: bytes of a control connection, framed as the server
-// frames them, each complete request handed to the request handler of a
-// server object with one channel ("cam/main").  Replies are discarded.
+// libFuzzer target: bytes of a control connection, read, framed and
+// handled by the server's connection read path for a server object with
+// one channel ("cam/main").  Replies are discarded.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "ll_log.h"
 #include "rtsp_request.h"
@@ -38,44 +43,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (size_t vs : {(size_t)1, (size_t)10, sizeof(value)})
             rtsp_get_value_from_req(text, static_cast<uri_item>(item), value, vs);
 
+    // The bytes reach the server's own connection read path through a
+    // socket pair: one read per event, framing, logging and handling.
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return 0;
+    fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    size_t off = 0;
+    while (off < size) {
+        ssize_t w = write(sv[1], data + off, size - off);
+        if (w <= 0)
+            break;
+        off += (size_t)w;
+    }
+    shutdown(sv[1], SHUT_WR);
+
     rtsp_t *rtsp = fake_rtsp_new(32000);
     fake_channel_add(rtsp, "cam/main", true);
-
-    // Bytes arrive in reads of up to 97 bytes, into the connection buffer.
-    char buf[RTSP_RECV_BUF_SIZE];
-    size_t len = 0, off = 0;
-    while (off < size) {
-        size_t room = RTSP_RECV_BUF_SIZE - 1 - len;
-        size_t chunk = size - off < 97 ? size - off : 97;
-        if (chunk > room)
-            chunk = room;
-        memcpy(buf + len, data + off, chunk);
-        len += chunk;
-        off += chunk;
-        bool closed = false;
-        for (;;) {
-            size_t skip = 0;
-            ssize_t n = rtsp_frame_request(buf, len, RTSP_RECV_BUF_SIZE - 1, &skip);
-            if (n < 0) {
-                closed = true;
+    if (rtsp__conn_open(rtsp, sv[0]) == 0) {
+        // Each event reads at most a buffer's worth; end of stream closes.
+        for (size_t i = 0; i < size + 4; i++)
+            if (!rtsp__conn_event(rtsp, sv[0], EPOLLIN))
                 break;
-            }
-            if (n == 0) {
-                memmove(buf, buf + skip, len - skip);
-                len -= skip;
-                break;
-            }
-            char req[RTSP_RECV_BUF_SIZE];
-            memcpy(req, buf + skip, (size_t)n);
-            req[n] = '\0';
-            memmove(buf, buf + skip + n, len - skip - (size_t)n);
-            len -= skip + (size_t)n;
-            if (n > 3)
-                rtsp_handle_packet(rtsp, 7, req, (int)n);
-        }
-        if (closed || len == RTSP_RECV_BUF_SIZE - 1)
-            break;
     }
+    rtsp__conns_close(rtsp);
+    close(sv[1]);
     fake_rtsp_free(rtsp);
     return 0;
 }

@@ -394,9 +394,24 @@ TEST_F(Handler, LongUrlOrCseqAndBadArguments)
 {
     open_session(7);
     g_replies.clear();
-    // A URL of 50 characters: no reply at all.
-    EXPECT_EQ(handle(7, "OPTIONS rtsp://h/cam/main/abcdefghijklmnopqrstuvwxyz012345 RTSP/1.0\r\nCSeq: 2\r\n\r\n"),
-              0);
+    // A URL of 50 characters or more: 414, with the CSeq; 49 still fits.
+    struct Row {
+        std::string url;
+        const char *want;
+    } rows[] = {
+        {"rtsp://h/cam/main/abcdefghijklmnopqrstuvwxyz012345", "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: 2\r\n\r\n"},
+        {"rtsp://h/cam/main/" + std::string(3000, 'a'), "RTSP/1.0 414 Request-URI Too Long\r\nCSeq: 2\r\n\r\n"},
+        {"rtsp://" + std::string(33, 'h') + "/cam/main", "RTSP/1.0 200 OK\r\nCseq: 2\r\n"},
+    };
+    for (const Row &r : rows) {
+        g_replies.clear();
+        handle(7, "OPTIONS " + r.url + " RTSP/1.0\r\nCSeq: 2\r\n\r\n");
+        ASSERT_EQ(g_replies.size(), 1u) << r.url.size();
+        EXPECT_EQ(last().rfind(r.want, 0), 0u) << last();
+    }
+    // Not a request line at all: still no reply.
+    g_replies.clear();
+    EXPECT_EQ(handle(7, "\x16\x03\x01 " + std::string(80, 'g') + "\r\n\r\n"), 0);
     EXPECT_TRUE(g_replies.empty());
     // A CSeq of 10 characters is echoed empty.
     EXPECT_EQ(handle(7, "PLAY rtsp://h/cam/main RTSP/1.0\r\nCSeq: 1234567890\r\n\r\n"), 0);

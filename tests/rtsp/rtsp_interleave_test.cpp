@@ -221,7 +221,7 @@ protected:
 
 TEST_F(TcpOut, RepliesAndMediaKeepTheirOrder)
 {
-    out_ = rtsp_tcp_out_new(sv_[0], 1 << 20);
+    out_ = rtsp_tcp_out_new(sv_[0], 1 << 20, -1, 0);
     const std::string r1 = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n";
     const std::string r2 = "RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n";
     ASSERT_EQ(rtsp_tcp_out_reply(out_, r1.data(), r1.size()), 0);
@@ -235,7 +235,7 @@ TEST_F(TcpOut, RepliesAndMediaKeepTheirOrder)
 
 TEST_F(TcpOut, SlowReaderLosesWholeFramesUpToTheNextKeyFrame)
 {
-    out_ = rtsp_tcp_out_new(sv_[0], 20000);
+    out_ = rtsp_tcp_out_new(sv_[0], 20000, -1, 0);
     // Nobody reads: frames 1.. fill the socket and the queue, then the
     // frames that do not fit are dropped, and so are those that follow
     // until a key frame finds room.
@@ -265,7 +265,7 @@ TEST_F(TcpOut, SlowReaderLosesWholeFramesUpToTheNextKeyFrame)
 
 TEST_F(TcpOut, ClosedOrBrokenConnectionRefusesWrites)
 {
-    out_ = rtsp_tcp_out_new(sv_[0], 20000);
+    out_ = rtsp_tcp_out_new(sv_[0], 20000, -1, 0);
     rtsp_tcp_out_ref(out_);   // a session's reference
     close(sv_[1]);
     sv_[1] = -1;
