@@ -40,6 +40,7 @@
 #include <memory>
 
 #include "build_options.h"
+#include "dovu_internal.h"
 #include "ll_config.h"
 #include "ll_log.h"
 #include "rtsp_guard.h"
@@ -763,14 +764,20 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
         LOG_FAULT(LOG_LEVEL_ERROR, "malloc channel for %s failed\n", s_chn_name);
         return nullptr;
     }
-    p_chn->src = dovu_start_avstream(src_part, chn_part, &p_chn->src_vhandle, &p_chn->src_ahandle);
-    if (!p_chn->src) {
+    /* Video starts with the channel, audio when a session sets its track
+     * up (or now, for a source without video). */
+    p_chn->src = dovu_start_medium(src_part, chn_part, 0, &p_chn->src_vhandle);
+    if (p_chn->src && !p_chn->src_vhandle)
+        dovu_start_medium(src_part, chn_part, 1, &p_chn->src_ahandle);
+    if (!p_chn->src || (!p_chn->src_vhandle && !p_chn->src_ahandle)) {
         LOG_FAULT(LOG_LEVEL_ERROR, "start avstream failed\n");
         free(p_chn);
         return nullptr;
     }
     dovu_get_stream_info(p_chn->src, chn_part, &p_chn->audio_info, &p_chn->video_info);
     rtsp_channel_init(p_chn, rtsp, s_chn_name);
+    snprintf(p_chn->src_name, sizeof(p_chn->src_name), "%s", src_part);
+    snprintf(p_chn->src_chn, sizeof(p_chn->src_chn), "%s", chn_part);
 
     if (p_chn->src_vhandle) {
         if (g_thread_create(&p_chn->video_th, nullptr, rtsp_chn_video_main, p_chn) != 0) {
@@ -803,6 +810,10 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         pthread_join(p_chn->video_th, nullptr);
         p_chn->has_video_th = 0;
     }
+    if (p_chn->has_audio_th) {
+        pthread_join(p_chn->audio_th, nullptr);
+        p_chn->has_audio_th = 0;
+    }
     /* From here no other thread touches the channel. */
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &p_chn->list_head_session)
@@ -818,6 +829,39 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
               ll_getCurrentTimeStr(), p_chn->chn_name);
     free(p_chn);
+}
+
+int rtsp_channel_has_audio(const rtsp_channel_t *p_chn)
+{
+    return p_chn && p_chn->audio_info.type == AUDIO_TYPE_AAC &&
+           p_chn->audio_info.sample_rate > 0 && p_chn->audio_info.channel > 0;
+}
+
+int rtsp_channel_start_audio(rtsp_channel_t *p_chn)
+{
+    if (!p_chn || !rtsp_channel_has_audio(p_chn))
+        return 0;
+    if (p_chn->has_audio_th)
+        return 1;
+    if (!p_chn->src_ahandle) {
+        void *h = nullptr;
+        void *src = dovu_start_medium(p_chn->src_name, p_chn->src_chn, 1, &h);
+        if (src != p_chn->src) {
+            /* The source was replaced since the channel started. */
+            dovu_release_medium(src, 1, h);
+            return 0;
+        }
+        if (!h)
+            return 0;
+        p_chn->src_ahandle = h;
+    }
+    if (g_thread_create(&p_chn->audio_th, nullptr, rtsp_chn_audio_main, p_chn) != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "audio thread of [ %s ] not started\n", p_chn->chn_name);
+        return 0;
+    }
+    p_chn->has_audio_th = 1;
+    set_thread_name(p_chn->audio_th, "rtsp_a_", p_chn->src_chn);
+    return 1;
 }
 
 /* ---- sessions ------------------------------------------------------------ */

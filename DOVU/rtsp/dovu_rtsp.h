@@ -19,6 +19,9 @@
  *     channel's live list into the channel's graveyard and wakes the server
  *     thread, which then closes their connections and frees them.  So a
  *     session is never freed while the server thread works on it.
+ *   - A channel whose audio track was set up runs one audio thread
+ *     ("rtsp_a_<n>") that pulls AAC frames and sends them; it retires
+ *     sessions only when the channel has no video thread.
  *
  * LOCKS (never nested, never held while calling out or logging)
  *   - rtsp_t.mutex_chn: linking/unlinking a channel.  The channel list is
@@ -173,6 +176,11 @@ typedef struct rtsp_channel_t {
     pthread_t video_th;
     uint8_t has_video_th;
     pthread_t audio_th;
+    uint8_t has_audio_th;
+    uint64_t a_first_ms;             /* audio thread: capture ms of RTP time 0 */
+    uint8_t a_first_set;
+    char src_name[30];               /* the source and channel parts of the name */
+    char src_chn[50];
     rtsp_t *rtsp;                    /* owner, for waking the server thread */
     pthread_mutex_t mutex_session;
     /* Held by the video thread while it sends a pass, and by a SETUP while
@@ -221,6 +229,15 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn);
 /* Server thread: the send queue of connection fd, or null when fd is not
  * one of its connections.  No reference is added. */
 struct rtsp_tcp_out *rtsp_conn_out(rtsp_t *rtsp, int fd);
+
+/* Server thread: starts the channel's audio at the source and its audio
+ * thread, once (the first SETUP of the audio track).  1 when audio runs,
+ * 0 when the source has none. */
+int rtsp_channel_start_audio(rtsp_channel_t *p_chn);
+
+/* Whether the channel's source describes an audio stream that can be
+ * streamed (AAC). */
+int rtsp_channel_has_audio(const rtsp_channel_t *p_chn);
 
 session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd);
 session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd);

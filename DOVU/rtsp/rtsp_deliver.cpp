@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
 
 /* ---- delivery ----------------------------------------------------------- */
@@ -226,6 +227,7 @@ struct frame_part {
     rtsp_media_part part;
     size_t frame_bytes;
     bool key;
+    bool sweep;             /* this pass retires finished sessions */
 };
 
 /*
@@ -342,17 +344,22 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
                           ll_getCurrentTimeStr(), "rtsp_send_rtp_packet", __LINE__, -1,
                           strerror(t.send_errno));
 
-    /* Mark failures, then retire torn-down, failed and idle sessions.  Only
-     * this thread unlinks from the live list, so the pointers copied above
-     * still name linked sessions. */
+    /* Mark failures, then retire torn-down, failed and idle sessions (the
+     * pass that sweeps).  A failed session is marked only while it is
+     * still linked: another thread may have retired it since the copy. */
     bool retired = false;
     {
         rtsp_lock lk(&p_chn->mutex_session);
-        if (any_failed)
-            for (const send_target &t : targets)
-                if (t.failed)
-                    t.ses->status = RTSP_STATUS_ERROR;
         struct list_head *pos, *n;
+        if (any_failed)
+            list_for_each(pos, &p_chn->list_head_session) {
+                session_t *s = list_entry(pos, session_t, list);
+                for (const send_target &t : targets)
+                    if (t.failed && t.ses == s)
+                        s->status = RTSP_STATUS_ERROR;
+            }
+        if (!fp.sweep)
+            return;
         list_for_each_safe(pos, n, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
             if (s->status > RTSP_STATUS_PLAY || now > s->tm_last_access + RTSP_SESSION_IDLE_SEC) {
@@ -423,7 +430,7 @@ extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtp
     memcpy(wire + RTP_HEADER_SIZE, rtppack->payload, (size_t)payload_size);
     uint16_t len = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     wire_run w = {wire, &len, 1};
-    frame_part fp = {RTSP_MEDIA_OTHER, len, false};
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false, true};
     deliver(p_chn, rtppack->header.payload_type, w, fp);
     return 0;
 }
@@ -454,7 +461,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     /* The frame's wire size with its interleaved headers, near enough:
      * about one packet per 1400 bytes. */
     size_t pkts = frame_size / RTP_MAX_NAL_PAYLOAD + 1;
-    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key};
+    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key, true};
     b->count = 0;
     b->used = 0;
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
@@ -462,8 +469,55 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     b->flush();
 }
 
-extern "C" void rtsp_process_audio_frame(rtsp_channel_t *, const uint8_t *, uint32_t, uint64_t)
+extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame,
+                                         uint32_t frame_size, uint64_t ts)
 {
+    if (!p_chn || !frame)
+        return;
+    thread_local std::unique_ptr<frame_batch> batch;
+    if (!batch)
+        batch.reset(new frame_batch);
+    frame_batch *b = batch.get();
+    b->chn = p_chn;
+    b->pt = PAYLOAD_RTP_AAC;
+    /* The video thread sweeps; a channel without one is swept here. */
+    b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th};
+    b->count = 0;
+    b->used = 0;
+    rtp_audio_state st = {&p_chn->audio_rtp_pkt.header, p_chn->audio_info.sample_rate,
+                          &p_chn->a_first_ms, &p_chn->a_first_set};
+    rtp_packetize_aac(&st, frame, frame_size, ts, emit_to_batch, b);
+    b->flush();
+}
+
+extern "C" void *rtsp_chn_audio_main(void *arg)
+{
+    rtsp_channel_t *p_chn = static_cast<rtsp_channel_t *>(arg);
+    if (!p_chn)
+        return nullptr;
+    unsigned char *frame = static_cast<unsigned char *>(malloc(DOVU_STREAM_BUF_SIZE));
+    if (!frame) {
+        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]malloc frame failed\n", ll_getCurrentTimeStr(),
+                  __func__, __LINE__);
+        return nullptr;
+    }
+    /* The source keeps its frames queued for every reader: start at the
+     * newest, then ask each time for the one after the last sent. */
+    unsigned long long last = DOVU_AUDIO_NEWEST;
+    while (!__atomic_load_n(&p_chn->quit, __ATOMIC_ACQUIRE)) {
+        unsigned int size = 0;
+        unsigned long long ts = last;
+        dovu_get_audio_stream_data(p_chn->src, p_chn->src_ahandle, frame, &size, &ts);
+        if (size == 0 || size > DOVU_STREAM_BUF_SIZE ||
+            (last != DOVU_AUDIO_NEWEST && ts <= last)) {
+            usleep(10000);
+            continue;
+        }
+        rtsp_process_audio_frame(p_chn, frame, size, ts);
+        last = ts;
+    }
+    free(frame);
+    return nullptr;
 }
 
 extern "C" void *rtsp_chn_video_main(void *arg)

@@ -26,6 +26,7 @@
 #include "rtsp_guard.h"
 #include "rtsp_interleave.h"
 #include "rtsp_rtcp.h"
+#include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
 
 namespace {
@@ -281,7 +282,8 @@ ssize_t rtsp_frame_request(const char *buf, size_t len, size_t max_len, size_t *
     return n >= total ? (ssize_t)total : 0;
 }
 
-int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type)
+int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type,
+                     const audio_info *audio)
 {
     int n = snprintf(out, size, "v=0\r\no=DOVU %d 1 IN IP4 0.0.0.0\r\nt=0 0\r\na=control:*\r\n",
                      cfd);
@@ -292,6 +294,21 @@ int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload
         int m = snprintf(out + n, size - (size_t)n,
                          "m=video 0 RTP/AVP %d\r\na=control:track0\r\na=rtpmap:%d %s/90000\r\n",
                          payload_type, payload_type, name ? name : "");
+        if (m < 0 || (size_t)m >= size - (size_t)n)
+            return -1;
+        n += m;
+    }
+    int config = audio && audio->type == AUDIO_TYPE_AAC
+                     ? rtp_aac_config(audio->sample_rate, audio->channel)
+                     : -1;
+    if (config >= 0) {
+        int m = snprintf(out + n, size - (size_t)n,
+                         "m=audio 0 RTP/AVP %d\r\na=control:track1\r\n"
+                         "a=rtpmap:%d mpeg4-generic/%d/%d\r\n"
+                         "a=fmtp:%d streamtype=5;profile-level-id=15;mode=AAC-hbr;config=%04x;"
+                         "sizelength=13;indexlength=3;indexdeltalength=3\r\n",
+                         PAYLOAD_RTP_AAC, PAYLOAD_RTP_AAC, audio->sample_rate, audio->channel,
+                         PAYLOAD_RTP_AAC, config);
         if (m < 0 || (size_t)m >= size - (size_t)n)
             return -1;
         n += m;
@@ -396,7 +413,8 @@ int handle_describe(request_ctx *rq)
         return not_found(rq);
     char sdp[kSdpSize];
     int slen = rtsp_compose_sdp(sdp, sizeof(sdp), rq->cfd, rq->chn->src_vhandle != nullptr,
-                                rq->chn->video_rtp_pkt.header.payload_type);
+                                rq->chn->video_rtp_pkt.header.payload_type,
+                                rtsp_channel_has_audio(rq->chn) ? &rq->chn->audio_info : nullptr);
     if (slen < 0)
         slen = 0, sdp[0] = '\0';
     char reply[kReplySize];
@@ -557,6 +575,9 @@ int handle_setup(request_ctx *rq, const char *buf)
     if (!rq->ses)
         return not_found(rq);
     int track = setup_track(buf);
+    /* The audio track's first SETUP starts the channel's audio. */
+    if (track == 1)
+        rtsp_channel_start_audio(rq->chn);
     if (is_tcp_transport(buf))
         return setup_interleaved(rq, buf, track);
     int cport = client_rtp_port(buf);

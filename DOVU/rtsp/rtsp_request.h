@@ -58,8 +58,11 @@ const char *rtp_type_string(int type);
 ssize_t rtsp_frame_request(const char *buf, size_t len, size_t max_len, size_t *skip);
 
 /* Writes the session description of a channel for the connection cfd into
- * out (size bytes); returns its length, or -1 if it does not fit. */
-int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type);
+ * out (size bytes): the video medium when has_video, then an audio medium
+ * (AAC, RFC 3640) when audio describes AAC; returns its length, or -1 if
+ * it does not fit. */
+int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type,
+                     const audio_info *audio);
 
 /* Answers one request (NUL-terminated, buf_len bytes) from connection cfd.
  * 0 when handled (unknown methods included), -1 for bad arguments, after a

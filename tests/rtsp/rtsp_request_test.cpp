@@ -191,7 +191,7 @@ TEST(Framing, EveryPrefixOfARequestNeedsMore)
 TEST(Sdp, VideoChannelOnDescriptor7Has116Bytes)
 {
     char sdp[512];
-    int n = rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96);
+    int n = rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96, nullptr);
     EXPECT_EQ(n, 116);
     EXPECT_STREQ(sdp,
                  "v=0\r\no=DOVU 7 1 IN IP4 0.0.0.0\r\nt=0 0\r\na=control:*\r\n"
@@ -201,14 +201,14 @@ TEST(Sdp, VideoChannelOnDescriptor7Has116Bytes)
 TEST(Sdp, NoVideoOnDescriptor12Has53Bytes)
 {
     char sdp[512];
-    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 12, 0, 96), 53);
+    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 12, 0, 96, nullptr), 53);
     EXPECT_EQ(strstr(sdp, "m="), nullptr);
 }
 
 TEST(Sdp, TooSmallBufferFails)
 {
     char sdp[40];
-    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96), -1);
+    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96, nullptr), -1);
 }
 
 }  // namespace
