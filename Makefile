@@ -4,12 +4,14 @@
 #   make test-asan  the suite under AddressSanitizer + UBSan, plus fuzzers
 #   make test-tsan  the suite under ThreadSanitizer
 #   make bench      benchmarks (figures, not pass/fail)
+#   make cross-test the libraries' unit tests built for the camera's CPU
+#                   (ARMv5TE, soft float) and run under qemu-arm
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 RECORD_DIR ?= /mnt/TVR_RECORD
 
-.PHONY: all deps build run test test-asan test-tsan bench clean
+.PHONY: all deps build build-armel run test test-asan test-tsan bench cross-test clean
 
 all: build
 
@@ -49,5 +51,12 @@ bench: build
 	cmake --build build --target bench_all -j $(JOBS)
 	bash scripts/run-bench.sh build
 
+build-armel: deps
+	cmake -S . -B build-armel -DCMAKE_TOOLCHAIN_FILE=cmake/armel-toolchain.cmake $(CMAKE_FLAGS)
+	cmake --build build-armel -j $(JOBS)
+
+cross-test: build-armel
+	cd build-armel && ctest --output-on-failure -j $(JOBS) --timeout 900
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-armel

@@ -232,11 +232,12 @@ uint64_t data_limit(int fd, const Config &c, uint64_t size)
 
 /* Closes the open segment.  The side files go only once the index is in
  * the record file; otherwise they stay for the repair. */
-int finish_segment(Muxer *m)
+int finish_segment(Muxer *m, bool index = true)
 {
     flush_journal(m);
     uint32_t total = 0;
-    bool ok = write_index(m->fd, m->cfg, m->samples.data(), m->samples.size(), m->end, &total);
+    bool ok = index &&
+              write_index(m->fd, m->cfg, m->samples.data(), m->samples.size(), m->end, &total);
     close_fd(&m->fd);
     close_fd(&m->jfd);
     close_fd(&m->cfd);
@@ -653,11 +654,14 @@ extern "C" int ozi_mux_add_audio(int handle, struct audio_stream *stream)
 
 extern "C" int ozi_mux_stop(int handle)
 {
-    /* An injected failure leaves the segment open with its side files, as a
-     * stop that could not write its index does. */
-    if (ozi_host_should_fail("ozi_mux_stop"))
-        return -1;
     Muxer *m = lookup(handle);
+    /* An injected failure is a stop that could not write its index: the
+     * segment's files are closed and its side files kept for the repair. */
+    if (ozi_host_should_fail("ozi_mux_stop")) {
+        if (m && m->active)
+            finish_segment(m, false);
+        return -1;
+    }
     if (!m || !m->active)
         return -1;
     return finish_segment(m);

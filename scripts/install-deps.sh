@@ -7,6 +7,9 @@ PKGS=(
   # build
   build-essential cmake pkg-config clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # cross-build for the camera's CPU (ARMv5TE, soft float) and its test run:
+  # the armel toolchain, GoogleTest sources to build for it, qemu-arm
+  crossbuild-essential-armel googletest qemu-user
   # host media platform: H.264 and AAC encoders, scene from a video file
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libx264-dev
   # real clients used by the integration tests

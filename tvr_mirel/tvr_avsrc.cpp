@@ -90,7 +90,7 @@ const resolution_t tvr__resolutions[TVR_RES_NUM] = {
 void tvr__fatal_exit(void)
 {
     std::fflush(nullptr);
-    _exit(0);
+    _exit(1);  /* a supervisor must see the failure */
 }
 
 void tvr__log_block_version(const char *block, const char *version)
@@ -156,7 +156,9 @@ int tvr__life_opened(tvr__chn_life *life, bool ok)
 int tvr__life_leave(tvr__chn_life *life, int *count_before)
 {
     MutexLock lock(life->mutex);
-    if (life->state != TVR_CHN_RUNNING || *life->handle == -1)
+    /* A running video channel's handle is -1 while its worker waits to
+     * reopen a failed encoder; its users still count. */
+    if (life->state != TVR_CHN_RUNNING)
         return -1;
     if (count_before)
         *count_before = *life->ref_count;

@@ -13,10 +13,12 @@
  *    transitions of aenc_handle (tvr_avsrc_priv.h).  No lock is held while
  *    another is taken.
  *
- * Drop policy: entries the recorder flagged leave at the next encoded
- * frame; beyond the cap (about 10 s of audio, tvr__aenc_queue_cap) the
- * oldest unflagged entries are dropped, so a channel that streams without
- * recording keeps bounded memory.
+ * Drop policy: entries the recorder flagged leave at the worker's next
+ * pass, whether or not the encoder has a new frame; beyond the cap (about
+ * 4 s of audio and fewer entries than the encoder lends, see
+ * tvr__aenc_queue_cap) the oldest unflagged entries are dropped, so a
+ * channel that streams without recording, or a recorder without storage,
+ * keeps bounded memory and the encoder never runs out of frames to lend.
  */
 #include "tvr_avsrc_priv.h"
 #include "tvr_lock.h"
@@ -90,13 +92,12 @@ int tvr__aenc_queue_cap(int sample_rate)
         return forced;
     if (sample_rate <= 0)
         sample_rate = 8000;
-    /* Frames of kAacSamplesPerFrame samples in kAudioQueueSeconds, rounded up,
-     * but fewer than the encoder lends: at its limit it would hand out no
-     * new frame, and a queue that nobody marks would stop for good. */
+    /* Frames of kAacSamplesPerFrame samples in kAudioQueueSeconds, rounded up. */
     long long frames = (static_cast<long long>(kAudioQueueSeconds) * sample_rate +
-                        kAacSamplesPerFrame - 1) / kAacSamplesPerFrame;
-    frames += 1;
-    return static_cast<int>(frames < OZI_AENC_MAX_HELD - 1 ? frames : OZI_AENC_MAX_HELD - 1);
+                        kAacSamplesPerFrame - 1) / kAacSamplesPerFrame + 1;
+    if (frames > kAudioQueueMaxEntries)
+        frames = kAudioQueueMaxEntries;
+    return static_cast<int>(frames);
 }
 
 void tvr__aenc_set_queue_cap(int entries)
@@ -296,8 +297,16 @@ extern "C" void *thread_aenc(void *param)
             continue;
         }
         if (ozi_aenc_get_stream(handle, &entry->stream, 0) != 0) {
-            ozi_sleep_ms(kRetryMs);
             std::free(entry);
+            /* Entries the recorder took go back to the encoder now, not
+             * at the next frame the encoder hands out: it lends only so
+             * many, and while they are out it may hand out none. */
+            {
+                WriteLock lock(&a->rwlock_aenc_data_list);
+                tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
+                                     &release_ctx);
+            }
+            ozi_sleep_ms(kRetryMs);
             continue;
         }
         WriteLock lock(&a->rwlock_aenc_data_list);

@@ -23,9 +23,9 @@
  * star line, "** <block> version: <version> **", star line. */
 void tvr__log_block_version(const char *block, const char *version);
 
-/* Kills the process after a fatal condition in a worker: the log line is
- * out, buffered output is flushed, and no static destructor runs while
- * other threads still use the module state. */
+/* Kills the process with status 1 after a fatal condition in a worker: the
+ * log line is out, buffered output is flushed, and no static destructor
+ * runs while other threads still use the module state. */
 [[noreturn]] void tvr__fatal_exit(void);
 
 /* Channel number of a channel name: "main"/"main_ch" 0, "sub"/"sub_ch" 1,
@@ -76,7 +76,7 @@ int tvr__life_join_or_open(tvr__chn_life *life);
 int tvr__life_opened(tvr__chn_life *life, bool ok);
 
 /* Release side.  Returns -1 when there is nothing to undo (channel not
- * running, handle value -1), 1 when users remain, 0 when this was the last
+ * running), 1 when users remain, 0 when this was the last
  * user: the state is CLOSING, the worker is told to stop, and the caller
  * must call tvr__life_wait_worker, tear down, then tvr__life_closed.
  * *count_before receives the count before the decrement. */
@@ -104,13 +104,18 @@ extern const resolution_t tvr__resolutions[TVR_RES_NUM];
 
 /*
  * Audio queue bound.  When nothing marks the audio entries (the channel
- * runs for streaming only), the worker drops the oldest entries beyond a
- * cap.  The recorder drains the queue at every video frame of an open
- * segment and at the latest within one GOP (2 s) plus a segment start, so
- * the default cap of about 10 s of encoded audio (80 AAC frames of 1024
- * samples at 8000 Hz) never drops a frame it would still record.
+ * runs for streaming only, or the recorder has no video frame to time its
+ * segments), the worker drops the oldest entries beyond a cap.  The
+ * recorder takes or drops the queued audio at every video frame and holds
+ * back at most the encoder's delay (under half a second) at a segment
+ * change, so about 4 s of encoded audio (33 AAC frames of 1024 samples at
+ * 8000 Hz) never drops a frame it would still record.  Each queued entry
+ * is a frame lent by the encoder, which lends only so many (64 on this
+ * SDK); the cap stays below that whatever the rate, or the worker could
+ * fetch no more frames and the queue would freeze.
  */
-constexpr int kAudioQueueSeconds = 10;
+constexpr int kAudioQueueSeconds = 4;
+constexpr int kAudioQueueMaxEntries = 48;
 constexpr int kAacSamplesPerFrame = 1024;
 int tvr__aenc_queue_cap(int sample_rate);
 /* Overrides the cap (entries; 0 restores the default).  For tests. */

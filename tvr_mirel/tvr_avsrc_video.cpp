@@ -78,8 +78,38 @@ void publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
     }
 }
 
-constexpr int kMaxEncodeFailures = 12;  /* over the worker's life */
+constexpr int kMaxEncodeFailures = 12;  /* in a row: the encoder is closed */
 constexpr int kCaptureRetryMs = 20;
+constexpr int kReopenFirstMs = 500;     /* back-off before reopening it, */
+constexpr int kReopenMaxMs = 8000;      /* doubled after each failed reopen */
+
+/* Opens the encoder of a channel with the settings; -1 when it fails. */
+int open_encoder(bool is_main)
+{
+    const video_conf *conf = tvr_avsrc->video_conf ? tvr_avsrc->video_conf : tvr_get_video_conf();
+    const resolution_t *res = &tvr__resolutions[is_main ? conf->main_res_idx : conf->sub_res_idx];
+    struct venc_param param;
+    if (tvr__fill_venc_param(conf, res, is_main, &param))
+        TVR_LOG(LOG_LEVEL_NOTICE, "only supoort H264 encoding in this app\n");
+    ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL,
+              "fps:%d, target_kbps:%d, br_mode:%d, initqp:%d, encoder_type:%d\n", param.fps,
+              param.target_kbps, param.br_mode, param.initqp, param.enc_out_type);
+    int handle = -1;
+    if (ozi_venc_open(&param, &handle) != 0)
+        return -1;
+    return handle;
+}
+
+/* Sleeps `ms` in short steps; false as soon as the channel has no user. */
+bool sleep_while_running(tvr__chn_life *life, int ms)
+{
+    for (int slept = 0; slept < ms; slept += 50) {
+        if (!life->run.load())
+            return false;
+        ozi_sleep_ms(50);
+    }
+    return life->run.load() != 0;
+}
 
 } // namespace
 
@@ -248,20 +278,8 @@ extern "C" void *tvr_mirel_venc_start(void *chnid)
         /* First user: bring the channel up with no lock held. */
         tvr__log_block_version("venc", ozi_venc_get_version());
 
-        const video_conf *conf = tvr_avsrc->video_conf ? tvr_avsrc->video_conf
-                                                       : tvr_get_video_conf();
-        const resolution_t *res =
-            &tvr__resolutions[is_main ? conf->main_res_idx : conf->sub_res_idx];
-        struct venc_param param;
-        if (tvr__fill_venc_param(conf, res, is_main, &param))
-            TVR_LOG(LOG_LEVEL_NOTICE, "only supoort H264 encoding in this app\n");
-        ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL,
-                  "fps:%d, target_kbps:%d, br_mode:%d, initqp:%d, encoder_type:%d\n",
-                  param.fps, param.target_kbps, param.br_mode, param.initqp,
-                  param.enc_out_type);
-
-        int handle = -1;
-        if (ozi_venc_open(&param, &handle) != 0 || handle == -1) {
+        const int handle = open_encoder(is_main);
+        if (handle == -1) {
             TVR_LOG(LOG_LEVEL_ERROR, "open venc failed\n");
             tvr__life_opened(life, false);
             return nullptr;
@@ -351,8 +369,9 @@ extern "C" void *thread_venc(void *param)
     tvr__chn_life *life = tvr__video_life(chn->chnid);
     const int chnid = chn->chnid;
     /* The starter set the handle before creating this thread and changes
-     * it again only after this worker has left. */
-    const int handle = tvr__life_handle(life);
+     * it again only after this worker has left; meanwhile only this worker
+     * closes and reopens the encoder. */
+    int handle = tvr__life_handle(life);
     int failures = 0;
 
     while (life->run.load()) {
@@ -372,17 +391,33 @@ extern "C" void *thread_venc(void *param)
                                   frame.mdinfo, &entry->stream) != 0) {
             ozi_vi_release_frame(chnid, &frame);
             std::free(entry);
-            if (failures++ >= kMaxEncodeFailures - 1) {
+            if (++failures >= kMaxEncodeFailures) {
                 /* The queued frame points into this encoder's buffer: give
                  * it back before the encoder goes, so it is never handed out. */
                 drain_queue(chn, handle);
                 ozi_venc_close(handle);
                 tvr__life_set_handle(life, -1);
-                TVR_LOG(LOG_LEVEL_ERROR, "ozi_venc_encode_frame failed, exit venc thread\n");
-                break;
+                handle = -1;
+                TVR_LOG(LOG_LEVEL_ERROR, "ozi_venc_encode_frame failed %d times, encoder closed\n",
+                        failures);
+                /* Reopened while the channel has users; its first frame is an
+                 * I frame, where the recorder and the viewers pick up again. */
+                for (int wait = kReopenFirstMs; sleep_while_running(life, wait);
+                     wait = wait * 2 > kReopenMaxMs ? kReopenMaxMs : wait * 2) {
+                    handle = open_encoder(is_main);
+                    if (handle != -1)
+                        break;
+                    TVR_LOG(LOG_LEVEL_ERROR, "reopen venc failed\n");
+                }
+                if (handle == -1)
+                    break;
+                tvr__life_set_handle(life, handle);
+                TVR_LOG(LOG_LEVEL_NORMAL, "%s encoder reopened\n", name);
+                failures = 0;
             }
             continue;
         }
+        failures = 0;
         entry->stream.ts = frame.vi_frame.ts;
         entry->stream.seq_no = frame.vi_frame.seq_no;
         ozi_vi_release_frame(chnid, &frame);

@@ -6,8 +6,14 @@
  * one more user, polls their queues every 10 ms from "thread_mux", and
  * writes segments that begin at an I frame under the temporary name
  * "recording_now_tmp.mp4|.avi"; a closed segment is filed into its date
- * directory (tvr_record_file.cpp).  The decisions per frame are made by
+ * directory (tvr_record_file.cpp).  Segments abut: the closing I frame is
+ * the first frame of the next one.  The decisions per frame are made by
  * rec_seg_step (tvr_record_seg.cpp).
+ *
+ * Stopping (release): the open segment waits for the audio of its last
+ * frames, is stopped and filed.  A stop that cannot write the index is
+ * repaired from the side files at once, or the files are moved aside for
+ * the next start's repair; an index-less file is never filed.
  *
  * Audio-only recording (track 2) still holds the recorded video channel as
  * a user: its I frames time the segments, and its queue and lock exist only
@@ -97,7 +103,7 @@ int add_audio(void *, struct audio_stream *s)
     return ozi_mux_add_audio(record.mux_handle, s);
 }
 
-void sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
+int sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
 {
     auto *c = static_cast<mux_ctx *>(ctx);
     /* Recording video only, no audio is ever written, so how much of the
@@ -106,21 +112,85 @@ void sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
      * the recorder waits for an I frame. */
     if (c->track == 1)
         mode = REC_AUDIO_ALL;
+    int later = 0;
     tvr::ReadLock lock(&c->audio->rwlock_aenc_data_list);
     rec_audio_walk(&c->audio->list_head_aenc_data_list, mode, limit,
-                   c->track == 1 ? nullptr : add_audio, nullptr);
+                   c->track == 1 ? nullptr : add_audio, nullptr, &later);
+    return later;
 }
+
+const char *const side_ext[] = {".idx", ".moov", ".stbl"};
 
 /* Removes the temporary file and any side file the muxer left. */
 void remove_tmp_files()
 {
-    static const char *const side[] = {".idx", ".moov", ".stbl"};
     remove(record.tmp_path_file);
-    for (const char *ext : side) {
+    for (const char *ext : side_ext) {
         char path[REC_TMP_PATH_LEN + 8];
         snprintf(path, sizeof path, "%s%s", record.tmp_path_file, ext);
         remove(path);
     }
+}
+
+/* Makes the stopped segment at the temporary path whole from its side
+ * files.  0 with *ms its repaired duration (side files removed), else -1
+ * with everything left in place. */
+int repair_tmp(uint64_t *ms)
+{
+    const bool mp4 = record.conf->mux_type == MUX_TYPE_MP4;
+    char side[2][REC_TMP_PATH_LEN + 8];
+    snprintf(side[0], sizeof side[0], "%s%s", record.tmp_path_file, mp4 ? ".moov" : ".idx");
+    snprintf(side[1], sizeof side[1], "%s%s", record.tmp_path_file, ".stbl");
+    FILE *rec = fopen(record.tmp_path_file, "rb+");
+    FILE *a = fopen(side[0], "rb");
+    FILE *b = mp4 ? fopen(side[1], "rb") : nullptr;
+    struct mux_fileinfo info;
+    info.total_ms = 0;
+    int ret = -1;
+    if (rec && a && (b || !mp4))
+        ret = mp4 ? ozi_mux_fix_file(rec, nullptr, a, b, MUX_TYPE_MP4, &info)
+                  : ozi_mux_fix_file(rec, a, nullptr, nullptr, MUX_TYPE_AVI, &info);
+    FILE *const opened[] = {rec, a, b};
+    for (FILE *f : opened)
+        if (f)
+            fclose(f);
+    if (ret != 0 || info.total_ms == 0)
+        return -1;
+    remove(side[0]);
+    if (mp4)
+        remove(side[1]);
+    *ms = info.total_ms;
+    return 0;
+}
+
+/* Moves the temporary file and its side files out of the next segment's
+ * way, to "recording_kept_<date>" at the top of the record directory,
+ * where the next start's recovery repairs them. */
+void keep_tmp_aside(const strm_date *d)
+{
+    const char *ext = rec_mux_ext(record.conf->mux_type);
+    char stem[REC_TMP_PATH_LEN];
+    char path[REC_TMP_PATH_LEN + 8];
+    for (int k = 0; k < 1000; k++) {
+        snprintf(stem, sizeof stem, "%s/recording_kept_%04d%02d%02d%02d%02d%02d_%d%s",
+                 record.conf->save_path, d->year, d->mon, d->day, d->hour, d->min, d->sec, k,
+                 ext ? ext : "");
+        if (!path_exists(stem))
+            break;
+    }
+    if (rename(record.tmp_path_file, stem) != 0) {
+        REC_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", record.tmp_path_file,
+                strerror(errno));
+        return;
+    }
+    for (const char *e : side_ext) {
+        char from[REC_TMP_PATH_LEN + 8];
+        snprintf(from, sizeof from, "%s%s", record.tmp_path_file, e);
+        snprintf(path, sizeof path, "%s%s", stem, e);
+        if (path_exists(from) && rename(from, path) != 0)
+            REC_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", from, strerror(errno));
+    }
+    REC_LOG(LOG_LEVEL_ERROR, "kept %s with its side files for the next start\n", stem);
 }
 
 void sink_close(void *ctx, const strm_date *date, uint64_t ms)
@@ -128,7 +198,24 @@ void sink_close(void *ctx, const strm_date *date, uint64_t ms)
     auto *c = static_cast<mux_ctx *>(ctx);
     record.recorded_ms = ms;
     record.strm_date = *date;
-    ozi_mux_stop(record.mux_handle);
+    if (ozi_mux_stop(record.mux_handle) != 0) {
+        /* The index could not be written (a full or failing card): the
+         * file does not play as it is.  Its side files describe every
+         * frame written; repair from them now, or keep them for the
+         * next start, and never file the unplayable file itself. */
+        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_stop failed, repairing %s\n", record.tmp_path_file);
+        uint64_t fixed_ms = 0;
+        if (repair_tmp(&fixed_ms) == 0) {
+            /* The repair counts audio past the last picture too; the name
+             * carries the video's duration, as for every segment. */
+            if (fixed_ms < ms)
+                record.recorded_ms = fixed_ms;
+            save_mux_file();
+        } else if (path_exists(record.tmp_path_file)) {
+            keep_tmp_aside(date);
+        }
+        return;
+    }
     if (c->track != 2 && c->video_ok == 0) {
         /* Storage refused every frame: nothing playable to keep, and filing
          * an empty file every GOP would only fill the directory. */
@@ -138,6 +225,17 @@ void sink_close(void *ctx, const strm_date *date, uint64_t ms)
         return;
     }
     save_mux_file();
+}
+
+/* Longest time after a frame's capture until the audio captured with it has
+ * left the AAC encoder: the frame being filled, two frames of look-ahead,
+ * and one captured PCM frame still on its way. */
+uint64_t audio_delay_ms()
+{
+    const audio_conf *aconf = tvr_avsrc->audio_conf ? tvr_avsrc->audio_conf : tvr_get_audio_conf();
+    const uint64_t rate = aconf->sample_rate > 0 ? (uint64_t)aconf->sample_rate : 8000;
+    const uint64_t aac_frame_ms = (1024 * 1000 + rate - 1) / rate;
+    return 3 * aac_frame_ms + (uint64_t)(tvr_avsrc->ai_frame_interval > 0 ? tvr_avsrc->ai_frame_interval : 32);
 }
 
 } // namespace
@@ -215,11 +313,28 @@ extern "C" void *thread_mux(void *)
     ozi_thread_set_name("thread_mux");
 
     const rec_seg_sink sink = {&ctx, sink_start, sink_add_video, sink_drain_audio, sink_close};
-    const rec_seg_params params = {conf->time_sec, conf->track != 2};
+    rec_seg_params params;
+    memset(&params, 0, sizeof params);
+    params.time_sec = conf->time_sec;
+    params.write_video = conf->track != 2;
+    params.audio_wait_ms = conf->track == 1 ? 0 : audio_delay_ms();
     rec_seg_state st;
     memset(&st, 0, sizeof st);
 
-    while (run_get() == 1) {
+    /* After a stop request the open segment still takes the audio of its
+     * last frames, which the encoder delivers within audio_wait_ms of
+     * frame time; kStopCycles bounds that wait should frames stop. */
+    constexpr int kStopCycles = 100;
+    int stop_cycles = 0;
+    bool stopping = false;
+    for (;;) {
+        if (!stopping && run_get() != 1) {
+            stopping = true;
+            if (!rec_seg_stop(&st))
+                break;
+        }
+        if (stopping && (!st.closing || ++stop_cycles > kStopCycles))
+            break;
         venc_stream_entry now;
         int taken;
         {
@@ -230,10 +345,10 @@ extern "C" void *thread_mux(void *)
             rec_seg_step(&st, &params, &now, &sink);
         ozi_sleep_ms(10);
     }
-    /* The stopped segment is complete and its side files are gone: filed
-     * now, or the next start's recovery would find it unrepairable and
-     * delete it. */
+    /* Whatever is still open is stopped and filed now, or the next start's
+     * recovery would find it without side files. */
     rec_seg_finish(&st, &sink);
+    rec_seg_free(&st);
     rec_buf_free(&ctx.buf);
     return nullptr;
 }

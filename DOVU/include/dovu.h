@@ -15,6 +15,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden symbols; what this header declares is
+ * its exported interface. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef enum {
     AUDIO_TYPE_UNKNOWN = 0,
     AUDIO_TYPE_MIDI = 1,
@@ -105,6 +111,10 @@ void dovu_get_audio_stream_data(void *dovu_src, void *chn_handle, unsigned char 
 int dovu_get_stream_info(void *dovu_src, void *chnid, audio_info *ainfo, video_info *vinfo);
 void *dovu_start_rtsp(int conf_handle);
 void dovu_release_rtsp(void *p_rtsp);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -39,10 +39,10 @@
 #include <vector>
 #include <memory>
 
-#include "build_options.h"
 #include "dovu_internal.h"
 #include "ll_config.h"
 #include "ll_log.h"
+#include "rtsp_auth.h"
 #include "rtsp_guard.h"
 #include "rtsp_deliver.h"
 #include "rtsp_interleave.h"
@@ -644,9 +644,22 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->max_conns = DOVU_RTSP_MAX_CONN;
     rtsp->conn_idle_ms = RTSP_CONN_IDLE_MS;
     rtsp->fd_reserve = RTSP_FD_RESERVE;
+    /* Digest authentication when the credentials file is there; the
+     * environment may name another file (tests, a field set-up). */
+    const char *cred = getenv("DOVU_RTSP_CREDENTIALS");
+    if (!cred || !*cred)
+        cred = DOVU_RTSP_CREDENTIALS;
+    rtsp->auth = rtsp_auth_load(cred);
+    if (rtsp->auth)
+        ll_printf(LOG_LEVEL_INFO, "[%s]rtsp requests need credentials of realm \"%s\" (%s)\n",
+                  ll_getCurrentTimeStr(), rtsp_auth_realm(static_cast<rtsp_auth *>(rtsp->auth)), cred);
+    else if (*cred)
+        ll_printf(LOG_LEVEL_WARNING, "[%s]no valid credentials in %s: rtsp without authentication\n",
+                  ll_getCurrentTimeStr(), cred);
 
     if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
         LOG_CREATE("pthread_mutex_init failed : %s", strerror(errno));
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -658,6 +671,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
             close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -670,6 +684,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
         close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
+        rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
     }
@@ -698,6 +713,7 @@ void rtsp_destroy(rtsp_t *rtsp)
     list_for_each_safe(pos, n, &rtsp->list_head_chn)
         rtsp_detach_channel(rtsp, list_entry(pos, rtsp_channel_t, list));
     delete state_of(rtsp);
+    rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
     close(rtsp->wake_fd);
     pthread_mutex_destroy(&rtsp->mutex_chn);
     free(rtsp);
@@ -740,7 +756,7 @@ void rtsp_channel_init(rtsp_channel_t *p_chn, rtsp_t *rtsp, const char *name)
     INIT_LIST_HEAD(&p_chn->list_head_session);
     INIT_LIST_HEAD(&p_chn->list_head_dead);
     pthread_mutex_init(&p_chn->mutex_session, nullptr);
-    pthread_mutex_init(&p_chn->mutex_send, nullptr);
+    pthread_cond_init(&p_chn->cond_sends, nullptr);
 }
 
 rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
@@ -784,7 +800,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
             /* The stream started above would otherwise stay started. */
             dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
             pthread_mutex_destroy(&p_chn->mutex_session);
-            pthread_mutex_destroy(&p_chn->mutex_send);
+            pthread_cond_destroy(&p_chn->cond_sends);
             free(p_chn);
             return nullptr;
         }
@@ -825,7 +841,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     }
     dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
     pthread_mutex_destroy(&p_chn->mutex_session);
-    pthread_mutex_destroy(&p_chn->mutex_send);
+    pthread_cond_destroy(&p_chn->cond_sends);
     ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
               ll_getCurrentTimeStr(), p_chn->chn_name);
     free(p_chn);

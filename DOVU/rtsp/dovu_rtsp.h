@@ -33,11 +33,14 @@
  *     to copy what a send needs and to retire sessions, never while it
  *     sends: with a hundred players a frame's sends take milliseconds, and
  *     the server thread must not wait for them to answer a request.
- *   - rtsp_channel_t.mutex_send: the video thread holds it while it sends
- *     (on descriptors copied under mutex_session); a SETUP that replaced a
- *     session's UDP sockets takes it to close the old ones, so a socket is
- *     never closed, and its number reused, under a send.  Only a repeated
- *     SETUP waits for it, for at most one frame's sends.
+ *   - A delivery pass counts itself in rtsp_channel_t.sends_in_flight
+ *     (under mutex_session) from the moment it copies the descriptors it
+ *     will send on until its sends are over.  A SETUP that replaced a
+ *     session's UDP sockets waits on cond_sends (with mutex_session) until
+ *     no pass is in flight before it closes the old ones: a pass that
+ *     copied a descriptor never sends on a closed one, or on its number
+ *     reused by another socket.  Passes that start after the swap copy the
+ *     new descriptors.  Only a repeated SETUP waits, for at most one pass.
  */
 #ifndef DOVU_RTSP_H
 #define DOVU_RTSP_H
@@ -183,9 +186,8 @@ typedef struct rtsp_channel_t {
     char src_chn[50];
     rtsp_t *rtsp;                    /* owner, for waking the server thread */
     pthread_mutex_t mutex_session;
-    /* Held by the video thread while it sends a pass, and by a SETUP while
-     * it closes the sockets it replaced. */
-    pthread_mutex_t mutex_send;
+    int32_t sends_in_flight;         /* delivery passes between copy and end of sends */
+    pthread_cond_t cond_sends;       /* signalled when sends_in_flight drops to 0 */
     struct list_head list;           /* in rtsp_t.list_head_chn */
     struct list_head list_head_session;   /* guarded by mutex_session */
     struct list_head list_head_dead;      /* guarded by mutex_session */
@@ -205,6 +207,7 @@ struct rtsp_t {
     int32_t max_conns;               /* open control connections, at most */
     int32_t conn_idle_ms;            /* sessionless connection idle limit */
     int32_t fd_reserve;              /* descriptors left to the process */
+    void *auth;                      /* rtsp_auth: Digest users, or null (server thread) */
     pthread_mutex_t mutex_chn;
     struct list_head list_head_chn;
 };

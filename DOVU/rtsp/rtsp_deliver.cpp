@@ -7,7 +7,8 @@
  * and v_ts_set after creation.  It walks the channel's sessions under
  * mutex_session only to copy what a send needs (looking up and caching a
  * session's peer address the first time) and to move finished sessions to
- * the graveyard.  It sends holding only the channel's mutex_send, and logs
+ * the graveyard.  It sends with no lock held, counted in the channel's
+ * sends_in_flight (see dovu_rtsp.h), and logs
  * with no lock held.
  * The server thread frees the retired sessions (dovu_rtsp.cpp).
  */
@@ -65,8 +66,84 @@ constexpr int kGsoMaxSegs = 40;
 #define SOL_UDP 17
 #endif
 
-/* 1 while UDP segmentation offload is to be tried (atomic). */
-int g_udp_gso = 1;
+/* Whether runs of equal packets go through UDP segmentation offload
+ * (atomic): -1 until the probe has run, then 1 or 0.  A kernel before
+ * 4.18 ignores the segment size it does not know and sends the whole run
+ * as one datagram of tens of kilobytes, with no error: only a probe that
+ * looks at what arrives can tell. */
+int g_udp_gso = -1;
+pthread_once_t g_gso_once = PTHREAD_ONCE_INIT;
+rtsp_pass_hook_fn g_pass_hook = nullptr;   /* tests only (atomic) */
+
+constexpr size_t kProbeSeg = 100;
+
+/* Sends two 100-byte segments in one offloaded message to a loopback
+ * socket; 1 when exactly two datagrams of 100 bytes, in order, arrive. */
+int gso_probe(rtsp_sendmsg_fn send_fn)
+{
+    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int verdict = 0;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof(a);
+    if (rx >= 0 && tx >= 0 && bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(rx, reinterpret_cast<struct sockaddr *>(&a), &alen) == 0) {
+        uint8_t buf[2 * kProbeSeg];
+        for (size_t i = 0; i < sizeof(buf); i++)
+            buf[i] = (uint8_t)(i / kProbeSeg + 1);
+        struct iovec iov = {buf, sizeof(buf)};
+        union {
+            char b[CMSG_SPACE(sizeof(uint16_t))];
+            struct cmsghdr align;
+        } ctl;
+        memset(&ctl, 0, sizeof(ctl));
+        struct msghdr m;
+        memset(&m, 0, sizeof(m));
+        m.msg_name = &a;
+        m.msg_namelen = sizeof(a);
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = ctl.b;
+        m.msg_controllen = sizeof(ctl.b);
+        struct cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        uint16_t seg = kProbeSeg;
+        memcpy(CMSG_DATA(c), &seg, sizeof(seg));
+        if (send_fn(tx, &m, MSG_NOSIGNAL) == (ssize_t)sizeof(buf)) {
+            /* Loopback queues what it delivers before the send returns. */
+            uint8_t got[sizeof(buf)];
+            ssize_t n1 = recv(rx, got, sizeof(got), 0);
+            bool first = n1 == (ssize_t)kProbeSeg && got[0] == 1;
+            ssize_t n2 = recv(rx, got, sizeof(got), 0);
+            bool second = n2 == (ssize_t)kProbeSeg && got[0] == 2;
+            verdict = first && second && recv(rx, got, sizeof(got), 0) < 0;
+        }
+    }
+    if (rx >= 0)
+        close(rx);
+    if (tx >= 0)
+        close(tx);
+    return verdict;
+}
+
+void gso_probe_once()
+{
+    int expected = -1;
+    __atomic_compare_exchange_n(&g_udp_gso, &expected, gso_probe(sendmsg), false, __ATOMIC_RELAXED,
+                                __ATOMIC_RELAXED);
+}
+
+bool udp_gso_enabled()
+{
+    if (__atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) < 0)
+        pthread_once(&g_gso_once, gso_probe_once);
+    return __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) > 0;
+}
 
 /* Packets laid out back to back, as they go on the wire. */
 struct wire_run {
@@ -287,7 +364,13 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             if (t.peer_ok || t.log_peer)
                 targets.push_back(t);
         }
+        /* From here until the sends are over, the copied descriptors stay
+         * open: a SETUP that replaced them waits for this pass. */
+        p_chn->sends_in_flight++;
     }
+    rtsp_pass_hook_fn hook = __atomic_load_n(&g_pass_hook, __ATOMIC_ACQUIRE);
+    if (hook)
+        hook(p_chn);
     if (unknown_pt)
         ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]unknow payload type\n", ll_getCurrentTimeStr(),
                   "rtsp_send_rtp_packet", __LINE__);
@@ -297,13 +380,11 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]getpeername error, %s\n", ll_getCurrentTimeStr(),
                       "rtsp_send_rtp_packet", __LINE__, strerror(t.peer_errno));
 
-    /* The sends, under mutex_send only: a SETUP that replaces a session's
-     * socket closes the old one under it, so no descriptor copied above is
-     * closed (and its number reused) while a send may still use it. */
+    /* The sends, with no lock held: the descriptors copied above cannot be
+     * closed under them while this pass is counted in flight. */
     bool any_failed = false;
     {
-        rtsp_lock lk(&p_chn->mutex_send);
-        bool gso = __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) != 0;
+        bool gso = udp_gso_enabled();
         /* Built for the first target that gets packets, reused for the
          * rest; the buffer itself lives as long as the thread. */
         thread_local std::unique_ptr<pass_msgs> msgs_buf;
@@ -350,6 +431,8 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
     bool retired = false;
     {
         rtsp_lock lk(&p_chn->mutex_session);
+        if (--p_chn->sends_in_flight == 0)
+            pthread_cond_broadcast(&p_chn->cond_sends);
         struct list_head *pos, *n;
         if (any_failed)
             list_for_each(pos, &p_chn->list_head_session) {
@@ -416,7 +499,19 @@ void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
 
 extern "C" int rtsp__set_udp_gso(int enable)
 {
-    return __atomic_exchange_n(&g_udp_gso, enable ? 1 : 0, __ATOMIC_RELAXED);
+    int was = udp_gso_enabled() ? 1 : 0;
+    __atomic_store_n(&g_udp_gso, enable ? 1 : 0, __ATOMIC_RELAXED);
+    return was;
+}
+
+extern "C" int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn)
+{
+    return gso_probe(send_fn ? send_fn : sendmsg);
+}
+
+extern "C" void rtsp__set_pass_hook(rtsp_pass_hook_fn fn)
+{
+    __atomic_store_n(&g_pass_hook, fn, __ATOMIC_RELEASE);
 }
 
 extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack,

@@ -12,6 +12,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include "dovu_rtsp.h"
 #include "rtsp_rtp.h"
@@ -36,9 +38,21 @@ void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint
  * 0, or -1 for a null channel or packet or a payload size <= 0. */
 int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack, int payload_size);
 
+/* Sends two segments in one UDP segmentation offload message over
+ * loopback with send_fn (sendmsg when null) and looks at what arrives: 1
+ * when the kernel cut them into two datagrams.  Delivery runs it once
+ * before its first offloaded send and offloads only when it said 1. */
+typedef ssize_t (*rtsp_sendmsg_fn)(int fd, const struct msghdr *msg, int flags);
+int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn);
+
+/* Test seam: called by a delivery pass between copying the descriptors
+ * it sends on and sending (null: none). */
+typedef void (*rtsp_pass_hook_fn)(rtsp_channel_t *p_chn);
+void rtsp__set_pass_hook(rtsp_pass_hook_fn fn);
+
 /* Test seam: whether delivery may hand runs of equal-size packets to the
- * kernel's UDP segmentation offload (1, the default) or sends one message
- * per packet (0).  Returns the previous setting. */
+ * kernel's UDP segmentation offload (1; by default what the probe found)
+ * or sends one message per packet (0).  Returns the previous setting. */
 int rtsp__set_udp_gso(int enable);
 
 /* Packetises a buffer of ADTS frames captured at ts (ms) as AAC in RTP and

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <arpa/inet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 
 #include "ll_log.h"
+#include "rtsp_auth.h"
 #include "rtsp_guard.h"
 #include "rtsp_interleave.h"
 #include "rtsp_rtcp.h"
@@ -325,6 +327,7 @@ namespace {
 struct request_ctx {
     rtsp_t *rtsp;
     int cfd;
+    bool may_create;          /* the request may start a channel and a session */
     char cseq[10];
     char path[100];
     rtsp_channel_t *chn;
@@ -387,12 +390,16 @@ int not_found(request_ctx *rq)
 
 int handle_options(request_ctx *rq)
 {
-    if (!rq->chn)
-        rq->chn = rtsp_add_channel(rq->rtsp, rq->path);
-    if (rq->chn && !rq->ses)
-        rq->ses = rtsp_channel_add_session(rq->chn, rq->cfd);
-    if (!rq->chn || !rq->ses)
-        return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+    /* Without credentials (where they are required) OPTIONS is answered,
+     * but starts no stream. */
+    if (rq->may_create) {
+        if (!rq->chn)
+            rq->chn = rtsp_add_channel(rq->rtsp, rq->path);
+        if (rq->chn && !rq->ses)
+            rq->ses = rtsp_channel_add_session(rq->chn, rq->cfd);
+        if (!rq->chn || !rq->ses)
+            return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
+    }
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
@@ -401,7 +408,7 @@ int handle_options(request_ctx *rq)
                      rq->cseq);
     if (!write_reply(rq, reply, (size_t)n))
         return -1;
-    if (rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
+    if (rq->ses && rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_OPTION);
     LOG_DEBUG_AT("Reply OPTIONS:\n%s", reply);
     return 0;
@@ -554,13 +561,14 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
         for (int i = 0; i < 4; i++)
             old_fd[i] = *udp[i], *udp[i] = 0;
         s->rtp_trans_type = TRANS_RTP_AVP_TCP;
+        /* A pass that copied the old descriptors may still send on them:
+         * they close once it is over. */
+        while ((old_fd[0] > 0 || old_fd[2] > 0) && rq->chn->sends_in_flight > 0)
+            pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
     }
     rtsp_tcp_out_unref(old);
-    {
-        rtsp_lock lk(&rq->chn->mutex_send);
-        for (int32_t &fd : old_fd)
-            close_fd(&fd);
-    }
+    for (int32_t &fd : old_fd)
+        close_fd(&fd);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
                      "RTSP/1.0 200 OK\r\nCSeq: %s\r\nSession: %u\r\n"
@@ -625,15 +633,14 @@ int handle_setup(request_ctx *rq, const char *buf)
         s->tcp_out = nullptr;
         s->ilv_mask = 0;
         s->rtp_trans_type = TRANS_RTP_AVP;
+        /* A pass that copied the old descriptors may still send on them:
+         * they close once it is over. */
+        while (old[0] > 0 && rq->chn->sends_in_flight > 0)
+            pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
     }
     rtsp_tcp_out_unref(old_out);
-    {
-        /* Not under a send of the video thread, which may still hold the
-         * old descriptors' numbers. */
-        rtsp_lock lk(&rq->chn->mutex_send);
-        close_fd(&old[0]);
-        close_fd(&old[1]);
-    }
+    close_fd(&old[0]);
+    close_fd(&old[1]);
 
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
@@ -689,6 +696,85 @@ bool url_too_long(const char *req)
     return n >= kUrlSize;
 }
 
+
+/* Value of the request's Authorization header (up to its line end), or
+ * null. */
+const char *find_authorization(const char *req, size_t *len)
+{
+    static const char kName[] = "authorization:";
+    for (const char *line = strchr(req, '\n'); line && *++line; line = strchr(line, '\n')) {
+        if (strncasecmp(line, kName, sizeof(kName) - 1) != 0)
+            continue;
+        const char *v = line + sizeof(kName) - 1;
+        while (*v == ' ' || *v == '\t')
+            v++;
+        *len = strcspn(v, "\r\n");
+        return v;
+    }
+    return nullptr;
+}
+
+const char *auth_verdict_name(rtsp_auth_result r)
+{
+    switch (r) {
+    case RTSP_AUTH_STALE:
+        return "stale nonce";
+    case RTSP_AUTH_REPLAY:
+        return "replayed nonce count";
+    case RTSP_AUTH_LOCKED:
+        return "address locked after failures";
+    default:
+        return "wrong credentials";
+    }
+}
+
+/* Failed attempts in the log, a few a second at most (server thread). */
+rtsp_rate g_auth_log;
+
+/* With a credentials file, checks the request's credentials.  Answers 401
+ * and returns false when a request other than OPTIONS lacks valid ones. */
+bool authorize(request_ctx *rq, const char *method, const char *buf, bool *valid)
+{
+    rtsp_auth *auth = static_cast<rtsp_auth *>(rq->rtsp->auth);
+    *valid = true;
+    if (!auth)
+        return true;
+    request_line rl;
+    if (!parse_request_line(buf, &rl))
+        return false;
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t plen = sizeof(peer);
+    getpeername(rq->cfd, reinterpret_cast<struct sockaddr *>(&peer), &plen);
+    size_t alen = 0;
+    const char *authz = find_authorization(buf, &alen);
+    char user[64] = {0};
+    uint64_t now = rtsp_now_sec();
+    rtsp_auth_result r = rtsp_auth_check(auth, method, rl.url, authz, authz ? alen : 0,
+                                         peer.sin_addr.s_addr, now, user, sizeof(user));
+    *valid = r == RTSP_AUTH_OK;
+    if (*valid || starts_with(method, "OPTIONS"))
+        return true;
+    if (r != RTSP_AUTH_MISSING && r != RTSP_AUTH_STALE &&
+        rtsp_rate_allow(&g_auth_log, rtsp_mono_ms(), 5)) {
+        char name[RTSP_LOG_ESCAPED_SIZE], ip[INET_ADDRSTRLEN] = "?";
+        rtsp_log_escape(user, strlen(user), name, sizeof(name));
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
+        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]authentication failed (%s) for user \"%s\" from %s, "
+                  "%u more failures not logged\n", ll_getCurrentTimeStr(), "rtsp_handle_packet",
+                  __LINE__, auth_verdict_name(r), name, ip, rtsp_rate_take_dropped(&g_auth_log));
+    }
+    char challenge[256];
+    if (rtsp_auth_challenge(auth, now, r == RTSP_AUTH_STALE, challenge, sizeof(challenge)) < 0)
+        challenge[0] = '\0';
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply), "RTSP/1.0 401 Unauthorized\r\nCSeq: %s\r\n%s\r\n",
+                     rq->cseq, challenge);
+    write_reply(rq, reply, (size_t)n);
+    LOG_DEBUG_AT("Reply:\n%s", reply);
+    return false;
+}
+
 }  // namespace
 
 extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len)
@@ -713,6 +799,18 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
     rq.chn = rtsp_find_channel(rtsp, rq.path);
     if (rq.chn)
         rq.ses = rtsp_find_session(rq.chn, cfd);
+    bool valid = true;
+    if (!authorize(&rq, method, buf, &valid))
+        return -1;
+    rq.may_create = valid;
+    if (rtsp->auth && valid && !rq.ses && method[0] && !starts_with(method, "OPTIONS")) {
+        /* With credentials required, the first request that carries them
+         * starts the stream (an OPTIONS without them did not). */
+        if (!rq.chn)
+            rq.chn = rtsp_add_channel(rtsp, rq.path);
+        if (rq.chn)
+            rq.ses = rtsp_channel_add_session(rq.chn, cfd);
+    }
 
     int rc = 0;
     if (starts_with(method, "OPTIONS"))

@@ -31,7 +31,7 @@ OURS_THREADS=${OURS_THREADS:-rtsp_server,rtsp_v_}
 
 client=$build/bin/rtsp_load_client
 daemon=$build/bin/tavrocam
-port=$(awk '/define DOVU_RTSP_PORT/ {print $3}' "$build/generated/build_options.h" 2>/dev/null)
+port=$(awk -F= '/^DOVU_RTSP_PORT:/ {print $2}' "$build/CMakeCache.txt" 2>/dev/null)
 port=${port:-554}
 mount=tavro_mirel/main
 

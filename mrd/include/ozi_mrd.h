@@ -29,6 +29,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden symbols; what this header declares is
+ * its exported interface. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Size of every box list: the caller's output array has this many slots. */
 #define MRD_MAX_BOXES 20
 /* Grid width in cells and the largest number of rows. */
@@ -53,6 +59,8 @@ mrd_handle_t *ozi_mrd_init(void);
 int32_t ozi_mrd_destroy(mrd_handle_t *mrd_handle);
 /* "MRD Lib V1.0.06"; the library's own storage. */
 const char *ozi_mrd_get_version(void);
+/* Constant version text of the library, "MRD Lib V1.0.06". */
+extern const char mrd_lib_version[];
 
 /* Seed and grow thresholds: the larger value seeds, the smaller grows;
  * each keeps its low 16 bits. */
@@ -80,6 +88,10 @@ void mrd_swap(uint16_t *a, uint16_t *b);
  * window is the region's rows on every call, whatever `len` is: the grid
  * must then hold 32 cells for every row up to the region's bottom row. */
 int32_t ozi_mrd(mrd_handle_t *mrd_handle, const uint16_t *grid, int32_t len, mrd_box *boxes);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -195,3 +195,40 @@ TEST_F(AudioChannelTest, UnmarkedQueueStopsGrowingAtTheCap)
     for (size_t i = 1; i < later.size(); i++)
         EXPECT_GT(later[i], later[i - 1]);
 }
+
+TEST_F(AudioChannelTest, MarkedEntriesLeaveWhileNoFrameCanBeFetched)
+{
+    void *h = start_audio("main");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= 3; }, 3000));
+    /* The encoder hands out nothing for a long while; what the recorder
+     * took must still go back to it. */
+    ASSERT_EQ(ozi_host_fail("ozi_aenc_get_stream", 0, 100000), 0);
+    const int calls = ozi_host_call_count("ozi_aenc_get_stream");
+    mark_all();
+    ASSERT_TRUE(wait_until([&] { return ozi_host_call_count("ozi_aenc_get_stream") > calls + 2; },
+                           3000));
+    EXPECT_EQ(audio_queue_len(), 0) << "marked entries wait for a successful fetch";
+    ozi_host_clear_faults();
+    tvr_mirel_aenc_release(h);
+}
+
+/* Nobody marks the queue (streaming without recording, or a recorder
+ * without storage): the queue must keep the newest frames for as long as
+ * the channel runs, however many frames the encoder lends out at once. */
+TEST_F(AudioChannelTest, UnmarkedQueueKeepsTakingNewFramesWithTheDefaultCap)
+{
+    void *h = start_audio("main");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= 1; }, 3000));
+    const uint64_t first = queued_ts().front();
+    /* 12 s of audio: past the 64 frames (8.2 s) an encoder lends at most. */
+    const bool fresh = wait_until([&] {
+        std::vector<uint64_t> now = queued_ts();
+        return !now.empty() && now.back() >= first + 12000;
+    }, 20000);
+    const size_t len = queued_ts().size();
+    tvr_mirel_aenc_release(h);
+    EXPECT_TRUE(fresh) << "no new audio frame after " << len << " queued";
+    EXPECT_LE(len, static_cast<size_t>(tvr__aenc_queue_cap(8000)));
+}

@@ -412,18 +412,18 @@ TEST(AudioQueueTrim, RemovesFlaggedThenOldestBeyondCap)
     EXPECT_EQ(released.size(), 2u);
 }
 
-TEST(AudioQueueTrim, DefaultCapHoldsAboutTenSecondsWithinWhatTheEncoderLends)
+TEST(AudioQueueTrim, DefaultCapCoversTheRecordersNeedAndStaysBelowTheEncodersLoans)
 {
-    /* Ten seconds of frames, unless the encoder lends fewer: the queue must
-     * stay below its limit, or the encoder would hand out no new frame. */
-    struct Case {
-        int rate;
-        int cap;
-    } cases[] = {{2000, 21}, {4000, 41}, {8000, OZI_AENC_MAX_HELD - 1}, {48000, OZI_AENC_MAX_HELD - 1}};
-    for (const Case &c : cases)
-        EXPECT_EQ(tvr__aenc_queue_cap(c.rate), c.cap) << c.rate;
+    /* At least a second of audio (the recorder holds back under half a
+     * second) and fewer entries than the 64 frames an encoder lends. */
+    for (int rate : {8000, 16000, 44100, 48000}) {
+        int cap = tvr__aenc_queue_cap(rate);
+        double seconds = static_cast<double>(cap) * kAacSamplesPerFrame / rate;
+        EXPECT_GE(seconds, 1.0) << rate;
+        EXPECT_LT(cap, 64) << rate;
+    }
     tvr__aenc_set_queue_cap(7);
     EXPECT_EQ(tvr__aenc_queue_cap(8000), 7);
     tvr__aenc_set_queue_cap(0);
-    EXPECT_EQ(tvr__aenc_queue_cap(8000), OZI_AENC_MAX_HELD - 1);
+    EXPECT_EQ(tvr__aenc_queue_cap(8000), 33);
 }

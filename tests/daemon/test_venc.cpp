@@ -244,69 +244,77 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
 }
 
 struct FailureCase {
-    int failures;
-    bool worker_ends;
+    const char *name;
+    int first, second;  /* failures in a row, one success, then failures in a row */
+    bool reopens;
 };
 
 class EncodeFailureTest : public AvSourceTest,
                           public testing::WithParamInterface<FailureCase> {};
 
-/* Runs last in its binary (the channel does not recover from a worker
- * that ended): each discovered test runs in a process of its own. */
-TEST_P(EncodeFailureTest, TwelfthFailureEndsTheWorkerWithoutStaleFrames)
+/* Encode failures in a row close the encoder at the twelfth; while the
+ * channel has users it is reopened after a back-off and frames flow again,
+ * starting with an I frame.  A success in between starts the count anew. */
+TEST_P(EncodeFailureTest, TwelfthFailureInARowReopensTheEncoder)
 {
     const FailureCase c = GetParam();
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
-    int value = video_handle(1);
+    const int opens = ozi_host_call_count("ozi_venc_open");
 
     LogCapture log;
-    int before = ozi_host_call_count("ozi_venc_encode_frame");
-    ASSERT_EQ(ozi_host_fail("ozi_venc_encode_frame", 0, c.failures), 0);
-    /* Failures come one per captured picture (50 ms): wait them out. */
-    ASSERT_TRUE(wait_until([&] {
-        return ozi_host_call_count("ozi_venc_encode_frame") - before > c.failures + 2 ||
-               video_handle(1) == -1;
-    }, 4000));
-    sleep_ms(150);
-    std::string out = log.take();
+    auto fail_run = [](int n) {
+        const int before = ozi_host_call_count("ozi_venc_encode_frame");
+        ASSERT_EQ(ozi_host_fail("ozi_venc_encode_frame", 0, n), 0);
+        /* One call per captured picture (50 ms), then one that succeeds. */
+        ASSERT_TRUE(wait_until([&] {
+            return ozi_host_call_count("ozi_venc_encode_frame") - before > n ||
+                   video_handle(1) == -1;
+        }, 4000));
+    };
+    fail_run(c.first);
+    if (c.second)
+        fail_run(c.second);
 
     Buffer buf;
-    unsigned int size = 1;
+    unsigned int size = 0;
     unsigned long long ts = 0;
-    tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
-    if (c.worker_ends) {
-        EXPECT_EQ(video_handle(1), -1);
-        EXPECT_NE(out.find("] ozi_venc_encode_frame failed, exit venc thread\n"),
+    if (c.reopens) {
+        /* Reopened by itself, and the first frame handed out is an I frame. */
+        ASSERT_TRUE(wait_until([&] { return ozi_host_call_count("ozi_venc_open") > opens; },
+                               4000));
+        ASSERT_TRUE(wait_until([&] {
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            return size > 0 && video_handle(1) != -1;
+        }, 3000)) << "no frame after the reopen";
+        EXPECT_EQ(buf.p[4] & 0x1f, 7) << "first frame after the reopen is not an I frame";
+        std::string out = log.take();
+        EXPECT_NE(out.find("] ozi_venc_encode_frame failed 12 times, encoder closed\n"),
                   std::string::npos) << out;
-        EXPECT_NE(out.find("thread_venc_sub exit\n"), std::string::npos) << out;
-        EXPECT_EQ(video_queue_len(1), 0) << "entry of the closed encoder still queued";
-        EXPECT_EQ(size, 0u) << "frame of the closed encoder handed out";
-        /* The channel stays down: releases do nothing, starts only count. */
-        EXPECT_EQ(video_refs(1), 1);
-        tvr_mirel_venc_release(h);
-        EXPECT_EQ(video_refs(1), 1);
-        EXPECT_EQ(start_video("sub"), h);
-        EXPECT_EQ(video_refs(1), 2);
-        EXPECT_EQ(video_handle(1), -1);
+        EXPECT_NE(out.find("thread_venc_sub encoder reopened\n"), std::string::npos) << out;
     } else {
-        EXPECT_EQ(video_handle(1), value);
-        EXPECT_EQ(out.find("exit venc thread"), std::string::npos) << out;
-        unsigned long long first_ts = ts;
+        const unsigned long long first_ts = ts;
         EXPECT_TRUE(wait_until([&] {
             tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
             return size > 0 && ts > first_ts;
-        }, 2000)) << "no new frame after failures the worker survives";
-        tvr_mirel_venc_release(h);
-        EXPECT_EQ(video_handle(1), -1);
+        }, 2000)) << "no new frame after failures the encoder survives";
+        EXPECT_EQ(ozi_host_call_count("ozi_venc_open"), opens) << "encoder reopened";
+        EXPECT_EQ(log.take().find("encoder closed"), std::string::npos);
     }
+    /* The channel's users still count: one release closes it. */
+    EXPECT_EQ(video_refs(1), 1);
+    tvr_mirel_venc_release(h);
+    EXPECT_EQ(video_refs(1), 0);
+    EXPECT_EQ(video_handle(1), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, EncodeFailureTest,
-                         testing::Values(FailureCase{11, false}, FailureCase{12, true}),
+                         testing::Values(FailureCase{"eleven", 11, 0, false},
+                                         FailureCase{"twelve", 12, 0, true},
+                                         FailureCase{"eleven_twice", 11, 11, false}),
                          [](const testing::TestParamInfo<FailureCase> &info) {
-                             return std::to_string(info.param.failures);
+                             return std::string(info.param.name);
                          });
 
 TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
@@ -341,12 +349,12 @@ TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
     EXPECT_EQ(video_handle(1), -1);
 }
 
-TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcess)
+TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcessWithFailure)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int bad = 5;
-    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(1), "");
 }
 
 /*

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <string>
 
-#include "build_options.h"
 #include "ll_config.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,10 +26,11 @@ struct FakeFile {
  * and files that record what was written. */
 class Harness {
 public:
-    explicit Harness(int time_sec = 60, int track = 0) : track_(track)
+    explicit Harness(int time_sec = 60, int track = 0, uint64_t audio_wait = 0) : track_(track)
     {
         params_.time_sec = time_sec;
         params_.write_video = track != 2;
+        params_.audio_wait_ms = audio_wait;
         INIT_LIST_HEAD(&audio_head_);
         sink_ = {this, &Harness::start, &Harness::add_video, &Harness::drain, &Harness::close};
     }
@@ -44,6 +46,7 @@ public:
         return rec_seg_step(&st_, &params_, &e, &sink_);
     }
     int finish() { return rec_seg_finish(&st_, &sink_); }
+    ~Harness() { rec_seg_free(&st_); }
     rec_step_result I(uint64_t ts) { return frame(ts, FRAME_TYPE_I); }
     rec_step_result P(uint64_t ts) { return frame(ts, FRAME_TYPE_P); }
 
@@ -112,10 +115,13 @@ private:
         h->files.back().items.push_back("a" + std::to_string(s->ts));
         return 0;
     }
-    static void drain(void *ctx, rec_audio_mode mode, uint64_t limit)
+    static int drain(void *ctx, rec_audio_mode mode, uint64_t limit)
     {
         auto *h = static_cast<Harness *>(ctx);
-        rec_audio_walk(&h->audio_head_, mode, limit, h->track_ == 1 ? nullptr : add_audio, h);
+        int later = 0;
+        rec_audio_walk(&h->audio_head_, mode, limit, h->track_ == 1 ? nullptr : add_audio, h,
+                       &later);
+        return later;
     }
     static void close(void *ctx, const strm_date *date, uint64_t ms)
     {
@@ -168,24 +174,26 @@ TEST(RecorderSegment, ClosesAtFirstIFrameAtSegmentLengthPlus100ms)
         if (r.closes) {
             EXPECT_EQ(h.files[0].ms, r.elapsed);
             EXPECT_EQ(h.st_.recorded_ms, r.elapsed);
-            EXPECT_EQ(h.st_.mux_init, 0);
+            /* The next file is open and starts at the closing frame. */
+            ASSERT_EQ(h.files.size(), 2u);
+            EXPECT_EQ(h.st_.ts_start_ms, t0 + r.elapsed);
         }
     }
 }
 
-TEST(RecorderSegment, ClosingIFrameIsInNeitherFileAndNextOpensAtNextIFrame)
+TEST(RecorderSegment, ClosingIFrameIsTheFirstFrameOfTheNextFile)
 {
     Harness h(2);
     h.I(0);
     h.P(1000);
     EXPECT_EQ(h.I(2100), REC_STEP_CLOSED);
-    EXPECT_EQ(h.P(2140), REC_STEP_DROPPED);
-    EXPECT_EQ(h.I(4100), REC_STEP_WRITTEN);
-    h.P(4140);
+    EXPECT_EQ(h.P(2140), REC_STEP_WRITTEN);
+    EXPECT_EQ(h.I(4100), REC_STEP_WRITTEN);  /* 2000 ms into the new file */
     ASSERT_EQ(h.files.size(), 2u);
     EXPECT_EQ(h.file_items(0), "v0 v1000");
-    EXPECT_EQ(h.file_items(1), "v4100 v4140");
-    EXPECT_EQ(h.st_.ts_start_ms, 4100u);
+    EXPECT_EQ(h.file_items(1), "v2100 v2140 v4100");
+    EXPECT_EQ(h.files[0].ms, 2100u);
+    EXPECT_EQ(h.st_.ts_start_ms, 2100u);
 }
 
 TEST(RecorderSegment, SegmentIsDatedByItsFirstFrame)
@@ -214,9 +222,9 @@ TEST(RecorderSegment, ThirdFailedVideoWriteClosesEvenWithSuccessesBetween)
     EXPECT_EQ(h.P(1240), REC_STEP_CLOSED_ERR);  /* failure 3 */
     ASSERT_TRUE(h.files[0].closed);
     EXPECT_EQ(h.files[0].ms, 240u);
-    /* The failing frame ends the cycle: no audio after it. */
-    EXPECT_EQ(h.file_items(0), "v1000 a1010 v1080 v1160 v1200");
-    EXPECT_EQ(h.audio_unflagged(), 1);
+    /* The file ends at the failing frame, with the audio before it. */
+    EXPECT_EQ(h.file_items(0), "v1000 a1010 v1080 v1160 v1200 a1210");
+    EXPECT_EQ(h.audio_unflagged(), 0);
 
     /* Count starts again in the next segment: two failures do not close. */
     h.video_results = {-1, -1, 0};
@@ -225,28 +233,28 @@ TEST(RecorderSegment, ThirdFailedVideoWriteClosesEvenWithSuccessesBetween)
     EXPECT_EQ(h.P(3040), REC_STEP_WRITTEN);  /* failure 2 */
     EXPECT_EQ(h.P(3080), REC_STEP_WRITTEN);
     EXPECT_FALSE(h.files[1].closed);
-    EXPECT_EQ(h.file_items(1), "a1210 v3080");
+    EXPECT_EQ(h.file_items(1), "v3080");
 }
 
-TEST(RecorderSegment, AudioAfterClosingFrameGoesIntoNextSegmentAfterItsFirstVideo)
+TEST(RecorderSegment, AudioGoesIntoTheFileWhoseSpanHoldsItsTimeStamp)
 {
     Harness h(2);
+    h.audio(990);   /* before the first file: in none */
     h.I(1000);
     h.audio(1000);
     h.audio(1032);
     h.P(1040);
-    h.audio(3100);  /* not later than the closing frame */
-    h.audio(3101);  /* later */
+    h.audio(3099);
+    h.audio(3100);  /* at the closing frame: the next file's */
     h.audio(3132);
     EXPECT_EQ(h.I(3100), REC_STEP_CLOSED);
-    EXPECT_EQ(h.file_items(0), "v1000 v1040 a1000 a1032 a3100");
+    EXPECT_EQ(h.file_items(0), "v1000 v1040 a1000 a1032 a3099");
     EXPECT_EQ(h.audio_unflagged(), 2);
-    h.P(3140);  /* dropped, audio untouched */
-    EXPECT_EQ(h.audio_unflagged(), 2);
+    h.P(3140);
     h.audio(4000);
-    h.I(5100);
-    EXPECT_EQ(h.file_items(1), "v5100 a3101 a3132 a4000");
-    EXPECT_EQ(h.audio_unflagged(), 0);
+    h.P(3180);
+    EXPECT_EQ(h.file_items(1), "v3100 v3140 a3100 a3132 v3180");
+    EXPECT_EQ(h.audio_unflagged(), 1);  /* a4000 waits for its video */
 }
 
 TEST(RecorderSegment, VideoOnlyMarksAudioWithoutWritingIt)
@@ -270,7 +278,7 @@ TEST(RecorderSegment, AudioOnlyIsTimedByIFramesButWritesNoVideo)
     h.audio(60);
     h.P(90);
     EXPECT_EQ(h.I(2200), REC_STEP_CLOSED);
-    EXPECT_EQ(h.file_items(0), "a0 a60");
+    EXPECT_EQ(h.file_items(0), "a60");  /* a0 precedes the segment */
     EXPECT_EQ(h.files[0].ms, 2190u);
     EXPECT_EQ(h.video_results.size(), 4u);
 }
@@ -281,11 +289,14 @@ TEST(RecorderSegment, FailedStartIsRetriedAtNextIFrameWithNewStart)
     h.start_results = {-1};
     h.audio(900);
     EXPECT_EQ(h.I(1000), REC_STEP_START_FAILED);
+    EXPECT_EQ(h.audio_unflagged(), 0);  /* in no file: dropped */
+    h.audio(2990);
+    h.audio(3010);
     EXPECT_EQ(h.P(1040), REC_STEP_DROPPED);
-    EXPECT_EQ(h.audio_unflagged(), 1);  /* kept for the next segment */
     EXPECT_EQ(h.I(3000), REC_STEP_WRITTEN);
     EXPECT_EQ(h.st_.ts_start_ms, 3000u);
-    EXPECT_EQ(h.file_items(0), "v3000 a900");
+    EXPECT_EQ(h.P(3040), REC_STEP_WRITTEN);
+    EXPECT_EQ(h.file_items(0), "v3000 v3040 a3010");
     /* Timed from the retried start, not from the failed one. */
     EXPECT_EQ(h.I(5099), REC_STEP_WRITTEN);
     EXPECT_EQ(h.I(5100), REC_STEP_CLOSED);
@@ -299,11 +310,11 @@ TEST(RecorderSegment, AudioQueueStaysBoundedWhileNoFileCanBeOpened)
     int expected = 0;
     for (uint64_t t = 0; t <= 20000; t += 32) {
         h.audio(t);
-        expected += t >= 5000;
+        expected += t >= 15000;
     }
     for (uint64_t t = 1000; t <= 16000; t += 2000)
         EXPECT_EQ(h.I(t), REC_STEP_START_FAILED);
-    /* The last failed start was at 15000: audio before 5000 is gone. */
+    /* The last failed start was at 15000: audio before it is in no file. */
     EXPECT_EQ(h.audio_unflagged(), expected);
     EXPECT_TRUE(h.files.empty());
 }
@@ -321,6 +332,134 @@ TEST(RecorderSegment, StoppingClosesTheOpenSegmentAtItsNewestFrame)
     EXPECT_TRUE(h.files[0].closed);
     EXPECT_EQ(h.files[0].ms, 80u);
     EXPECT_EQ(h.finish(), 0);
+}
+
+/* A camera stream through the state machine: video every frame_ms with an
+ * I frame every 2 s from t = 500, AAC frames every 128 ms from t = 0 that
+ * reach the queue `delay` ms after their time stamp (the encoder's delay).
+ * Consecutive files must abut (the first frame of file n + 1 is the frame
+ * that closed file n), and no video or audio frame may be in two files or,
+ * within the recorded span, in none. */
+TEST(RecorderSegment, ConsecutiveFilesAbutAndEveryFrameIsInExactlyOneFile)
+{
+    struct Row {
+        const char *name;
+        int time_sec, track;
+        uint64_t frame_ms, delay, wait, end_ms;
+        bool audio_lost;  /* audio later than the wait is lost at each close */
+    } rows[] = {
+        {"defaults", 60, 0, 40, 400, 416, 200000, false},
+        {"short segments", 4, 0, 40, 400, 416, 30000, false},
+        {"audio without delay", 4, 0, 40, 0, 416, 30000, false},
+        {"sub channel 20 fps", 4, 0, 50, 400, 416, 30000, false},
+        {"audio later than the wait", 4, 0, 40, 700, 416, 30000, true},
+        {"hold fills up", 4, 0, 40, 2000, 3000, 30000, true},
+        {"video only", 4, 1, 40, 400, 0, 30000, false},
+        {"audio only", 4, 2, 40, 400, 416, 30000, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(r.time_sec, r.track, r.wait);
+        std::vector<uint64_t> audio;
+        uint64_t next_audio = 0;
+        for (uint64_t t = 500; t < r.end_ms; t += r.frame_ms) {
+            for (; next_audio + r.delay <= t; next_audio += 128) {
+                h.audio(next_audio);
+                audio.push_back(next_audio);
+            }
+            h.frame(t, (t - 500) % 2000 == 0 ? FRAME_TYPE_I : FRAME_TYPE_P);
+        }
+        h.finish();
+        ASSERT_GE(h.files.size(), 2u);
+
+        std::map<uint64_t, int> vseen, aseen;
+        uint64_t prev_end = 0;
+        for (size_t k = 0; k < h.files.size(); k++) {
+            SCOPED_TRACE("file " + std::to_string(k));
+            const FakeFile &f = h.files[k];
+            ASSERT_TRUE(f.closed);
+            uint64_t start = 0;
+            bool first = true;
+            for (const std::string &it : f.items) {
+                const uint64_t ts = std::stoull(it.substr(1));
+                if (it[0] == 'v') {
+                    if (first)
+                        start = ts;
+                    first = false;
+                    vseen[ts]++;
+                } else {
+                    aseen[ts]++;
+                }
+            }
+            if (r.track == 2) {
+                start = k == 0 ? 500 : prev_end;  /* timed by video it does not write */
+            } else {
+                ASSERT_FALSE(first) << "file without video";
+            }
+            if (k > 0) {
+                EXPECT_EQ(start, prev_end) << "files do not abut";
+            }
+            if (k + 1 < h.files.size()) {
+                EXPECT_GE(f.ms, (uint64_t)r.time_sec * 1000 + 100);
+            }
+            const uint64_t end = start + f.ms;
+            for (const std::string &it : f.items) {
+                const uint64_t ts = std::stoull(it.substr(1));
+                if (it[0] == 'a') {
+                    EXPECT_TRUE(ts >= start && ts < end)
+                        << it << " outside [" << start << ", " << end << ")";
+                }
+            }
+            prev_end = end;
+        }
+        for (auto &v : vseen)
+            EXPECT_EQ(v.second, 1) << "video " << v.first;
+        if (r.track != 2) {
+            EXPECT_EQ(vseen.size(), (prev_end - 500) / r.frame_ms + 1) << "video frames lost";
+        }
+        for (auto &a : aseen)
+            EXPECT_EQ(a.second, 1) << "audio " << a.first;
+        if (r.track == 1) {
+            EXPECT_TRUE(aseen.empty());
+            continue;
+        }
+        /* Audio from the first file's start to the last file's start. */
+        const uint64_t last_start = prev_end - h.files.back().ms;
+        int lost = 0;
+        for (uint64_t ts : audio) {
+            if (ts < 500 || ts >= last_start || aseen.count(ts))
+                continue;
+            lost++;
+            EXPECT_TRUE(r.audio_lost) << "audio " << ts << " in no file";
+        }
+        if (r.audio_lost) {
+            EXPECT_GT(lost, 0) << "late audio was expected to be lost";
+        }
+    }
+}
+
+TEST(RecorderSegment, OrderlyStopWaitsForTheLastFramesAudio)
+{
+    Harness h(60, 0, 416);
+    h.I(1000);
+    h.P(1040);
+    h.audio(1000);
+    h.P(1080);
+    EXPECT_EQ(rec_seg_stop(&h.st_), 1);
+    EXPECT_EQ(h.P(1120), REC_STEP_DROPPED);  /* after the stop: not recorded */
+    h.audio(1064);
+    EXPECT_EQ(h.P(1160), REC_STEP_DROPPED);  /* nothing at or past 1080 yet */
+    EXPECT_FALSE(h.files[0].closed);
+    h.audio(1128);
+    EXPECT_EQ(h.P(1200), REC_STEP_CLOSED);
+    EXPECT_EQ(h.file_items(0), "v1000 v1040 v1080 a1000 a1064");
+    EXPECT_EQ(h.files[0].ms, 80u);
+    EXPECT_EQ(h.I(3000), REC_STEP_DROPPED);  /* no new file after a stop */
+    EXPECT_EQ(h.files.size(), 1u);
+    EXPECT_EQ(h.finish(), 0);
+
+    Harness idle;
+    EXPECT_EQ(rec_seg_stop(&idle.st_), 0);
 }
 
 TEST(RecorderQueue, TakeVideoCopiesFirstUnflaggedEntryIntoReusedBuffer)
@@ -376,13 +515,16 @@ TEST(RecorderQueue, AudioWalkModes)
         uint64_t limit;
         int taken;
         int written;
+        int later;  /* the walk stopped at an entry at or past the limit */
     } rows[] = {
-        {REC_AUDIO_ALL, 0, 3, 3},
-        {REC_AUDIO_UNTIL, 64, 2, 2},  /* ts <= limit */
-        {REC_AUDIO_UNTIL, 31, 0, 0},
-        {REC_AUDIO_DROP_BEFORE, 64, 1, 0},  /* ts < limit, never written */
-        {REC_AUDIO_DROP_BEFORE, 65, 2, 0},
-        {REC_AUDIO_DROP_BEFORE, 32, 0, 0},
+        {REC_AUDIO_ALL, 0, 3, 3, 0},
+        {REC_AUDIO_BEFORE, 64, 1, 1, 1},  /* ts < limit */
+        {REC_AUDIO_BEFORE, 65, 2, 2, 1},
+        {REC_AUDIO_BEFORE, 97, 3, 3, 0},
+        {REC_AUDIO_BEFORE, 32, 0, 0, 1},
+        {REC_AUDIO_DROP_BEFORE, 64, 1, 0, 1},  /* ts < limit, never written */
+        {REC_AUDIO_DROP_BEFORE, 65, 2, 0, 1},
+        {REC_AUDIO_DROP_BEFORE, 32, 0, 0, 1},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE("mode " + std::to_string(r.mode) + " limit " + std::to_string(r.limit));
@@ -400,7 +542,9 @@ TEST(RecorderQueue, AudioWalkModes)
             ++*static_cast<int *>(ctx);
             return -1;  /* a failed audio write does not stop the walk */
         };
-        EXPECT_EQ(rec_audio_walk(&head, r.mode, r.limit, add, &written), r.taken);
+        int later = -1;
+        EXPECT_EQ(rec_audio_walk(&head, r.mode, r.limit, add, &written, &later), r.taken);
+        EXPECT_EQ(later, r.later);
         EXPECT_EQ(written, r.written);
         int flagged = 0;
         for (int i = 1; i < 4; i++)

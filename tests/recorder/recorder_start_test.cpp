@@ -8,7 +8,9 @@
 
 #include <stdarg.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -236,6 +238,81 @@ TEST_F(RecorderStart, AudioOnlyHoldsTheVideoChannelForTiming)
     ASSERT_NE(p.find("audio"), nullptr) << p.raw;
     EXPECT_GT(p.find("audio")->packets, 20);
     EXPECT_TRUE(!p.find("video") || p.find("video")->packets <= 0) << p.raw;
+}
+
+/* A stop that cannot write the index (injected: the muxer keeps the side
+ * files as when the card is full).  The segment is repaired from its side
+ * files at once; if that fails too it is moved out of the next segment's
+ * way, untouched, and the next start repairs it.  Never is the index-less
+ * file filed. */
+TEST_F(RecorderStart, FailedStopNeverFilesAnUnplayableFile)
+{
+    struct Row {
+        const char *name;
+        bool repair_fails;
+    } rows[] = {{"repaired at once", false}, {"repaired at the next start", true}};
+    auto kept = [this] {
+        std::vector<std::string> v;
+        for (const std::string &f : top())
+            if (f.rfind("recording_kept_", 0) == 0)
+                v.push_back(f);
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    auto wait_for = [](const std::function<bool()> &done) {
+        for (int i = 0; i < 200 && !done(); i++)
+            usleep(100000);
+        return done();
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (auto &e : fs::directory_iterator(dir_))
+            fs::remove_all(e.path());
+        ozi_host_clear_faults();
+        ASSERT_EQ(ozi_host_fail("ozi_mux_stop", 0, 1), 0);
+        if (r.repair_fails) {
+            ASSERT_EQ(ozi_host_fail("ozi_mux_fix_file", 0, 1), 0);
+        }
+        ASSERT_EQ(tvr_mirel_record_start(), 0);
+        /* The first close fails; then the next segment starts writing. */
+        ASSERT_TRUE(wait_for([&] { return r.repair_fails ? kept().size() == 3 : !filed().empty(); }))
+            << "no repaired or kept segment";
+        const std::string moov = dir_ + "/recording_now_tmp.mp4.moov";
+        ASSERT_TRUE(wait_for([&] { return muxtest::file_size(moov) > 0; }));
+        std::vector<long> sizes;
+        for (const std::string &k : kept())
+            sizes.push_back(muxtest::file_size(dir_ + "/" + k));
+        tvr_mirel_record_release();
+        if (r.repair_fails) {
+            /* Untouched by the segment after it; the next start repairs it. */
+            std::vector<long> now;
+            for (const std::string &k : kept())
+                now.push_back(muxtest::file_size(dir_ + "/" + k));
+            EXPECT_EQ(now, sizes);
+            ASSERT_EQ(tvr_mirel_record_start(), 0);
+            tvr_mirel_record_release();
+            EXPECT_TRUE(kept().empty());
+        } else {
+            EXPECT_TRUE(kept().empty());
+        }
+        EXPECT_TRUE(top().empty()) << top().front();
+        const auto files = filed();
+        ASSERT_GE(files.size(), 2u);
+        for (auto &f : files) {
+            SCOPED_TRACE(f);
+            EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + f), "");
+            muxtest::Probe p = muxtest::probe(dir_ + "/" + f);
+            ASSERT_NE(p.find("video"), nullptr) << p.raw;
+            ASSERT_NE(p.find("audio"), nullptr) << p.raw;
+        }
+        /* The failed segment, named with what the repair recovered of its
+         * 4000 ms (the side files are written once a second; its audio may
+         * run up to one AAC frame past the video). */
+        const std::string &first = files[0];
+        const long ms = std::stol(first.substr(first.rfind('_') + 1));
+        EXPECT_GE(ms, 2500) << first;
+        EXPECT_LE(ms, 4128) << first;
+    }
 }
 
 TEST_F(RecorderStart, StartRepairsWhatAnEarlierRunLeft)

@@ -8,14 +8,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <functional>
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_request.h"
 #include "rtsp_deliver.h"
 #include "rtsp_test_util.h"
 
@@ -331,6 +337,109 @@ TEST_F(LoopbackDelivery, FailedSendRetiresSession)
     ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
     EXPECT_EQ(rtsp_find_session(chn_, a.ctl_server), nullptr);
     EXPECT_EQ(count(&chn_->list_head_dead), 1u);
+}
+
+// A repeated SETUP on the server thread while the video thread is between
+// copying a session's socket and sending on it: the old socket stays open
+// until the pass is over, so the send neither fails nor goes out on
+// another socket that took the closed number.
+struct RaceCtx {
+    rtsp_t *rtsp;
+    int cfd;
+    int old_fd;
+    int rtp_port;
+    std::thread setup;
+    std::atomic<bool> setup_done{false};
+    int trap[2] = {-1, -1};
+};
+RaceCtx *g_race;
+
+bool wait_until(const std::function<bool()> &cond)
+{
+    for (int i = 0; i < 5000 && !cond(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return cond();
+}
+
+void race_hook(rtsp_channel_t *chn)
+{
+    RaceCtx *r = g_race;
+    rtsp__set_pass_hook(nullptr);
+    r->setup = std::thread([r] {
+        std::string req = "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 9\r\n"
+                          "Transport: RTP/AVP;unicast;client_port=" + std::to_string(r->rtp_port) +
+                          "-" + std::to_string(r->rtp_port + 1) + "\r\n\r\n";
+        rtsp_handle_packet(r->rtsp, r->cfd, req.c_str(), (int)req.size());
+        r->setup_done = true;
+    });
+    // The SETUP has swapped the session's sockets...
+    session_t *s = rtsp_find_session(chn, r->cfd);
+    EXPECT_TRUE(wait_until([&] { rtsp_lock lk(&chn->mutex_session); return s->video_rtp_udp_fd != r->old_fd; }));
+    // ...and whatever it closed now is taken by an unrelated socket.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    socketpair(AF_UNIX, SOCK_STREAM, 0, r->trap);
+}
+
+TEST_F(LoopbackDelivery, RepeatedSetupDuringPassClosesOldSocketAfterIt)
+{
+    Player a;
+    session_t *s = player(&a);
+    ASSERT_FALSE(HasFatalFailure());
+    s->wait_key = 0;
+    RaceCtx r;
+    r.rtsp = rtsp_;
+    r.cfd = a.ctl_server;
+    r.old_fd = s->video_rtp_udp_fd;
+    r.rtp_port = a.port;
+    g_race = &r;
+    rtsp_set_reply_fn([](int, const void *, size_t len) { return (ssize_t)len; });
+    rtsp__set_pass_hook(race_hook);
+    pkt_.payload[0] = 0x41;
+    ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
+    r.setup.join();
+    rtsp_set_reply_fn(nullptr);
+    EXPECT_TRUE(r.setup_done);
+    EXPECT_NE(r.trap[0], r.old_fd) << "the old socket's number was free during the send";
+    EXPECT_NE(r.trap[1], r.old_fd) << "the old socket's number was free during the send";
+    EXPECT_EQ(rtsp_find_session(chn_, a.ctl_server), s) << "the send failed and retired the session";
+    EXPECT_EQ(s->status, RTSP_STATUS_SETUP);
+    EXPECT_EQ(drain(a.rtp_rx).size(), 1u);
+    EXPECT_EQ(fcntl(r.old_fd, F_GETFD), -1) << "old socket not closed after the pass";
+    close(r.trap[0]);
+    close(r.trap[1]);
+    // Playing again, the next pass goes out on the new socket.
+    s->status = RTSP_STATUS_PLAY;
+    ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
+    EXPECT_EQ(drain(a.rtp_rx).size(), 1u);
+}
+
+// The offload probe: this kernel cuts segments; a kernel that ignores the
+// segment size (seen here as a send that drops the control message) sends
+// one large datagram, and the probe says no.
+ssize_t send_ignoring_segments(int fd, const struct msghdr *m, int flags)
+{
+    struct msghdr plain = *m;
+    plain.msg_control = nullptr;
+    plain.msg_controllen = 0;
+    return sendmsg(fd, &plain, flags);
+}
+
+ssize_t send_refused(int, const struct msghdr *, int)
+{
+    errno = EIO;
+    return -1;
+}
+
+TEST(UdpOffloadProbe, SaysYesOnlyWhenSegmentsArriveCut)
+{
+    EXPECT_EQ(rtsp_udp_gso_probe(send_ignoring_segments), 0);
+    EXPECT_EQ(rtsp_udp_gso_probe(send_refused), 0);
+    struct utsname u;
+    ASSERT_EQ(uname(&u), 0);
+    int major = 0, minor = 0;
+    sscanf(u.release, "%d.%d", &major, &minor);
+    int want = (major > 4 || (major == 4 && minor >= 18)) ? 1 : 0;
+    EXPECT_EQ(rtsp_udp_gso_probe(nullptr), want) << u.release;
 }
 
 }  // namespace

@@ -208,8 +208,8 @@ TEST_F(Handler, SetupAgainClosesReplacedSockets)
     EXPECT_EQ(s->video_rtp_port, kBase + 2) << "old pair is released only after the new binds";
 }
 
-// The video thread sends on descriptors it copied earlier: while it holds
-// mutex_send, a repeated SETUP must not close (and free the numbers of)
+// The video thread sends on descriptors it copied earlier: while a pass
+// is in flight, a repeated SETUP must not close (and free the numbers of)
 // the sockets it replaces.
 TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
 {
@@ -219,7 +219,10 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     ASSERT_EQ(handle(7, setup), 0);
     int old_rtp = s->video_rtp_udp_fd;
     std::atomic<int> done{0};
-    pthread_mutex_lock(&chn_->mutex_send);   // a send in progress
+    {
+        rtsp_lock lk(&chn_->mutex_session);
+        chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
+    }
     std::thread server([&] {
         handle(7, setup);
         done = 1;
@@ -227,7 +230,11 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     usleep(50000);
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
-    pthread_mutex_unlock(&chn_->mutex_send);
+    {
+        rtsp_lock lk(&chn_->mutex_session);
+        chn_->sends_in_flight = 0;
+        pthread_cond_broadcast(&chn_->cond_sends);
+    }
     server.join();
     EXPECT_FALSE(udp_fd_open(old_rtp));
     EXPECT_NE(s->video_rtp_udp_fd, old_rtp);

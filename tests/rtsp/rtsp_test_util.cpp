@@ -33,7 +33,7 @@ void fake_rtsp_free(rtsp_t *rtsp)
         rtsp_reap_sessions(rtsp, c);   // no connection table: client fds stay
         list_del(&c->list);
         pthread_mutex_destroy(&c->mutex_session);
-        pthread_mutex_destroy(&c->mutex_send);
+        pthread_cond_destroy(&c->cond_sends);
         free(c);
     }
     pthread_mutex_destroy(&rtsp->mutex_chn);

@@ -116,7 +116,32 @@ int rec_save_fixed(const char *save_path, const char *pc_file, uint64_t ms, int 
 
 /* ---- the segment state machine ------------------------------------------ */
 
-/* What the mux thread keeps between frames. */
+/* Grow-only byte buffer owned by the mux thread. */
+typedef struct rec_buf {
+    unsigned char *data;
+    size_t cap;
+} rec_buf;
+void rec_buf_free(rec_buf *b);
+
+/* Video frames that arrive while a closing segment waits for its last
+ * audio are held here, with copies of their bytes, and go into the next
+ * file once it is open.  When the hold is full the close happens at once. */
+#define REC_HELD_MAX 32
+
+typedef struct rec_held_frame {
+    struct video_stream stream;   /* data points into buf */
+    rec_buf buf;
+} rec_held_frame;
+
+/* What the mux thread keeps between frames.
+ *
+ * Segments abut: the I frame that closes segment n is the first frame of
+ * segment n + 1, and each audio frame goes into the file whose video span
+ * [first frame, closing frame) holds its time stamp.  Audio reaches the
+ * queue later than the video of the same instant (the AAC encoder's
+ * delay), so a close first waits, holding the video that comes meanwhile,
+ * until the audio queue shows a frame at or past the closing frame, or
+ * until video `audio_wait_ms` past it arrives. */
 typedef struct rec_seg_state {
     int mux_init;                 /* 1 while a segment file is open */
     uint64_t ts_start_ms;         /* ts of the open segment's first frame */
@@ -124,24 +149,29 @@ typedef struct rec_seg_state {
     int mux_video_err_cnt;        /* failed video writes in this segment */
     uint64_t recorded_ms;         /* duration of the last closed segment */
     uint64_t last_ts_ms;          /* ts of the open segment's newest frame */
+    int closing;                  /* 1 while the open segment waits for its audio */
+    int open_next;                /* with closing: the closing frame opens the next file */
+    int stopped;                  /* 1 once an orderly stop began: no new segment */
+    uint64_t close_ts_ms;         /* ts the closing segment ends at */
+    strm_date close_date;         /* date of the closing I frame */
+    int held;                     /* frames in `hold`, the closing frame first */
+    rec_held_frame hold[REC_HELD_MAX];
 } rec_seg_state;
 
 typedef struct rec_seg_params {
     int time_sec;                 /* segment length, s */
     int write_video;              /* 0 with track 2 (audio only) */
+    uint64_t audio_wait_ms;       /* longest wait for the closing segment's
+                                     audio, in frame time; 0 when no audio
+                                     is recorded */
 } rec_seg_params;
 
 /* How drain_audio treats the unflagged entries of the audio queue. */
 enum rec_audio_mode {
     REC_AUDIO_ALL = 0,            /* take every entry */
-    REC_AUDIO_UNTIL = 1,          /* take entries with ts <= limit, stop at the first later */
+    REC_AUDIO_BEFORE = 1,         /* take entries with ts < limit, stop at the first later */
     REC_AUDIO_DROP_BEFORE = 2,    /* mark entries with ts < limit without writing them */
 };
-
-/* While no segment is open, audio older than this (relative to the video
- * frame just dropped) is marked and dropped so that the queue stays bounded
- * while storage refuses new files.  Longer than any gap between segments. */
-#define REC_AUDIO_HOLD_MS 10000u
 
 /* Effects of the state machine; the mux thread binds them to the muxer and
  * the queues, tests to recording fakes. */
@@ -152,8 +182,10 @@ typedef struct rec_seg_sink {
     /* Writes one video frame; 0 on success. */
     int (*add_video)(void *ctx, const struct video_stream *frame);
     /* Takes queued audio as `mode` says (writing it unless audio is not
-     * recorded) and marks what it took. */
-    void (*drain_audio)(void *ctx, enum rec_audio_mode mode, uint64_t limit);
+     * recorded) and marks what it took.  Returns 1 when the walk stopped
+     * at an entry at or past `limit` (nothing earlier can still come),
+     * else 0. */
+    int (*drain_audio)(void *ctx, enum rec_audio_mode mode, uint64_t limit);
     /* Stops the muxer and files the segment of `date` lasting `ms`. */
     void (*close)(void *ctx, const strm_date *date, uint64_t ms);
 } rec_seg_sink;
@@ -162,9 +194,11 @@ typedef struct rec_seg_sink {
 enum rec_step_result {
     REC_STEP_DROPPED = 0,         /* no segment open; frame dropped */
     REC_STEP_START_FAILED = 1,    /* I frame, but the segment file could not be opened */
-    REC_STEP_WRITTEN = 2,         /* frame (and queued audio) went to the open segment */
-    REC_STEP_CLOSED = 3,          /* closing I frame: segment closed, frame in neither file */
+    REC_STEP_WRITTEN = 2,         /* frame (and the audio before it) went to the open segment */
+    REC_STEP_CLOSED = 3,          /* a segment was closed; this frame (and the held
+                                     ones) went into the next file, if it opened */
     REC_STEP_CLOSED_ERR = 4,      /* third failed video write closed the segment */
+    REC_STEP_HELD = 5,            /* held while the closing segment waits for audio */
 };
 
 /* One cycle of the mux thread for a frame it has taken.  No threads,
@@ -172,16 +206,18 @@ enum rec_step_result {
 enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
                                   const venc_stream_entry *frame, const rec_seg_sink *sink);
 
-/* Closes the open segment, if any, at its newest frame (the recorder is
- * being stopped).  1 when a segment was closed, else 0. */
+/* Begins an orderly stop: the open segment ends at its newest frame once
+ * its audio is in (driven by further rec_seg_step calls, as a close), and
+ * no new segment opens.  Returns 1 while a segment is still to be closed. */
+int rec_seg_stop(rec_seg_state *st);
+
+/* Closes the open segment, if any, without waiting further: a closing one
+ * at its closing frame (held frames are dropped), a writing one at its
+ * newest frame.  1 when a segment was closed, else 0. */
 int rec_seg_finish(rec_seg_state *st, const rec_seg_sink *sink);
 
-/* Grow-only byte buffer owned by the mux thread. */
-typedef struct rec_buf {
-    unsigned char *data;
-    size_t cap;
-} rec_buf;
-void rec_buf_free(rec_buf *b);
+/* Frees the held frames' buffers. */
+void rec_seg_free(rec_seg_state *st);
 
 /* Takes the first unflagged entry of a video queue: sets its flag, copies
  * the entry to `out` and its bytes into `buf`, pointing out->stream.data at
@@ -191,9 +227,14 @@ int rec_take_video(struct list_head *head, venc_stream_entry *out, rec_buf *buf)
 
 /* Walks an audio queue from its head as `mode` says, handing each entry it
  * takes to `add` (when non-null) and setting its flag.  Caller holds the
- * queue's read lock.  Returns the number of entries taken. */
+ * queue's read lock.  Returns the number of entries taken; *later (when
+ * non-null) is set to 1 when the walk stopped at an entry at or past
+ * `limit`, else 0. */
 int rec_audio_walk(struct list_head *head, enum rec_audio_mode mode, uint64_t limit,
-                   int (*add)(void *ctx, struct audio_stream *s), void *ctx);
+                   int (*add)(void *ctx, struct audio_stream *s), void *ctx, int *later);
+
+/* Copies `len` bytes into a grow-only buffer; 0, or -1 when it cannot grow. */
+int rec_buf_set(rec_buf *b, const void *data, size_t len);
 
 #ifdef __cplusplus
 }

@@ -20,6 +20,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden symbols; what this header declares is
+ * its exported interface. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 #define VIBE_MAX_BOXES 10
 
 /* One rectangle, bounds inclusive.  Boxes returned by ozi_vibe() are in
@@ -38,6 +44,8 @@ typedef struct vibe_handle_t vibe_handle_t;
 vibe_handle_t *ozi_vibe_init(void);
 int32_t ozi_vibe_destroy(vibe_handle_t *vibe_handle);
 const char *ozi_vibe_get_version(void);
+/* Constant version text of the library, "VIBE Lib V1.0.02". */
+extern const char vibe_lib_version[];
 
 /* Gradient thresholds: the larger becomes the strong, the smaller the weak
  * threshold (low 8 bits each).  Defaults 20 and 15. */
@@ -71,6 +79,10 @@ int32_t ozi_vibe_set_false_detection_factor(vibe_handle_t *vibe_handle, uint32_t
  * (an array of VIBE_MAX_BOXES) and returns their number, or -1. */
 int32_t ozi_vibe(vibe_handle_t *vibe_handle, const uint8_t *frame, int32_t height,
                  int32_t width, vibe_box *boxes);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -10,7 +10,7 @@
 
 #include <string.h>
 
-#include "build_options.h"
+/* DOVU_RTSP_PORT comes from the build as a compile definition. */
 
 #define LL_CONFIG_STR2(x) #x
 #define LL_CONFIG_STR(x) LL_CONFIG_STR2(x)
