@@ -59,7 +59,10 @@ typedef struct rtsp_t rtsp_t;
 
 /* First server RTP port a SETUP tries; pairs are searched upwards in 2s. */
 #define RTSP_RTP_PORT_BASE 10000
-/* A session without a request for longer than this is removed (seconds). */
+/* Interval of the RTCP sender reports, in ms of capture time. */
+#define RTSP_RTCP_SR_MS 5000
+/* A session without a request (or receiver report) for longer than this
+ * is removed (seconds). */
 #define RTSP_SESSION_IDLE_SEC 65
 /* Receive buffer of a control connection, NUL included. */
 #define RTSP_RECV_BUF_SIZE 3072
@@ -180,6 +183,11 @@ typedef struct rtsp_channel_t {
     uint8_t has_video_th;
     pthread_t audio_th;
     uint8_t has_audio_th;
+    /* RTCP sender state of each stream, written by its medium's thread
+     * only: packets and payload octets sent, capture ms of the last SR. */
+    uint32_t v_packets, v_octets, a_packets, a_octets;
+    uint64_t v_sr_ms, a_sr_ms;
+    uint8_t v_sr_set, a_sr_set;
     uint64_t a_first_ms;             /* audio thread: capture ms of RTP time 0 */
     uint8_t a_first_set;
     char src_name[30];               /* the source and channel parts of the name */

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_rtcp.h"
 #include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
 
@@ -220,7 +221,27 @@ struct send_target {
     int peer_errno;
     bool failed;
     int send_errno;
+    bool alive;             /* a receiver report came from the player */
 };
+
+/* Reads what waits on an RTCP socket; true when a valid RTCP compound
+ * was among it. */
+bool drain_receiver_reports(int fd)
+{
+    bool any = false;
+    uint8_t buf[1500];
+    for (int i = 0; i < 16; i++) {
+        ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        rtcp_summary sum;
+        if (rtcp_parse(buf, (size_t)r, &sum))
+            any = true;
+    }
+    return any;
+}
 
 /* The peer of s's control connection, from the cache or looked up once.
  * Called under mutex_session: the server thread cannot close client_fd
@@ -305,6 +326,7 @@ struct frame_part {
     size_t frame_bytes;
     bool key;
     bool sweep;             /* this pass retires finished sessions */
+    bool rtcp;              /* RTCP of the medium: odd port or channel */
 };
 
 /*
@@ -328,7 +350,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             session_t *s = list_entry(pos, session_t, list);
             if (s->status != RTSP_STATUS_PLAY)
                 continue;
-            if (pt == PAYLOAD_RTP_H264 && s->wait_key)
+            if (pt == PAYLOAD_RTP_H264 && s->wait_key && !fp.rtcp)
                 continue;
             if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
                 unknown_pt = true;
@@ -343,16 +365,19 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
                 t.ses = s;
                 t.out = s->tcp_out;
                 rtsp_tcp_out_ref(t.out);
-                t.chan = pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio;
+                t.chan = (uint8_t)((pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio) +
+                                   (fp.rtcp ? 1 : 0));
                 t.peer_ok = true;
                 targets.push_back(t);
                 continue;
             }
             if (s->rtp_trans_type != TRANS_RTP_AVP)
                 continue;
-            int fd = pt == PAYLOAD_RTP_H264 ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd;
-            int port = pt == PAYLOAD_RTP_H264 ? s->client_video_rtp_port : s->client_audio_rtp_port;
-            if (fd <= 0)
+            bool v = pt == PAYLOAD_RTP_H264;
+            int fd = fp.rtcp ? (v ? s->video_rtcp_udp_fd : s->audio_rtcp_udp_fd)
+                             : (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd);
+            int port = (v ? s->client_video_rtp_port : s->client_audio_rtp_port) + (fp.rtcp ? 1 : 0);
+            if (fd <= 0 || (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd) <= 0)
                 continue;
             send_target t;
             memset(&t, 0, sizeof(t));
@@ -404,6 +429,13 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             }
         }
     }
+    /* With the reports, the receiver reports that players sent to the
+     * RTCP socket since the last ones: each valid one keeps its session
+     * alive like a request. */
+    if (fp.rtcp)
+        for (send_target &t : targets)
+            if (!t.out && t.udp_fd > 0)
+                t.alive = drain_receiver_reports(t.udp_fd);
     /* RTP over TCP: into each connection's queue, which never waits on
      * its socket; no channel lock is held. */
     for (send_target &t : targets) {
@@ -434,12 +466,20 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
         if (--p_chn->sends_in_flight == 0)
             pthread_cond_broadcast(&p_chn->cond_sends);
         struct list_head *pos, *n;
-        if (any_failed)
+        bool any_alive = false;
+        for (const send_target &t : targets)
+            any_alive = any_alive || t.alive;
+        if (any_failed || any_alive)
             list_for_each(pos, &p_chn->list_head_session) {
                 session_t *s = list_entry(pos, session_t, list);
-                for (const send_target &t : targets)
-                    if (t.failed && t.ses == s)
+                for (const send_target &t : targets) {
+                    if (t.ses != s)
+                        continue;
+                    if (t.failed)
                         s->status = RTSP_STATUS_ERROR;
+                    if (t.alive)
+                        s->tm_last_access = now;
+                }
             }
         if (!fp.sweep)
             return;
@@ -493,6 +533,38 @@ void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
     memcpy(out + RTP_HEADER_SIZE, pkt->payload, (size_t)payload_size);
     b->len[b->count++] = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     b->used += RTP_HEADER_SIZE + (size_t)payload_size;
+    if (b->pt == PAYLOAD_RTP_H264)
+        b->chn->v_packets++, b->chn->v_octets += (uint32_t)payload_size;
+    else
+        b->chn->a_packets++, b->chn->a_octets += (uint32_t)payload_size;
+}
+
+/* Sends the stream's sender report when RTSP_RTCP_SR_MS of capture time
+ * passed since the last one: the capture time ts_ms of the media just
+ * sent, as NTP time, and the same instant on the stream's RTP clock. */
+void maybe_send_sr(rtsp_channel_t *p_chn, bool video, uint64_t ts_ms, uint32_t rtp_ts)
+{
+    uint64_t *last = video ? &p_chn->v_sr_ms : &p_chn->a_sr_ms;
+    uint8_t *set = video ? &p_chn->v_sr_set : &p_chn->a_sr_set;
+    if (*set && ts_ms < *last + RTSP_RTCP_SR_MS)
+        return;
+    *set = 1;
+    *last = ts_ms;
+    const rtp_header &h = video ? p_chn->video_rtp_pkt.header : p_chn->audio_rtp_pkt.header;
+    rtcp_sender_info si;
+    si.ssrc = h.ssrc;
+    si.ntp = rtcp_ntp_from_ms(ts_ms);
+    si.rtp_ts = rtp_ts;
+    si.packets = video ? p_chn->v_packets : p_chn->a_packets;
+    si.octets = video ? p_chn->v_octets : p_chn->a_octets;
+    uint8_t pkt[RTCP_MAX_SIZE];
+    int n = rtcp_write_sr(pkt, sizeof(pkt), &si, p_chn->chn_name);
+    if (n <= 0)
+        return;
+    uint16_t len = (uint16_t)n;
+    wire_run w = {pkt, &len, 1};
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false, false, true};
+    deliver(p_chn, video ? PAYLOAD_RTP_H264 : PAYLOAD_RTP_AAC, w, fp);
 }
 
 }  // namespace
@@ -525,7 +597,7 @@ extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtp
     memcpy(wire + RTP_HEADER_SIZE, rtppack->payload, (size_t)payload_size);
     uint16_t len = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     wire_run w = {wire, &len, 1};
-    frame_part fp = {RTSP_MEDIA_OTHER, len, false, true};
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false, true, false};
     deliver(p_chn, rtppack->header.payload_type, w, fp);
     return 0;
 }
@@ -556,12 +628,15 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     /* The frame's wire size with its interleaved headers, near enough:
      * about one packet per 1400 bytes. */
     size_t pkts = frame_size / RTP_MAX_NAL_PAYLOAD + 1;
-    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key, true};
+    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key, true,
+             false};
     b->count = 0;
     b->used = 0;
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
-    rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b);
-    b->flush();
+    if (rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b) > 0) {
+        b->flush();
+        maybe_send_sr(p_chn, true, ts, p_chn->video_rtp_pkt.header.ts);
+    }
 }
 
 extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame,
@@ -576,13 +651,17 @@ extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *f
     b->chn = p_chn;
     b->pt = PAYLOAD_RTP_AAC;
     /* The video thread sweeps; a channel without one is swept here. */
-    b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th};
+    b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th, false};
     b->count = 0;
     b->used = 0;
     rtp_audio_state st = {&p_chn->audio_rtp_pkt.header, p_chn->audio_info.sample_rate,
                           &p_chn->a_first_ms, &p_chn->a_first_set};
-    rtp_packetize_aac(&st, frame, frame_size, ts, emit_to_batch, b);
-    b->flush();
+    if (rtp_packetize_aac(&st, frame, frame_size, ts, emit_to_batch, b) > 0) {
+        b->flush();
+        uint64_t rel = ts - p_chn->a_first_ms;
+        maybe_send_sr(p_chn, false, ts,
+                      (uint32_t)(rel * (uint64_t)p_chn->audio_info.sample_rate / 1000));
+    }
 }
 
 extern "C" void *rtsp_chn_audio_main(void *arg)

@@ -664,10 +664,64 @@ int handle_play(request_ctx *rq)
     return reply_ok(rq, reply, n, RTSP_STATUS_PLAY, "PLAY");
 }
 
+/* RTCP BYE of each stream the session plays, on its RTCP port or
+ * interleaved channel.  Server thread: it alone changes the session's
+ * sockets and channels, so they stay valid while it sends. */
+void send_bye(request_ctx *rq)
+{
+    session_t *s = rq->ses;
+    rtsp_channel_t *c = rq->chn;
+    struct stream {
+        bool on;
+        uint32_t ssrc;
+        int fd, port;
+        uint8_t chan;
+    } st[2];
+    rtsp_tcp_out *out = nullptr;
+    {
+        rtsp_lock lk(&c->mutex_session);
+        if (s->status != RTSP_STATUS_PLAY)
+            return;
+        bool tcp = s->rtp_trans_type == TRANS_RTP_AVP_TCP;
+        out = tcp ? s->tcp_out : nullptr;
+        rtsp_tcp_out_ref(out);
+        st[0] = {tcp ? (s->ilv_mask & RTSP_ILV_VIDEO) != 0 : s->video_rtcp_udp_fd > 0,
+                 c->video_rtp_pkt.header.ssrc, s->video_rtcp_udp_fd, s->client_video_rtp_port + 1,
+                 (uint8_t)(s->ilv_video + 1)};
+        st[1] = {tcp ? (s->ilv_mask & RTSP_ILV_AUDIO) != 0 : s->audio_rtcp_udp_fd > 0,
+                 c->audio_rtp_pkt.header.ssrc, s->audio_rtcp_udp_fd, s->client_audio_rtp_port + 1,
+                 (uint8_t)(s->ilv_audio + 1)};
+    }
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t plen = sizeof(peer);
+    bool have_peer = getpeername(rq->cfd, reinterpret_cast<struct sockaddr *>(&peer), &plen) == 0 &&
+                     peer.sin_family == AF_INET;
+    for (const stream &m : st) {
+        if (!m.on)
+            continue;
+        uint8_t pkt[RTCP_MAX_SIZE];
+        int n = rtcp_write_bye(pkt, sizeof(pkt), m.ssrc, c->chn_name);
+        if (n <= 0)
+            continue;
+        if (out) {
+            uint16_t len = (uint16_t)n;
+            rtsp_ilv_run run = {pkt, &len, 1, m.chan};
+            rtsp_tcp_out_media(out, &run, RTSP_MEDIA_OTHER, (size_t)n, 0);
+        } else if (have_peer) {
+            peer.sin_port = htons((uint16_t)m.port);
+            sendto(m.fd, pkt, (size_t)n, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<struct sockaddr *>(&peer), sizeof(peer));
+        }
+    }
+    rtsp_tcp_out_unref(out);
+}
+
 int handle_teardown(request_ctx *rq)
 {
     if (!rq->ses)
         return not_found(rq);
+    send_bye(rq);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply), "RTSP/1.0 200 OK\r\nCSeq: %s\r\n\r\n", rq->cseq);
     return reply_ok(rq, reply, n, RTSP_STATUS_TEARDOWN, "TEARDOWN");
