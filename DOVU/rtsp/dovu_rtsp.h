@@ -188,6 +188,12 @@ typedef struct rtsp_channel_t {
     uint32_t v_packets, v_octets, a_packets, a_octets;
     uint64_t v_sr_ms, a_sr_ms;
     uint8_t v_sr_set, a_sr_set;
+    /* Video bytes per second of capture time, measured by the video thread
+     * over windows of a second (rate_bps atomic: the audio thread reads
+     * it); it sizes the TCP send queues to about a second of media. */
+    uint64_t rate_win_ms;
+    uint64_t rate_win_bytes;
+    uint32_t rate_bps;
     uint64_t a_first_ms;             /* audio thread: capture ms of RTP time 0 */
     uint8_t a_first_set;
     char src_name[30];               /* the source and channel parts of the name */

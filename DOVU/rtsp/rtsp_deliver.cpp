@@ -54,6 +54,8 @@
 namespace {
 
 constexpr size_t kWireMax = RTP_HEADER_SIZE + RTP_PAYLOAD_BUF_SIZE;
+/* Smallest bound of a TCP send queue, for a stream of low rate. */
+constexpr uint32_t kTcpQueueMin = 48 * 1024;
 /* Packets a pass buffers before it sends; a larger frame takes several. */
 constexpr int kBatchMax = 64;
 /* Segments of one offloaded message: below the kernel's segment limit and
@@ -437,12 +439,16 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             if (!t.out && t.udp_fd > 0)
                 t.alive = drain_receiver_reports(t.udp_fd);
     /* RTP over TCP: into each connection's queue, which never waits on
-     * its socket; no channel lock is held. */
+     * its socket; no channel lock is held.  The queue holds about a second
+     * of the channel's media. */
+    uint32_t bps = __atomic_load_n(&p_chn->rate_bps, __ATOMIC_RELAXED);
+    size_t tcp_limit = bps ? (bps > kTcpQueueMin ? bps : kTcpQueueMin) : 0;
     for (send_target &t : targets) {
         if (!t.out)
             continue;
         rtsp_ilv_run run = {w.buf, w.len, w.count, t.chan};
-        if (rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0) < 0) {
+        if (rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0,
+                               tcp_limit) < 0) {
             t.failed = true;
             t.send_errno = EPIPE;
             any_failed = true;
@@ -608,6 +614,19 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     if (!p_chn || !pframe)
         return;
     const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
+    /* The stream's rate, over windows of a second of capture time. */
+    if (p_chn->rate_win_ms == 0 || ts < p_chn->rate_win_ms) {
+        p_chn->rate_win_ms = ts;
+        p_chn->rate_win_bytes = 0;
+    }
+    p_chn->rate_win_bytes += frame_size;
+    if (ts >= p_chn->rate_win_ms + 1000) {
+        uint64_t bps = p_chn->rate_win_bytes * 1000 / (ts - p_chn->rate_win_ms);
+        __atomic_store_n(&p_chn->rate_bps, (uint32_t)(bps < UINT32_MAX ? bps : UINT32_MAX),
+                         __ATOMIC_RELAXED);
+        p_chn->rate_win_ms = ts;
+        p_chn->rate_win_bytes = 0;
+    }
     if (key) {
         rtsp_lock lk(&p_chn->mutex_session);
         struct list_head *pos;

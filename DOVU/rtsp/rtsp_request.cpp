@@ -41,6 +41,9 @@ constexpr size_t kVersionSize = 10;
 constexpr size_t kHeaderValueSize = 50;
 constexpr size_t kReplySize = 1024;
 constexpr size_t kSdpSize = 512;
+/* Kernel send buffer of a connection that carries media (doubled by the
+ * kernel). */
+constexpr int kTcpSndBuf = 64 * 1024;
 
 ssize_t default_reply(int fd, const void *buf, size_t len)
 {
@@ -541,6 +544,10 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
         a = 2 * (track < 0 ? 0 : track), b = a + 1;
     session_t *s = rq->ses;
     rtsp_tcp_out *out = rtsp_conn_out(rq->rtsp, rq->cfd);
+    /* Media waits in the connection's queue, where a slow reader loses
+     * whole frames, rather than in a large kernel buffer. */
+    int sndbuf = kTcpSndBuf;
+    setsockopt(rq->cfd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
     rtsp_tcp_out *old = nullptr;
     int32_t old_fd[4] = {0, 0, 0, 0};
     {
@@ -707,7 +714,7 @@ void send_bye(request_ctx *rq)
         if (out) {
             uint16_t len = (uint16_t)n;
             rtsp_ilv_run run = {pkt, &len, 1, m.chan};
-            rtsp_tcp_out_media(out, &run, RTSP_MEDIA_OTHER, (size_t)n, 0);
+            rtsp_tcp_out_media(out, &run, RTSP_MEDIA_OTHER, (size_t)n, 0, 0);
         } else if (have_peer) {
             peer.sin_port = htons((uint16_t)m.port);
             sendto(m.fd, pkt, (size_t)n, MSG_DONTWAIT | MSG_NOSIGNAL,

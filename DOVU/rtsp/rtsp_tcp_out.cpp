@@ -265,15 +265,17 @@ int rtsp_tcp_out_reply(rtsp_tcp_out *o, const void *buf, size_t len)
 }
 
 int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part part,
-                       size_t frame_bytes, int key)
+                       size_t frame_bytes, int key, size_t limit)
 {
     if (!o || !run || run->count < 0)
         return -1;
     out_lock lk(o);
     if (o->fd < 0 || o->failed)
         return -1;
+    if (limit == 0)
+        limit = o->limit;
     if (part == RTSP_MEDIA_FRAME_START) {
-        bool fits = queued(o) == 0 || queued(o) + frame_bytes <= o->limit;
+        bool fits = queued(o) == 0 || queued(o) + frame_bytes <= limit;
         if (o->need_key && !key) {
             o->dropping_frame = true;
         } else if (!fits) {
@@ -290,7 +292,7 @@ int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part
     } else if (part == RTSP_MEDIA_FRAME_MORE) {
         if (o->dropping_frame)
             return 0;
-    } else if (queued(o) > 0 && queued(o) + run_bytes(run) > o->limit) {
+    } else if (queued(o) > 0 && queued(o) + run_bytes(run) > limit) {
         o->runs_dropped++;
         return 0;
     }

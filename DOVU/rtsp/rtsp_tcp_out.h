@@ -71,11 +71,13 @@ typedef enum rtsp_media_part {
 /*
  * Queues (or sends) a run of media.  frame_bytes is the whole frame's size
  * for a FRAME_START run (the decision covers the frame), key says it is a
- * key frame.  1 when queued or sent, 0 when dropped by the policy, -1 when
- * the connection is closed or failed.
+ * key frame, limit bounds the queued media bytes (0: the queue's own
+ * bound; the sender passes about a second of its stream).  1 when queued
+ * or sent, 0 when dropped by the policy, -1 when the connection is closed
+ * or failed.
  */
 int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part part,
-                       size_t frame_bytes, int key);
+                       size_t frame_bytes, int key, size_t limit);
 
 /* Server thread, when the socket became writable: sends what is queued.
  * 0, or -1 when the connection failed. */

@@ -11,6 +11,10 @@
 #                           buffers and ends cleanly
 # Each over UDP, or with the suffix _tcp over RTP interleaved on the RTSP
 # connection (probe_main_tcp, ...).
+#   slow_reader             a TCP reader at 10 KB/s beside a UDP player of the
+#                           main channel: the UDP player loses nothing, the
+#                           slow reader loses whole frames and resumes at a
+#                           key frame (slow_reader.py)
 #   auth_udp                with a credentials file: ffprobe with the user's
 #                           password plays, without it gets 401
 #   starve                  under ulimit -n 1024, 1,100 idle connections; then
@@ -117,6 +121,9 @@ gst_main|gst_sub)
     [ $rc = 0 ] || fail "gst-launch exit $rc"
     if grep -qiE 'error|critical' "$WORK/gst"; then fail "GStreamer reported errors"; fi
     echo "gst $chn: 75 video and 20 audio buffers decoded"
+    ;;
+slow_reader)
+    python3 "$(dirname "$0")/slow_reader.py" "$PORT" "$BASE/main" || fail "slow reader check"
     ;;
 auth_udp)
     got=$(timeout 30 ffprobe -v error -rtsp_transport udp -select_streams v:0 \

@@ -166,7 +166,7 @@ protected:
             int n = std::min(per_run, pkts - i);
             rtsp_ilv_run run = {f.buf.data() + i * 1000, f.lens.data() + i, n, 0};
             int r = rtsp_tcp_out_media(out_, &run, i == 0 ? RTSP_MEDIA_FRAME_START : RTSP_MEDIA_FRAME_MORE,
-                                       f.buf.size() + pkts * 4, key);
+                                       f.buf.size() + pkts * 4, key, 0);
             if (i == 0)
                 first = r;
         }
