@@ -131,6 +131,8 @@ extern "C" int ozi_ai_open(struct ozi_audio_in_param *param, int *handle)
 
 extern "C" int ozi_ai_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_ai_close"))
+        return -1;
     AudioIn &a = ai();
     std::lock_guard<std::mutex> lock(a.mutex);
     if (handle != kHandle || !a.open)
@@ -158,21 +160,29 @@ template <typename Fn> int with_input(int handle, Fn fn)
  * emulated microphone has no noise, level changes or echo to act on. */
 extern "C" int ozi_ai_enable_nr(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_nr"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.nr = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_enable_agc(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_agc"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.agc = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_enable_aec(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_aec"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.aec = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_set_gain(int handle, int gain)
 {
+    if (ozi_host_should_fail("ozi_ai_set_gain"))
+        return -1;
     if (gain < 0 || gain > OZI__AI_MAX_GAIN)
         return -1;
     return with_input(handle, [&](AudioIn &a) { a.gain = gain; return 0; });
@@ -203,6 +213,8 @@ extern "C" int ozi_ai_start_capture(int handle)
 
 extern "C" int ozi_ai_stop_capture(int handle)
 {
+    if (ozi_host_should_fail("ozi_ai_stop_capture"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.capturing = false; return 0; });
 }
 
@@ -257,6 +269,8 @@ extern "C" int ozi_ai_get_frame(int handle, struct frame *frame, long ms)
 
 extern "C" int ozi_ai_release_frame(int handle, struct frame *frame)
 {
+    if (ozi_host_should_fail("ozi_ai_release_frame"))
+        return -1;
     if (!frame || !frame->data)
         return -1;
     AudioIn &a = ai();

@@ -192,6 +192,8 @@ extern "C" int ozi_venc_open(struct venc_param *param, int *handle)
  * stream of this handle after closing it. */
 extern "C" int ozi_venc_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_venc_close"))
+        return -1;
     std::shared_ptr<Encoder> e = g_enc.take(handle);
     if (!e)
         return -1;
@@ -255,6 +257,8 @@ extern "C" int ozi_venc_encode_frame(int handle, const unsigned char *data, unsi
  * may have replaced ts and seq_no). */
 extern "C" int ozi_venc_release_stream(int handle, struct video_stream *stream)
 {
+    if (ozi_host_should_fail("ozi_venc_release_stream"))
+        return -1;
     std::shared_ptr<Encoder> e = lookup(handle);
     if (!e || !stream || !stream->data)
         return -1;
@@ -271,6 +275,8 @@ extern "C" int ozi_venc_release_stream(int handle, struct video_stream *stream)
 
 extern "C" int ozi_venc_request_idr(int handle)
 {
+    if (ozi_host_should_fail("ozi_venc_request_idr"))
+        return -1;
     std::shared_ptr<Encoder> e = lookup(handle);
     if (!e)
         return -1;

@@ -119,6 +119,8 @@ extern "C" int ozi_vi_open(int dev)
  * held: a reopened device starts with all buffers free. */
 extern "C" int ozi_vi_close(int dev)
 {
+    if (ozi_host_should_fail("ozi_vi_close"))
+        return -1;
     if (dev != 0)
         return -1;
     for (int i = 0; i < kMaxChn; i++) {
@@ -153,6 +155,8 @@ extern "C" int ozi_vi_enable_dev(int dev)
 
 extern "C" int ozi_vi_disable_dev(int dev)
 {
+    if (ozi_host_should_fail("ozi_vi_disable_dev"))
+        return -1;
     if (dev != 0)
         return -1;
     g_dev_enabled = false;
@@ -302,6 +306,8 @@ extern "C" int ozi_vi_enable_chn(int chn)
 
 extern "C" int ozi_vi_disable_chn(int chn)
 {
+    if (ozi_host_should_fail("ozi_vi_disable_chn"))
+        return -1;
     Channel *c = channel(chn);
     if (!c)
         return -1;
@@ -367,6 +373,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
 
 extern "C" int ozi_vi_release_frame(int chn, struct video_input_frame *frame)
 {
+    if (ozi_host_should_fail("ozi_vi_release_frame"))
+        return -1;
     Channel *c = channel(chn);
     if (!c || !frame || !frame->vi_frame.data)
         return -1;

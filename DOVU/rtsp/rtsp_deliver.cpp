@@ -33,6 +33,7 @@
 #include "rtsp_rtcp.h"
 #include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
+#include "rtsp_keycache.h"
 
 /* ---- delivery ----------------------------------------------------------- */
 
@@ -54,6 +55,8 @@
 namespace {
 
 constexpr size_t kWireMax = RTP_HEADER_SIZE + RTP_PAYLOAD_BUF_SIZE;
+/* Bytes an interleaved packet adds to its RTP packet. */
+constexpr size_t RTSP_ILV_HEADER = 4;
 /* Smallest bound of a TCP send queue, for a stream of low rate. */
 constexpr uint32_t kTcpQueueMin = 48 * 1024;
 /* Packets a pass buffers before it sends; a larger frame takes several. */
@@ -334,10 +337,12 @@ struct frame_part {
 /*
  * One delivery pass over the packets of w, all of payload type pt: sends
  * them to every playing session that has the medium's socket or
- * interleaved channel, then retires the sessions that are torn down,
- * failed, or idle for more than 65 s.
+ * interleaved channel (or to `only`, whether it waits for a key frame or
+ * not), then retires the sessions that are torn down, failed, or idle for
+ * more than 65 s.
  */
-void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp)
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp,
+             const session_t *only = nullptr)
 {
     const uint64_t now = rtsp_now_sec();
 
@@ -352,7 +357,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             session_t *s = list_entry(pos, session_t, list);
             if (s->status != RTSP_STATUS_PLAY)
                 continue;
-            if (pt == PAYLOAD_RTP_H264 && s->wait_key && !fp.rtcp)
+            if (only ? s != only : (pt == PAYLOAD_RTP_H264 && s->wait_key && !fp.rtcp))
                 continue;
             if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
                 unknown_pt = true;
@@ -506,6 +511,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
  * and delivered in passes of up to kBatchMax packets. */
 struct frame_batch {
     rtsp_channel_t *chn;
+    rtsp_key_cache *cache;   /* also gets every packet, or null */
     int pt;
     frame_part fp;          /* FRAME_START until the first pass went */
     int count;
@@ -543,6 +549,7 @@ void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
         b->chn->v_packets++, b->chn->v_octets += (uint32_t)payload_size;
     else
         b->chn->a_packets++, b->chn->a_octets += (uint32_t)payload_size;
+    rtsp_key_cache_add(b->cache, out, RTP_HEADER_SIZE + (size_t)payload_size);
 }
 
 /* Sends the stream's sender report when RTSP_RTCP_SR_MS of capture time
@@ -571,6 +578,60 @@ void maybe_send_sr(rtsp_channel_t *p_chn, bool video, uint64_t ts_ms, uint32_t r
     wire_run w = {pkt, &len, 1};
     frame_part fp = {RTSP_MEDIA_OTHER, len, false, false, true};
     deliver(p_chn, video ? PAYLOAD_RTP_H264 : PAYLOAD_RTP_AAC, w, fp);
+}
+
+/* True while ses is on the channel's live list (only this thread unlinks
+ * from it; the server thread frees what it unlinked). */
+bool still_linked(rtsp_channel_t *p_chn, const session_t *ses)
+{
+    struct list_head *pos;
+    list_for_each(pos, &p_chn->list_head_session)
+        if (list_entry(pos, session_t, list) == ses)
+            return true;
+    return false;
+}
+
+/* Players that wait for a key frame while the cache holds a recent one get
+ * it and every frame since, in passes of their own, and then the live
+ * stream from the next frame on. */
+void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
+{
+    const uint8_t *buf = nullptr;
+    const uint16_t *lens = nullptr;
+    size_t n = rtsp_key_cache_packets(kc, &buf, &lens);
+    if (n == 0)
+        return;
+    std::vector<session_t *> late;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->wait_key && s->status == RTSP_STATUS_PLAY &&
+                (s->rtp_trans_type == TRANS_RTP_AVP || s->rtp_trans_type == TRANS_RTP_AVP_TCP))
+                late.push_back(s);
+        }
+    }
+    /* For a TCP queue the frames go as one unit that starts with a key
+     * frame: all of them, or none. */
+    size_t total = 0;
+    for (size_t i = 0; i < n; i++)
+        total += lens[i] + RTSP_ILV_HEADER;
+    for (session_t *s : late) {
+        size_t off = 0;
+        frame_part fp = {RTSP_MEDIA_FRAME_START, total, true, true, false};
+        for (size_t i = 0; i < n; i += kBatchMax) {
+            int k = (int)(n - i < (size_t)kBatchMax ? n - i : (size_t)kBatchMax);
+            wire_run w = {buf + off, lens + i, k};
+            deliver(p_chn, PAYLOAD_RTP_H264, w, fp, s);
+            fp.part = RTSP_MEDIA_FRAME_MORE;
+            for (int j = 0; j < k; j++)
+                off += lens[i + (size_t)j];
+        }
+        rtsp_lock lk(&p_chn->mutex_session);
+        if (still_linked(p_chn, s))
+            s->wait_key = 0;
+    }
 }
 
 }  // namespace
@@ -613,6 +674,9 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
 {
     if (!p_chn || !pframe)
         return;
+    rtsp_key_cache *kc = static_cast<rtsp_key_cache *>(p_chn->key_cache);
+    if (!kc)
+        p_chn->key_cache = kc = rtsp_key_cache_new(RTSP_KEY_CACHE_WINDOW_MS, RTSP_KEY_CACHE_MAX_BYTES);
     const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
     /* The stream's rate, over windows of a second of capture time. */
     if (p_chn->rate_win_ms == 0 || ts < p_chn->rate_win_ms) {
@@ -627,6 +691,9 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
         p_chn->rate_win_ms = ts;
         p_chn->rate_win_bytes = 0;
     }
+    if (!key)
+        serve_from_key_cache(p_chn, kc);
+    rtsp_key_cache_frame(kc, key, ts, rtsp_mono_ms());
     if (key) {
         rtsp_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
@@ -643,6 +710,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
         batch.reset(new frame_batch);
     frame_batch *b = batch.get();
     b->chn = p_chn;
+    b->cache = kc;
     b->pt = PAYLOAD_RTP_H264;
     /* The frame's wire size with its interleaved headers, near enough:
      * about one packet per 1400 bytes. */
@@ -658,6 +726,21 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     }
 }
 
+extern "C" void rtsp_serve_recent_key(rtsp_channel_t *p_chn)
+{
+    const rtsp_key_cache *kc = p_chn ? static_cast<rtsp_key_cache *>(p_chn->key_cache) : nullptr;
+    if (rtsp_key_cache_recent(kc, rtsp_mono_ms()))
+        serve_from_key_cache(p_chn, kc);
+}
+
+extern "C" void rtsp_channel_release_media(rtsp_channel_t *p_chn)
+{
+    if (!p_chn)
+        return;
+    rtsp_key_cache_free(static_cast<rtsp_key_cache *>(p_chn->key_cache));
+    p_chn->key_cache = nullptr;
+}
+
 extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame,
                                          uint32_t frame_size, uint64_t ts)
 {
@@ -668,6 +751,7 @@ extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *f
         batch.reset(new frame_batch);
     frame_batch *b = batch.get();
     b->chn = p_chn;
+    b->cache = nullptr;
     b->pt = PAYLOAD_RTP_AAC;
     /* The video thread sweeps; a channel without one is swept here. */
     b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th, false};
@@ -734,6 +818,9 @@ extern "C" void *rtsp_chn_video_main(void *arg)
         frame_size = 0;
         dovu_get_video_stream_data(p_chn->src, p_chn->src_vhandle, frame, &frame_size, &ts);
         if (frame_size == 0 || ts <= ts_last || frame_size > DOVU_STREAM_BUF_SIZE) {
+            /* A player that started just after a key frame need not wait
+             * for the next frame to get it. */
+            rtsp_serve_recent_key(p_chn);
             usleep(10000);
             continue;
         }
