@@ -188,6 +188,9 @@ typedef struct rtsp_channel_t {
     uint32_t v_packets, v_octets, a_packets, a_octets;
     uint64_t v_sr_ms, a_sr_ms;
     uint8_t v_sr_set, a_sr_set;
+    /* Set (atomic) by a PLAY: each stream sends its next report at once,
+     * so a new player can sync sound and picture from the start. */
+    uint8_t v_sr_now, a_sr_now;
     /* Video bytes per second of capture time, measured by the video thread
      * over windows of a second (rate_bps atomic: the audio thread reads
      * it); it sizes the TCP send queues to about a second of media. */

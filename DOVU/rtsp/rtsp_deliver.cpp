@@ -559,7 +559,9 @@ void maybe_send_sr(rtsp_channel_t *p_chn, bool video, uint64_t ts_ms, uint32_t r
 {
     uint64_t *last = video ? &p_chn->v_sr_ms : &p_chn->a_sr_ms;
     uint8_t *set = video ? &p_chn->v_sr_set : &p_chn->a_sr_set;
-    if (*set && ts_ms < *last + RTSP_RTCP_SR_MS)
+    uint8_t *now = video ? &p_chn->v_sr_now : &p_chn->a_sr_now;
+    bool asked = __atomic_exchange_n(now, 0, __ATOMIC_RELAXED) != 0;
+    if (*set && ts_ms < *last + RTSP_RTCP_SR_MS && !asked)
         return;
     *set = 1;
     *last = ts_ms;

@@ -663,6 +663,8 @@ int handle_play(request_ctx *rq)
 {
     if (!rq->ses)
         return not_found(rq);
+    __atomic_store_n(&rq->chn->v_sr_now, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&rq->chn->a_sr_now, 1, __ATOMIC_RELAXED);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
                      "RTSP/1.0 200 OK\r\nCSeq: %s\r\nRange: npt=0.000-\r\n"

@@ -343,6 +343,36 @@ TEST_F(Handler, SetupOverTcpTakesInterleavedChannelsAndLetsUdpGo)
     }
 }
 
+TEST_F(Handler, ReceiverReportOnTheRtcpChannelKeepsTheSessionAlive)
+{
+    const uint8_t rr[] = {0x80, 201, 0, 1, 1, 2, 3, 4};
+    const uint8_t not_rtcp[] = {0x80, 96, 0, 1, 1, 2, 3, 4};
+    struct Case {
+        const char *name;
+        int fd;
+        uint8_t chan;
+        const uint8_t *pkt;
+        bool alive;
+    } cases[] = {
+        {"RR on the video RTCP channel", 50, 3, rr, true},
+        {"RR on the audio RTCP channel", 50, 9, rr, true},
+        {"RR on the RTP channel", 50, 2, rr, false},
+        {"RR on a channel not set up", 50, 5, rr, false},
+        {"RTP on the RTCP channel", 50, 3, not_rtcp, false},
+        {"RR from another connection", 51, 3, rr, false},
+    };
+    session_t *s = open_session(50);
+    ASSERT_EQ(handle(50, "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 2\r\n"
+                         "Transport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n\r\n"), 0);
+    ASSERT_EQ(handle(50, "SETUP rtsp://h/cam/main/track1 RTSP/1.0\r\nCSeq: 3\r\n"
+                         "Transport: RTP/AVP/TCP;unicast;interleaved=8-9\r\n\r\n"), 0);
+    for (const Case &c : cases) {
+        s->tm_last_access = 1;
+        rtsp_handle_interleaved(rtsp_, c.fd, c.chan, c.pkt, 8);
+        EXPECT_EQ(s->tm_last_access != 1, c.alive) << c.name;
+    }
+}
+
 TEST_F(Handler, PlayAndTeardownMoveStatus)
 {
     session_t *s = open_session(7);
