@@ -842,14 +842,14 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         return;
     __atomic_store_n(&p_chn->quit, 1, __ATOMIC_RELEASE);
     __atomic_store_n(&p_chn->is_running, 0, __ATOMIC_RELEASE);
-    if (p_chn->has_video_th) {
+    /* The audio thread reads has_video_th: both end before either flag
+     * changes. */
+    if (p_chn->has_video_th)
         pthread_join(p_chn->video_th, nullptr);
-        p_chn->has_video_th = 0;
-    }
-    if (p_chn->has_audio_th) {
+    if (p_chn->has_audio_th)
         pthread_join(p_chn->audio_th, nullptr);
-        p_chn->has_audio_th = 0;
-    }
+    p_chn->has_video_th = 0;
+    p_chn->has_audio_th = 0;
     /* From here no other thread touches the channel. */
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &p_chn->list_head_session)
