@@ -115,7 +115,10 @@ extern "C" void ozi_host_clock_manual(void)
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.manual)
         return;
-    c.now_us = system_us();
+    /* The next whole second: capture channels enabled right after this
+     * start their pictures then, as on the system clock they start on
+     * the clock's seconds. */
+    c.now_us = (system_us() / 1000000u + 1) * 1000000u;
     c.manual = true;
     c.mode++;
     g_manual.store(true, std::memory_order_release);

@@ -54,7 +54,8 @@ int ozi_host_call_count(const char *op);
  * The platform's clock: frame time stamps, the pacing of pictures and audio
  * frames, and ozi_sleep_ms all follow it.  By default it is the system's
  * monotonic clock.  A test may switch to a manual clock, which starts at the
- * present reading and moves only when the test advances it; threads asleep
+ * next whole second of the present reading and moves only when the test
+ * advances it; threads asleep
  * on it (ozi_sleep_ms, a waiting ozi_ai_get_frame) wake when it reaches
  * their deadline.  Switching back wakes every sleeper; time never goes
  * backwards.

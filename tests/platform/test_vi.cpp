@@ -1,16 +1,20 @@
 // Video input: pacing, buffer depth, time stamps and the scene.
+#include "av_sync.h"
 #include "manual_clock.h"
+#include "ozi_ai.h"
 #include "ozi_host.h"
 #include "ozi_scene.h"
 #include "ozi_sdk.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -197,6 +201,100 @@ TEST(Scene, SyntheticSceneIsDeterministicApartFromTheClock)
     ozi__scene_destroy(s);
 }
 
+/* The camera-like scene: sensor noise of a realistic level that changes
+ * every frame, a light level that drifts by a few percent, and no sync
+ * mark of its own. */
+TEST(Scene, NoiseAndLightChangeOverTime)
+{
+    const int w = 640, h = 360, fps = 25;
+    ozi__scene *s = ozi__scene_create(w, h, fps, nullptr);
+    ASSERT_NE(nullptr, s);
+    std::vector<uint8_t> a((size_t)w * h * 3 / 2), b(a.size()), c(a.size());
+    ozi__scene_render(s, 0, 1700000000, a.data());
+    ozi__scene_render(s, 1, 1700000000, b.data());
+    ozi__scene_render(s, (uint32_t)(11.75 * fps), 1700000000, c.data());
+    ozi__scene_destroy(s);
+    /* A patch of wall that no object crosses: frame-to-frame differences
+     * there are noise (the light moves by far less than a level). */
+    double sum = 0, sq = 0;
+    int n = 0;
+    for (int y = h * 14 / 100; y < h * 23 / 100; y++)
+        for (int x = w * 36 / 100; x < w * 57 / 100; x++, n++) {
+            int d = a[(size_t)y * w + x] - b[(size_t)y * w + x];
+            sum += d;
+            sq += d * d;
+        }
+    double sigma = std::sqrt((sq / n - (sum / n) * (sum / n)) / 2); /* of one frame */
+    EXPECT_GT(sigma, 1.2) << "visible sensor noise";
+    EXPECT_LT(sigma, 3.5) << "no more than a lit camera shows";
+    double mean_a = 0, mean_c = 0;
+    for (size_t i = (size_t)kClockRows * w; i < (size_t)w * h; i++) {
+        mean_a += a[i];
+        mean_c += c[i];
+    }
+    double change = mean_c / mean_a - 1;
+    EXPECT_GT(std::fabs(change), 0.02) << "the light drifts";
+    EXPECT_LT(std::fabs(change), 0.10) << "slowly";
+    for (const std::vector<uint8_t> *p : {&a, &b, &c})
+        EXPECT_LT(av_sync_mark_score(p->data(), w, w, h), kAvSyncMarkScore);
+}
+
+/* The sync mark is on the picture captured on a whole second, and only
+ * there; the analyser finds it where the scene draws it. */
+TEST_F(Vi, SyncMarkIsOnThePictureOfTheWholeSecond)
+{
+    const int w = 320, h = 180;
+    configure(1, w, h, 25, 2);
+    int marked = 0, unmarked = 0;
+    for (int step = 0; step < 30; step++) { /* 1.2 s of pictures */
+        ManualClock::advance_ms(40);
+        video_input_frame f;
+        ASSERT_EQ(0, ozi_vi_get_frame(1, &f)) << "step " << step;
+        double score = av_sync_mark_score(f.vi_frame.data, w, w, h);
+        if (f.vi_frame.ts % 1000 == 0) {
+            EXPECT_GT(score, 200.0) << "ts " << f.vi_frame.ts;
+            marked++;
+        } else {
+            EXPECT_LT(score, kAvSyncMarkScore) << "ts " << f.vi_frame.ts;
+            unmarked++;
+        }
+        ozi_vi_release_frame(1, &f);
+    }
+    EXPECT_EQ(1, marked) << "one picture a second is captured on the second";
+    EXPECT_EQ(29, unmarked);
+}
+
+/* The microphone's sync tone starts on the whole second of the clock,
+ * wherever the capture started, and the hum alone holds no tone. */
+TEST(Ai, SyncToneStartsOnTheWholeSecond)
+{
+    struct Row {
+        uint64_t start_us;  /* clock time of sample 0 */
+        double want_sample; /* first sample of the tone; < 0: none */
+        uint64_t count;
+    } rows[] = {
+        {996000, 32, 4000},    /* 4 ms before a second */
+        {2500000, 4000, 8000}, /* half a second before */
+        {6900000, 800, 4000},  /* 100 ms before */
+        {3100000, -1, 4000},   /* 100..600 ms into a second: none */
+    };
+    for (const Row &r : rows) {
+        std::vector<int16_t> pcm(r.count);
+        ozi__ai_synth(0, 8000, OZI__AI_UNITY_GAIN, pcm.data(), pcm.size());
+        ozi__ai_add_sync_tone(r.start_us, 0, 8000, OZI__AI_UNITY_GAIN, pcm.data(), pcm.size());
+        std::vector<float> f(pcm.begin(), pcm.end());
+        for (float &v : f)
+            v /= 32768.0f;
+        std::vector<double> got = av_sync_tone_starts(f, 8000);
+        if (r.want_sample < 0) {
+            EXPECT_TRUE(got.empty()) << r.start_us;
+            continue;
+        }
+        ASSERT_EQ(1u, got.size()) << r.start_us;
+        EXPECT_NEAR(r.want_sample, got[0], 1.0) << r.start_us;
+    }
+}
+
 TEST(Scene, BadSizesAreRefused)
 {
     EXPECT_EQ(nullptr, ozi__scene_create(15, 16, 25, nullptr));
@@ -249,6 +347,43 @@ TEST(Scene, FileSceneIsScaledAndLoops)
     EXPECT_TRUE(pics[0] != pics[1]) << "the file's pictures differ";
     for (size_t i = 6; i < pics.size(); i++)
         EXPECT_TRUE(pics[i] == pics[i % 6]) << "picture " << i << " starts the file again";
+}
+
+/* Scenes of one file at different rates show the file's picture due at
+ * their frame's time (the file plays at its own 25 fps), also while they
+ * render on two threads at once. */
+TEST(Scene, FileScenesShowThePictureDueAtTheirTime)
+{
+    ozi_host_clear_faults();
+    std::string path = "/tmp/ozi_scene_rates_" + std::to_string(getpid()) + ".h264";
+    write_h264_file(path.c_str(), 30);
+    const int w = 160, h = 90;
+    ozi__scene *at25 = ozi__scene_create(w, h, 25, path.c_str());
+    ozi__scene *at20 = ozi__scene_create(w, h, 20, path.c_str());
+    ASSERT_TRUE(at25 && at20);
+    std::vector<uint8_t> a((size_t)w * h * 3 / 2), b(a.size());
+    std::thread t1([&] {
+        for (uint32_t i = 0; i <= 25; i++)
+            ozi__scene_render(at25, i, 1700000000, a.data());
+    });
+    std::thread t2([&] {
+        std::vector<uint8_t> mine(b.size());
+        for (uint32_t i = 0; i <= 20; i++)
+            ozi__scene_render(at20, i, 1700000000, mine.data());
+    });
+    t1.join();
+    t2.join();
+    ozi__scene_render(at25, 25, 1700000000, a.data()); /* 1.00 s: picture 25 */
+    ozi__scene_render(at20, 20, 1700000000, b.data()); /* 1.00 s */
+    EXPECT_TRUE(a == b) << "one second in, both show the same picture";
+    ozi__scene_render(at20, 21, 1700000000, b.data()); /* 1.05 s: still picture 26 */
+    ozi__scene_render(at25, 26, 1700000000, a.data()); /* 1.04 s: picture 26 */
+    EXPECT_TRUE(a == b);
+    ozi__scene_render(at25, 27, 1700000000, a.data());
+    EXPECT_FALSE(a == b) << "the next picture differs";
+    ozi__scene_destroy(at25);
+    ozi__scene_destroy(at20);
+    std::remove(path.c_str());
 }
 
 /* OZI_SCENE_FILE puts the file in front of the sensor of every channel. */
