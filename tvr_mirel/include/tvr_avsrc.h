@@ -150,6 +150,12 @@ int tvr_ozi_ai_init(void);
 void tvr_ozi_ai_exit(void);
 void *tvr_mirel_aenc_start(void *chnid);
 void tvr_mirel_aenc_release(void *handle);
+/* Copies a queued AAC frame (ADTS) and sets *size and *ts; *size 0 and *ts
+ * untouched when there is none.  Nothing leaves the queue, so *ts on entry
+ * says which frame: the oldest one newer than *ts (0: the oldest of all),
+ * or with TVR_ASTRM_NEWEST the newest.  A reader that passes back the time
+ * stamp it got gets every frame once, in order. */
+#define TVR_ASTRM_NEWEST DOVU_AUDIO_NEWEST
 void tvr_mirel_get_astrm_data(void *handle, unsigned char *buff, unsigned int *size,
                               unsigned long long *ts);
 void *thread_aenc(void *param);
