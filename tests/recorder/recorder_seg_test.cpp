@@ -38,6 +38,7 @@ public:
     rec_step_result frame(uint64_t ts, frame_type type, int hour = 12)
     {
         venc_stream_entry e{};
+        e.order = order++;
         e.stream.ts = ts;
         e.stream.frame_type = type;
         e.stream.len = 10;
@@ -70,6 +71,7 @@ public:
     std::deque<int> start_results;
     std::vector<FakeFile> files;
     rec_seg_state st_{};
+    uint32_t order = 0;  /* of the next frame; raise it to lose frames */
 
     std::string file_items(size_t i) const
     {
