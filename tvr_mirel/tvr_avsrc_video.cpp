@@ -74,14 +74,13 @@ void release_to_encoder(venc_stream_entry *entry, void *ctx)
 }
 
 /* Queues `entry` as the channel's newest frame and trims the queue as the
- * drop policy says.  Returns the number of frames a keeper lost. */
-int publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
+ * drop policy says (a keeper that lost frames sees the step in `order`). */
+void publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
 {
     WriteLock lock(&chn->rwlock_venc_data_list);
     list_add_tail(&entry->list, &chn->list_head_venc_data_list);
     const int keep = chn->keepers > 0 ? kVideoKeepMaxEntries : 1;
-    return tvr__venc_queue_trim(&chn->list_head_venc_data_list, keep, release_to_encoder,
-                                &handle);
+    tvr__venc_queue_trim(&chn->list_head_venc_data_list, keep, release_to_encoder, &handle);
 }
 
 constexpr int kMaxEncodeFailures = 12;  /* in a row: the encoder is closed */

@@ -28,8 +28,9 @@
  *     in its mux_ctx.  `run` is set/cleared by the controller and polled by
  *     thread_mux with atomic loads; release joins the thread.
  *   - Queue locks (tvr_avsrc): the video queue's read lock is held only to
- *     take and copy one entry (a pass takes each under its own hold); the audio queue's read lock only while the
- *     queued audio is handed to the muxer and marked.  Never nested: the
+ *     take and copy one entry (a pass takes each under its own hold); the
+ *     audio queue's read lock only while the queued audio is handed to the
+ *     muxer and marked.  Never nested: the
  *     video lock is released before the audio lock is taken.
  */
 #include <errno.h>
@@ -349,7 +350,8 @@ extern "C" void *thread_mux(void *)
             if (!taken)
                 break;
             const uint32_t lost = st.lost;
-            if (rec_seg_step(&st, &params, &now, &sink) == REC_STEP_LOST && st.lost != lost)
+            rec_seg_step(&st, &params, &now, &sink);
+            if (st.lost != lost)
                 REC_LOG(LOG_LEVEL_ERROR,
                         "%u video frames lost in the queue, recording resumes at the next I frame\n",
                         st.lost - lost);
