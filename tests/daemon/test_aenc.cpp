@@ -144,6 +144,36 @@ TEST_F(AudioChannelTest, MarkedEntriesLeaveAtTheNextFrame)
     tvr_mirel_aenc_release(h);
 }
 
+TEST_F(AudioChannelTest, GetterHandsAReaderSuccessiveFramesByTimeStamp)
+{
+    void *h = start_audio("main");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= 3; }, 3000));
+    std::vector<uint64_t> q = queued_ts();
+    std::vector<unsigned char> buf(DOVU_STREAM_BUF_SIZE);
+    unsigned int size = 0;
+    struct Case {
+        unsigned long long in, out;
+    } cases[] = {
+        {0, q[0]}, {q[0], q[1]}, {q[1], q[2]}, {q[0] - 1, q[0]}, {TVR_ASTRM_NEWEST, 0},
+    };
+    for (const Case &c : cases) {
+        unsigned long long ts = c.in;
+        tvr_mirel_get_astrm_data(h, buf.data(), &size, &ts);
+        ASSERT_GT(size, 0u) << c.in;
+        if (c.out)
+            EXPECT_EQ(ts, c.out) << c.in;
+        else
+            EXPECT_GE(ts, q.back()) << "not the newest";
+    }
+    /* Nothing newer than the newest: size 0, ts untouched. */
+    unsigned long long ts = ~0ULL - 1;
+    tvr_mirel_get_astrm_data(h, buf.data(), &size, &ts);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(ts, ~0ULL - 1);
+    tvr_mirel_aenc_release(h);
+}
+
 TEST_F(AudioChannelTest, UnmarkedQueueStopsGrowingAtTheCap)
 {
     constexpr int kCap = 5;

@@ -55,6 +55,58 @@ bool start_error(const std::string &msg)
 
 } // namespace
 
+namespace {
+
+/* Every video frame thread_mux hands the muxer, and stalls of thread_mux:
+ * the write numbered `stall_at` (1-based) first waits until the encoder has
+ * made `stall_frames` more frames. */
+struct MuxSpy {
+    std::mutex mutex;  /* guards every field */
+    std::vector<video_stream> written;
+    std::vector<size_t> stall_at;
+    int stall_frames = 0;
+
+    void reset(std::vector<size_t> at, int frames)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        written.clear();
+        stall_at = std::move(at);
+        stall_frames = frames;
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return written.size();
+    }
+    std::vector<video_stream> frames()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return written;
+    }
+} mux_spy;
+
+} // namespace
+
+extern "C" int __real_ozi_mux_add_video(int handle, struct video_stream *stream);
+extern "C" int __wrap_ozi_mux_add_video(int handle, struct video_stream *stream)
+{
+    int stall = 0;
+    {
+        std::lock_guard<std::mutex> lock(mux_spy.mutex);
+        mux_spy.written.push_back(*stream);
+        const auto &at = mux_spy.stall_at;
+        if (std::find(at.begin(), at.end(), mux_spy.written.size()) != at.end())
+            stall = mux_spy.stall_frames;
+    }
+    if (stall) {
+        /* Bounded only so that a stuck encoder fails the test, not hangs it. */
+        const int until = ozi_host_call_count("ozi_venc_encode_frame") + stall;
+        for (int i = 0; i < 20000 && ozi_host_call_count("ozi_venc_encode_frame") < until; i++)
+            usleep(1000);
+    }
+    return __real_ozi_mux_add_video(handle, stream);
+}
+
 extern "C" int __wrap_ozi_print(int module, int level, const char *fmt, ...)
 {
     char buf[1024];
@@ -75,7 +127,7 @@ protected:
     {
         char tmpl[] = "/tmp/tvr_rec_start_XXXXXX";
         dir_ = mkdtemp(tmpl);
-        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, ""};
+        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, "", 0};
         snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s", dir_.c_str());
         ozi_host_clear_faults();
         ASSERT_EQ(tvr_mirel_init_av("tavro_mirel.conf"), 0);
@@ -364,6 +416,58 @@ TEST_F(RecorderStart, FailedStopNeverFilesAnUnplayableFile)
                       const long ms = std::stol(f.substr(f.rfind('_') + 1));
                       return ms >= 2500 && ms <= 4128;
                   }), 1) << files[0] << " " << files[1];
+    }
+}
+
+/* thread_mux held up for several frames: within the queue's bound every
+ * frame is still written, in order (capture numbers follow on); beyond it
+ * frames are lost, logged, and writing resumes at an I frame, so every
+ * file still decodes cleanly. */
+TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
+{
+    struct Row {
+        const char *name;
+        std::vector<size_t> stall_at;
+        int stall_frames;
+        bool loses;
+    } rows[] = {
+        {"three stalls of 8 frames", {20, 50, 80}, 8, false},
+        {"one stall of 40 frames", {20}, 40, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (auto &e : fs::directory_iterator(dir_))
+            fs::remove_all(e.path());
+        mux_spy.reset(r.stall_at, r.stall_frames);
+        const size_t logged = lines().size();
+        ASSERT_EQ(tvr_mirel_record_start(), 0);
+        for (int i = 0; i < 300 && mux_spy.count() < 110; i++)
+            usleep(50000);
+        tvr_mirel_record_release();
+        const std::vector<video_stream> w = mux_spy.frames();
+        mux_spy.reset({}, 0);
+        ASSERT_GE(w.size(), 110u);
+        EXPECT_EQ(w[0].frame_type, FRAME_TYPE_I);
+        int gaps = 0;
+        for (size_t i = 1; i < w.size(); i++) {
+            if (w[i].seq_no == w[i - 1].seq_no + 1)
+                continue;
+            gaps++;
+            EXPECT_EQ(w[i].frame_type, FRAME_TYPE_I)
+                << "P frame " << w[i].seq_no << " written after frame " << w[i - 1].seq_no;
+        }
+        const auto all = lines();
+        const bool lost_logged =
+            std::any_of(all.begin() + (long)logged, all.end(), [](const LogLine &l) {
+                return l.text.find("video frames lost in the queue, recording resumes at the "
+                                   "next I frame\n") != std::string::npos;
+            });
+        EXPECT_EQ(gaps > 0, r.loses) << gaps << " gaps";
+        EXPECT_EQ(lost_logged, r.loses);
+        for (auto &f : filed()) {
+            SCOPED_TRACE(f);
+            EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + f), "");
+        }
     }
 }
 
