@@ -131,7 +131,8 @@ gst_main|gst_sub)
     echo "gst $chn: 75 video and 20 audio buffers decoded"
     ;;
 slow_reader)
-    python3 "$(dirname "$0")/slow_reader.py" "$PORT" "$BASE/main" || fail "slow reader check"
+    python3 "$(dirname "$0")/slow_reader.py" "$PORT" "$BASE/main" "$DAEMON_LOG" \
+        || fail "slow reader check"
     ;;
 auth_udp)
     got=$(timeout 30 ffprobe -v error -rtsp_transport udp -select_streams v:0 \
