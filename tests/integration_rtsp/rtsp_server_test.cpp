@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -261,6 +262,15 @@ std::string req(const char *method, const std::string &url, int cseq, const std:
 {
     return std::string(method) + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" +
            extra + "\r\n";
+}
+
+/* Descriptors open in this process (the server runs in it). */
+int open_fds()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
 }
 
 bool wait_for(const std::function<bool()> &cond, int timeout_ms)
@@ -569,6 +579,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
 {
     // No frames, so no delivery pass retires anything yet.
     g_paused = true;
+    const int fds_before = open_fds();
     Client a(port_);
     ASSERT_EQ(a.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
     std::string da = a.request(req("DESCRIBE", url_, 2));
@@ -577,7 +588,8 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
     EXPECT_EQ(a.request(req("SETUP", url_ + "/track0", 3, "Transport: RTP/AVP;unicast\r\n")),
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
-    std::this_thread::sleep_for(500ms);   // the server closes a's descriptor
+    // The server closes a's descriptor (its session's UDP pair stays until removed).
+    EXPECT_TRUE(wait_for([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
