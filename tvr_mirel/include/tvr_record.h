@@ -171,6 +171,11 @@ typedef struct rec_seg_state {
     strm_date close_date;         /* date of the closing I frame */
     int held;                     /* frames in `hold`, the closing frame first */
     rec_held_frame hold[REC_HELD_MAX];
+    int order_known;              /* 1 once a frame was taken */
+    uint32_t next_order;          /* `order` the next frame has when none was lost */
+    int resync;                   /* 1 after lost frames until the next I frame */
+    uint32_t lost;                /* frames lost in the queue, counted from the
+                                     steps in `order` */
 } rec_seg_state;
 
 typedef struct rec_seg_params {
@@ -214,10 +219,16 @@ enum rec_step_result {
                                      ones) went into the next file, if it opened */
     REC_STEP_CLOSED_ERR = 4,      /* third failed video write closed the segment */
     REC_STEP_HELD = 5,            /* held while the closing segment waits for audio */
+    REC_STEP_LOST = 6,            /* frames before it were lost in the queue: not
+                                     written (nor the P frames after it) until the
+                                     next I frame; a waiting close may complete */
 };
 
-/* One cycle of the mux thread for a frame it has taken.  No threads,
- * clocks or files: every effect goes through `sink`. */
+/* One cycle of the mux thread for a frame it has taken, in queue order.  No
+ * threads, clocks or files: every effect goes through `sink`.  A frame whose
+ * `order` does not follow the previous frame's comes after lost frames:
+ * P frames depend on them, so nothing is written until the next I frame
+ * (the open segment stays open and its audio waits for that frame). */
 enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
                                   const venc_stream_entry *frame, const rec_seg_sink *sink);
 
