@@ -349,12 +349,13 @@ TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
     EXPECT_EQ(video_handle(1), -1);
 }
 
-TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcess)
+TEST_F(VideoChannelTest, InvalidWorkerParameterEndsTheProcessWithFailure)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int bad = 5;
-    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(0), "");
+    /* A supervisor must see the failure: status 1, not 0. */
+    EXPECT_EXIT(thread_venc(&bad), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(thread_venc(nullptr), testing::ExitedWithCode(1), "");
 }
 
 /*
