@@ -266,6 +266,8 @@ extern "C" int ozi_aenc_open(struct aenc_param *param, int *handle)
 /* Frees the encoder with every result still out. */
 extern "C" int ozi_aenc_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_aenc_close"))
+        return -1;
     std::shared_ptr<AacEncoder> e = g_enc.take(handle);
     if (!e)
         return -1;
@@ -276,6 +278,8 @@ extern "C" int ozi_aenc_close(int handle)
 
 extern "C" int ozi_aenc_set_attr(int handle, struct aenc_attr *attr)
 {
+    if (ozi_host_should_fail("ozi_aenc_set_attr"))
+        return -1;
     std::shared_ptr<AacEncoder> e = lookup(handle);
     if (!e || !attr ||
         (attr->aac_head != AENC_AAC_SAVE_FRAME_HEAD && attr->aac_head != AENC_AAC_NO_FRAME_HEAD))
@@ -338,6 +342,8 @@ extern "C" int ozi_aenc_get_stream(int handle, struct audio_stream *stream, long
 
 extern "C" int ozi_aenc_release_stream(int handle, struct audio_stream *stream)
 {
+    if (ozi_host_should_fail("ozi_aenc_release_stream"))
+        return -1;
     std::shared_ptr<AacEncoder> e = lookup(handle);
     if (!e || !stream || !stream->data)
         return -1;

@@ -7,7 +7,10 @@
  * frame interval after the capture start and is ready when that interval
  * has passed; its ts is the time of its first sample.  Frames are handed
  * out in order without gaps; a reader more than kRing frames behind loses
- * the oldest ones, as a hardware ring would overwrite them.
+ * the oldest ones, as a hardware ring would overwrite them.  The signal is
+ * a low hum with a little noise; in the first 40 ms of every whole second
+ * of the clock a loud 1 kHz tone joins it, at the instant the video input
+ * shows its sync mark.
  *
  * THREADS: the daemon's audio worker captures; its start/stop come from
  * other threads.  g_ai.mutex guards every field of g_ai and is the only
@@ -93,12 +96,27 @@ extern "C" void ozi__ai_synth(uint64_t first, int rate, int gain, int16_t *out, 
     for (size_t i = 0; i < n; i++) {
         uint64_t s = first + i;
         double t = (double)s / rate;
-        double v = 6000.0 * std::sin(two_pi * 440.0 * t) + 2000.0 * std::sin(two_pi * 1000.0 * t);
+        double v = 5000.0 * std::sin(two_pi * 440.0 * t) + 1500.0 * std::sin(two_pi * 150.0 * t);
         uint32_t h = (uint32_t)(s * 2654435761u);
         h ^= h >> 15;
         v += (double)((int)(h % 1001) - 500); /* +-500 of noise */
         long scaled = std::lround(v * gain / OZI__AI_UNITY_GAIN);
         out[i] = (int16_t)(scaled > 32767 ? 32767 : scaled < -32768 ? -32768 : scaled);
+    }
+}
+
+extern "C" void ozi__ai_add_sync_tone(uint64_t start_us, uint64_t first, int rate, int gain,
+                                      int16_t *out, size_t n)
+{
+    const double two_pi = 6.283185307179586;
+    for (size_t i = 0; i < n; i++) {
+        uint64_t us = start_us + (first + i) * 1000000u / (uint64_t)rate;
+        uint64_t into = us % 1000000u;
+        if (into >= OZI__AI_SYNC_TONE_US)
+            continue;
+        double v = 12000.0 * std::sin(two_pi * 1000.0 * (double)into / 1e6);
+        long sum = out[i] + std::lround(v * gain / OZI__AI_UNITY_GAIN);
+        out[i] = (int16_t)(sum > 32767 ? 32767 : sum < -32768 ? -32768 : sum);
     }
 }
 
@@ -131,6 +149,8 @@ extern "C" int ozi_ai_open(struct ozi_audio_in_param *param, int *handle)
 
 extern "C" int ozi_ai_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_ai_close"))
+        return -1;
     AudioIn &a = ai();
     std::lock_guard<std::mutex> lock(a.mutex);
     if (handle != kHandle || !a.open)
@@ -158,21 +178,29 @@ template <typename Fn> int with_input(int handle, Fn fn)
  * emulated microphone has no noise, level changes or echo to act on. */
 extern "C" int ozi_ai_enable_nr(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_nr"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.nr = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_enable_agc(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_agc"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.agc = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_enable_aec(int handle, int enable)
 {
+    if (ozi_host_should_fail("ozi_ai_enable_aec"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.aec = enable != 0; return 0; });
 }
 
 extern "C" int ozi_ai_set_gain(int handle, int gain)
 {
+    if (ozi_host_should_fail("ozi_ai_set_gain"))
+        return -1;
     if (gain < 0 || gain > OZI__AI_MAX_GAIN)
         return -1;
     return with_input(handle, [&](AudioIn &a) { a.gain = gain; return 0; });
@@ -203,6 +231,8 @@ extern "C" int ozi_ai_start_capture(int handle)
 
 extern "C" int ozi_ai_stop_capture(int handle)
 {
+    if (ozi_host_should_fail("ozi_ai_stop_capture"))
+        return -1;
     return with_input(handle, [&](AudioIn &a) { a.capturing = false; return 0; });
 }
 
@@ -238,8 +268,10 @@ extern "C" int ozi_ai_get_frame(int handle, struct frame *frame, long ms)
                 if (!buf)
                     return -1; /* the reader holds every buffer */
                 buf->held = true;
-                ozi__ai_synth(a.next * spf, a.rate, a.gain,
-                              reinterpret_cast<int16_t *>(buf->data), (size_t)spf);
+                int16_t *pcm = reinterpret_cast<int16_t *>(buf->data);
+                ozi__ai_synth(a.next * spf, a.rate, a.gain, pcm, (size_t)spf);
+                ozi__ai_add_sync_tone(a.start_us, a.next * spf, a.rate, a.gain, pcm,
+                                      (size_t)spf);
                 std::memset(frame, 0, sizeof *frame);
                 frame->data = buf->data;
                 frame->len = (uint32_t)a.frame_bytes;
@@ -257,6 +289,8 @@ extern "C" int ozi_ai_get_frame(int handle, struct frame *frame, long ms)
 
 extern "C" int ozi_ai_release_frame(int handle, struct frame *frame)
 {
+    if (ozi_host_should_fail("ozi_ai_release_frame"))
+        return -1;
     if (!frame || !frame->data)
         return -1;
     AudioIn &a = ai();

@@ -19,9 +19,19 @@ extern "C" {
 /* Bytes of one captured PCM frame at `rate` Hz, 16-bit mono. */
 int ozi__ai_frame_bytes(int rate);
 
-/* Writes the microphone's signal for samples first..first+n-1 (a tone
- * with a little noise, a function of the sample number only) at `gain`. */
+/* Writes the microphone's signal for samples first..first+n-1 (a hum of
+ * 150 and 440 Hz with a little noise, no 1 kHz content, a function of
+ * the sample number only) at `gain`. */
 void ozi__ai_synth(uint64_t first, int rate, int gain, int16_t *out, size_t n);
+
+/* Length of the sync tone that starts on every whole second, in us. */
+#define OZI__AI_SYNC_TONE_US 40000u
+
+/* Adds the 1 kHz sync tone (at `gain`) to the samples first..first+n-1 of
+ * a capture whose sample 0 was taken at clock time start_us: to those
+ * taken in the first OZI__AI_SYNC_TONE_US of a whole second. */
+void ozi__ai_add_sync_tone(uint64_t start_us, uint64_t first, int rate, int gain,
+                           int16_t *out, size_t n);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,8 @@
  * ozi_core.cpp - SDK start and stop, logging, version texts, threads and
  * time of the host media platform.
  *
+ * Time comes from ozi_clock.cpp.
+ *
  * THREADS: every function may be called from any thread.  g_print_mutex
  * keeps one log line from interleaving with another; it is the only lock.
  */
@@ -30,27 +32,6 @@ constexpr int kThreadNameMax = 15; /* pthread names: 15 chars + NUL */
 
 } // namespace
 
-extern "C" uint64_t ozi__now_us(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
-}
-
-extern "C" uint64_t ozi__now_ms(void)
-{
-    return ozi__now_us() / 1000u;
-}
-
-extern "C" void ozi__sleep_until_us(uint64_t deadline_us)
-{
-    struct timespec ts;
-    ts.tv_sec = (time_t)(deadline_us / 1000000u);
-    ts.tv_nsec = (long)(deadline_us % 1000000u) * 1000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
 extern "C" void ozi__media_libs_init(void)
 {
     static std::once_flag once;
@@ -69,6 +50,8 @@ extern "C" int ozi_sdk_init(struct sdk_run_config *config)
 
 extern "C" int ozi_sdk_exit(void)
 {
+    if (ozi_host_should_fail("ozi_sdk_exit"))
+        return -1;
     return 0;
 }
 
@@ -76,6 +59,8 @@ extern "C" int ozi_sdk_exit(void)
 
 extern "C" int ozi_print(int module, int level, const char *fmt, ...)
 {
+    if (ozi_host_should_fail("ozi_print"))
+        return -1;
     (void)module;
     (void)level;
     if (!fmt)
@@ -163,16 +148,22 @@ extern "C" int ozi_thread_create(ozi_pthread_t *tid, ozi_thread_func func, void 
 
 extern "C" int ozi_thread_detach(ozi_pthread_t tid)
 {
+    if (ozi_host_should_fail("ozi_thread_detach"))
+        return -1;
     return pthread_detach(tid) == 0 ? 0 : -1;
 }
 
 extern "C" int ozi_thread_join(ozi_pthread_t tid, void **retval)
 {
+    if (ozi_host_should_fail("ozi_thread_join"))
+        return -1;
     return pthread_join(tid, retval) == 0 ? 0 : -1;
 }
 
 extern "C" int ozi_thread_set_name(const char *name)
 {
+    if (ozi_host_should_fail("ozi_thread_set_name"))
+        return -1;
     if (!name)
         return -1;
     char cut[kThreadNameMax + 1];

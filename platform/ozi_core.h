@@ -9,18 +9,11 @@
 
 #include <stdint.h>
 
+#include "ozi_clock.h" /* the modules take their time from it */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Monotonic clock in ms: the time base of every captured frame. */
-uint64_t ozi__now_ms(void);
-
-/* Monotonic clock in microseconds (pacing arithmetic). */
-uint64_t ozi__now_us(void);
-
-/* Sleeps until the monotonic clock reaches `deadline_us`. */
-void ozi__sleep_until_us(uint64_t deadline_us);
 
 /* Quietens the media libraries' own logging (once per process): their
  * informational lines would mix with the daemon's log on stdout. */

@@ -20,6 +20,7 @@
  * removal); no other lock exists here and no I/O happens under it.
  */
 #include "ozi_mux.h"
+#include "ozi_clock.h"
 #include "ozi_host.h"
 #include "ozi_mux_index.h"
 #include "ozi_sdk.h"
@@ -87,9 +88,7 @@ Muxer *lookup(int handle)
 
 int64_t now_ms()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    return int64_t(ozi__now_ms()); /* the platform's clock, as the frames' */
 }
 
 bool pwrite_all(int fd, const void *p, size_t n, uint64_t off)
@@ -669,6 +668,8 @@ extern "C" int ozi_mux_stop(int handle)
 
 extern "C" int ozi_mux_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_mux_close"))
+        return -1;
     Muxer *m = nullptr;
     if (handle >= 0 && handle < kMaxMuxers) {
         std::lock_guard<std::mutex> lock(g_lock);

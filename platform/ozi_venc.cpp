@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kMaxEnc = 8;
 constexpr size_t kMaxOutstanding = 16; /* the platform's stream buffer pool */
+constexpr int kCbrBufferMs = 100;      /* decoder buffer of a CBR stream */
 
 struct Encoder {
     std::mutex mutex; /* guards every field below */
@@ -123,9 +124,17 @@ bool open_codec(Encoder &e)
     c->max_b_frames = 0;
     c->thread_count = 1;
     c->bit_rate = (int64_t)p.target_kbps * 1000;
-    if (p.br_mode == BR_MODE_CBR) {
+    const bool cbr = p.br_mode == BR_MODE_CBR;
+    if (cbr) {
+        /* Constant bit rate as the decoder's buffer model sees it: the
+         * stream arrives at exactly target_kbps and x264 writes filler
+         * data whenever a picture would leave the buffer too full.  The
+         * bits of any run of pictures then differ from the target by at
+         * most the buffer's size, so a buffer of kCbrBufferMs keeps every
+         * 2 s of stream within 5 % of the target. */
         c->rc_max_rate = c->bit_rate;
-        c->rc_buffer_size = (int)c->bit_rate; /* one second of stream */
+        c->rc_min_rate = c->bit_rate;
+        c->rc_buffer_size = (int)(c->bit_rate * kCbrBufferMs / 1000);
     } else {
         int max_kbps = p.max_kbps > p.target_kbps ? p.max_kbps : p.target_kbps;
         c->rc_max_rate = (int64_t)max_kbps * 1000;
@@ -139,6 +148,8 @@ bool open_codec(Encoder &e)
     av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av_opt_set(c->priv_data, "profile", profile_name(p.profile), 0);
     av_opt_set_int(c->priv_data, "forced-idr", 1, 0);
+    if (cbr)
+        av_opt_set(c->priv_data, "nal-hrd", "cbr", 0);
     char params[200];
     snprintf(params, sizeof params,
              "scenecut=0:keyint=%d:min-keyint=%d:rc-lookahead=0:sync-lookahead=0:"
@@ -162,7 +173,8 @@ void no_free(void *, uint8_t *)
 
 /*
  * initqp is taken as given but not applied: x264's rate control picks its
- * own starting quantiser from the bit rate.  minqp/maxqp bound it.
+ * own starting quantiser from the bit rate.  minqp/maxqp bound it; when
+ * minqp keeps a CBR stream below its rate, filler data makes up the rest.
  */
 extern "C" int ozi_venc_open(struct venc_param *param, int *handle)
 {
@@ -192,6 +204,8 @@ extern "C" int ozi_venc_open(struct venc_param *param, int *handle)
  * stream of this handle after closing it. */
 extern "C" int ozi_venc_close(int handle)
 {
+    if (ozi_host_should_fail("ozi_venc_close"))
+        return -1;
     std::shared_ptr<Encoder> e = g_enc.take(handle);
     if (!e)
         return -1;
@@ -255,6 +269,8 @@ extern "C" int ozi_venc_encode_frame(int handle, const unsigned char *data, unsi
  * may have replaced ts and seq_no). */
 extern "C" int ozi_venc_release_stream(int handle, struct video_stream *stream)
 {
+    if (ozi_host_should_fail("ozi_venc_release_stream"))
+        return -1;
     std::shared_ptr<Encoder> e = lookup(handle);
     if (!e || !stream || !stream->data)
         return -1;
@@ -271,6 +287,8 @@ extern "C" int ozi_venc_release_stream(int handle, struct video_stream *stream)
 
 extern "C" int ozi_venc_request_idr(int handle)
 {
+    if (ozi_host_should_fail("ozi_venc_request_idr"))
+        return -1;
     std::shared_ptr<Encoder> e = lookup(handle);
     if (!e)
         return -1;

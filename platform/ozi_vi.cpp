@@ -3,8 +3,10 @@
  * sensor with an ISP and up to kMaxChn capture channels.
  *
  * Each enabled channel delivers I420 pictures of its own size at its own
- * frame rate, paced by the monotonic clock: picture k of a channel is due
- * k frame intervals after the channel was enabled.  A caller that comes
+ * frame rate, paced by the monotonic clock: sensor frame k of a channel is
+ * due k frame intervals after the whole second before the channel was
+ * enabled.  The scene moves with the capture time; the frame captured on
+ * a whole second of the clock carries the A/V sync mark.  A caller that comes
  * late gets the newest due picture (older ones are dropped, as a sensor
  * overwrites a buffer nobody read); one that comes early gets a non-zero
  * result at once.  A channel holds frame_depth buffers; while all are out
@@ -14,8 +16,10 @@
  * vi from several threads, also on one channel at once.
  *   g_dev_mutex   guards Device (open/enable/attributes/tuning data).
  *   Channel::mutex guards the channel's attributes, pacing and buffer table.
- *   Channel::render_mutex guards Channel::scene; pictures are drawn under
- *                 it only, into a buffer already marked as held.
+ *   Channel::render_mutex guards the Channel::scene pointer only: a capture
+ *                 copies it out and draws without a lock (a scene may draw
+ *                 on several threads at once), into a buffer already
+ *                 marked as held; the last holder frees a dropped scene.
  * Locks are never nested; g_dev_enabled is atomic so a capture need not
  * take g_dev_mutex.
  */
@@ -68,7 +72,7 @@ struct Channel {
     int depth = 0;
 
     std::mutex render_mutex; /* guards scene */
-    ozi__scene *scene = nullptr;
+    std::shared_ptr<ozi__scene> scene;
 };
 
 std::mutex g_dev_mutex; /* guards g_dev */
@@ -97,8 +101,7 @@ uint64_t slot_time_us(const Channel &c, uint64_t slot)
 void drop_scene(Channel &c)
 {
     std::lock_guard<std::mutex> lock(c.render_mutex);
-    ozi__scene_destroy(c.scene);
-    c.scene = nullptr;
+    c.scene.reset();
 }
 
 } // namespace
@@ -119,6 +122,8 @@ extern "C" int ozi_vi_open(int dev)
  * held: a reopened device starts with all buffers free. */
 extern "C" int ozi_vi_close(int dev)
 {
+    if (ozi_host_should_fail("ozi_vi_close"))
+        return -1;
     if (dev != 0)
         return -1;
     for (int i = 0; i < kMaxChn; i++) {
@@ -153,6 +158,8 @@ extern "C" int ozi_vi_enable_dev(int dev)
 
 extern "C" int ozi_vi_disable_dev(int dev)
 {
+    if (ozi_host_should_fail("ozi_vi_disable_dev"))
+        return -1;
     if (dev != 0)
         return -1;
     g_dev_enabled = false;
@@ -293,15 +300,22 @@ extern "C" int ozi_vi_enable_chn(int chn)
     if (!c->configured)
         return -1;
     if (!c->enabled) {
+        /* Sensor frames are counted from the last whole second of the
+         * clock, so that one frame of each second is captured exactly on
+         * the second (where the A/V sync mark goes); the first picture is
+         * still due within one frame interval. */
+        uint64_t now = ozi__now_us();
         c->enabled = true;
-        c->start_us = ozi__now_us();
-        c->next_slot = 1;
+        c->start_us = now - now % 1000000u;
+        c->next_slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u + 1;
     }
     return 0;
 }
 
 extern "C" int ozi_vi_disable_chn(int chn)
 {
+    if (ozi_host_should_fail("ozi_vi_disable_chn"))
+        return -1;
     Channel *c = channel(chn);
     if (!c)
         return -1;
@@ -318,8 +332,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
     if (!c || !frame || !g_dev_enabled)
         return -1;
     Buffer *buf = nullptr;
-    uint64_t ts_ms;
-    uint32_t seq;
+    uint64_t ts_ms, capture_us;
+    uint32_t seq, scene_index;
     int w, h, fps;
     size_t bytes;
     {
@@ -338,7 +352,11 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         uint64_t slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u;
         if (slot < c->next_slot)
             slot = c->next_slot;
-        ts_ms = slot_time_us(*c, slot) / 1000u;
+        capture_us = slot_time_us(*c, slot);
+        ts_ms = capture_us / 1000u;
+        /* The scene's frame number counts from the clock's zero, so that
+         * every channel shows the same moment of the scene. */
+        scene_index = (uint32_t)(capture_us * (uint64_t)c->attr.frame_rate / 1000000u);
         c->next_slot = slot + 1;
         seq = c->seq++;
         buf->held = true;
@@ -347,15 +365,28 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         fps = c->attr.frame_rate;
         bytes = c->frame_bytes;
     }
+    std::shared_ptr<ozi__scene> scene;
     {
         std::lock_guard<std::mutex> lock(c->render_mutex);
-        if (!c->scene)
-            c->scene = ozi__scene_create(w, h, fps, std::getenv("OZI_SCENE_FILE"));
-        if (c->scene)
-            ozi__scene_render(c->scene, seq, time(nullptr), buf->data.get());
-        else
-            std::memset(buf->data.get(), 0x80, bytes);
+        scene = c->scene;
     }
+    if (!scene) {
+        /* Built outside the lock (it takes a while); a scene another
+         * capture installed meanwhile wins. */
+        scene.reset(ozi__scene_create(w, h, fps, std::getenv("OZI_SCENE_FILE")),
+                    ozi__scene_destroy);
+        std::lock_guard<std::mutex> lock(c->render_mutex);
+        if (c->scene)
+            scene = c->scene;
+        else
+            c->scene = scene;
+    }
+    if (scene)
+        ozi__scene_render(scene.get(), scene_index, time(nullptr), buf->data.get());
+    else
+        std::memset(buf->data.get(), 0x80, bytes);
+    if (capture_us % 1000000u == 0)
+        ozi__scene_draw_sync_mark(buf->data.get(), w, h);
     std::memset(frame, 0, sizeof *frame);
     frame->vi_frame.data = buf->data.get();
     frame->vi_frame.len = (uint32_t)bytes;
@@ -367,6 +398,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
 
 extern "C" int ozi_vi_release_frame(int chn, struct video_input_frame *frame)
 {
+    if (ozi_host_should_fail("ozi_vi_release_frame"))
+        return -1;
     Channel *c = channel(chn);
     if (!c || !frame || !frame->vi_frame.data)
         return -1;

@@ -249,7 +249,7 @@ extern "C" void tvr_mirel_exit_av(void)
         flag_vi_init = 0;
     }
     if (flag_sdk_init == 1) {
-        ozi_sdk_exit();
+        TVR_CHECK(ozi_sdk_exit());
         flag_sdk_init = 0;
     }
     avsrc.flag_av_init = 0;

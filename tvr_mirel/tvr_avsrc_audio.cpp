@@ -44,17 +44,28 @@ struct ozi_audio_data_attr mono16_attr(int sample_rate)
     return attr;
 }
 
+/* What the queue trim gives streams back to: the encoder, and a count of
+ * the failed releases for a report once the queue lock is let go. */
+struct release_ctx {
+    int handle;
+    int failed;
+};
+
 void release_to_encoder(aenc_stream_entry *entry, void *ctx)
 {
-    ozi_aenc_release_stream(*static_cast<int *>(ctx), &entry->stream);
+    auto *c = static_cast<release_ctx *>(ctx);
+    c->failed += tvr__release([&] { return ozi_aenc_release_stream(c->handle, &entry->stream); });
 }
 
-/* Gives every queued entry back to encoder `handle`; the worker is gone. */
-void drain_queue(int handle)
+/* Gives every queued entry back to encoder `handle`; the worker is gone.
+ * Returns the failed releases. */
+int drain_queue(int handle)
 {
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
+    release_ctx ctx = {handle, 0};
     WriteLock lock(&a->rwlock_aenc_data_list);
-    tvr__aenc_queue_trim(&a->list_head_aenc_data_list, 0, release_to_encoder, &handle);
+    tvr__aenc_queue_trim(&a->list_head_aenc_data_list, 0, release_to_encoder, &ctx);
+    return ctx.failed;
 }
 
 const audio_conf *conf_now(void)
@@ -63,6 +74,11 @@ const audio_conf *conf_now(void)
 }
 
 constexpr int kRetryMs = 10;
+
+int release_pcm(int ai, struct frame *frame)
+{
+    return tvr__release([&] { return ozi_ai_release_frame(ai, frame); });
+}
 
 } // namespace
 
@@ -151,23 +167,25 @@ extern "C" int tvr_ozi_ai_init(void)
         conf->sample_rate, 16, 1, ozi_get_dev_buf_len(conf->sample_rate));
 
     int ai = tvr_avsrc->ai_handle;
-    ozi_ai_enable_nr(ai, conf->nr_enable);
-    ozi_ai_enable_agc(ai, conf->agc_enable);
-    ozi_ai_enable_aec(ai, conf->aec_enable);
+    /* The microphone works without its processing: a refusal is reported
+     * and bring-up goes on. */
+    TVR_CHECK(ozi_ai_enable_nr(ai, conf->nr_enable));
+    TVR_CHECK(ozi_ai_enable_agc(ai, conf->agc_enable));
+    TVR_CHECK(ozi_ai_enable_aec(ai, conf->aec_enable));
     if (ozi_ai_set_source(ai, AI_SOURCE_MIC) != 0) {
         tvr_ozi_ai_exit();
         TVR_LOG(LOG_LEVEL_ERROR, "set ai source AI_SOURCE_MIC fail\n");
         return -1;
     }
     TVR_LOG(LOG_LEVEL_NORMAL, "set ai source AI_SOURCE_MIC success\n");
-    ozi_ai_set_gain(ai, conf->gain);
+    TVR_CHECK(ozi_ai_set_gain(ai, conf->gain));
     return 0;
 }
 
 extern "C" void tvr_ozi_ai_exit(void)
 {
     if (tvr_avsrc->ai_handle != -1) {
-        ozi_ai_close(tvr_avsrc->ai_handle);
+        TVR_CHECK(ozi_ai_close(tvr_avsrc->ai_handle));
         tvr_avsrc->ai_handle = -1;
     }
 }
@@ -204,7 +222,13 @@ extern "C" void *tvr_mirel_aenc_start(void *chnid)
     }
     struct aenc_attr attr;
     attr.aac_head = AENC_AAC_SAVE_FRAME_HEAD;
-    ozi_aenc_set_attr(handle, &attr);
+    if (ozi_aenc_set_attr(handle, &attr) != 0) {
+        /* Without ADTS headers no consumer could frame the stream. */
+        TVR_LOG(LOG_LEVEL_ERROR, "ozi_aenc_set_attr failed\n");
+        TVR_CHECK(ozi_aenc_close(handle));
+        tvr__life_opened(life, false);
+        return nullptr;
+    }
     tvr__life_set_handle(life, handle);
 
     if (ozi_ai_start_capture(tvr_avsrc->ai_handle) != 0 ||
@@ -212,7 +236,7 @@ extern "C" void *tvr_mirel_aenc_start(void *chnid)
         TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_aenc_start failed\n");
         tvr__fatal_exit();
     }
-    ozi_thread_detach(a->aenc_th);
+    TVR_CHECK(ozi_thread_detach(a->aenc_th));
     tvr__life_opened(life, true);
     return &a->aenc_handle;
 }
@@ -230,9 +254,9 @@ extern "C" void tvr_mirel_aenc_release(void *handle)
      * stops, the queued entries go back and the encoder closes. */
     tvr__life_wait_worker(life);
     int value = tvr__life_handle(life);
-    drain_queue(value);
-    ozi_ai_stop_capture(tvr_avsrc->ai_handle);
-    ozi_aenc_close(value);
+    TVR_LOG_RELEASE("ozi_aenc_release_stream", drain_queue(value));
+    TVR_CHECK(ozi_ai_stop_capture(tvr_avsrc->ai_handle));
+    TVR_CHECK(ozi_aenc_close(value));
     tvr__life_set_handle(life, -1);
     tvr__life_closed(life);
 }
@@ -259,13 +283,13 @@ extern "C" void tvr_mirel_get_astrm_data(void *handle, unsigned char *buff, unsi
 extern "C" void *thread_aenc(void *param)
 {
     (void)param; /* one audio channel whatever video channel started it */
-    ozi_thread_set_name("thread_aenc");
+    TVR_CHECK(ozi_thread_set_name("thread_aenc"));
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
     tvr__chn_life *life = tvr__audio_life();
     const int handle = tvr__life_handle(life);
     const int ai = tvr_avsrc->ai_handle;
     const int cap = tvr__aenc_queue_cap(conf_now()->sample_rate);
-    int release_ctx = handle;
+    release_ctx trim_ctx = {handle, 0};
 
     while (life->run.load()) {
         struct frame frame;
@@ -276,10 +300,10 @@ extern "C" void *thread_aenc(void *param)
         }
         if (ozi_aenc_send_frame(handle, &frame, 0) != 0) {
             TVR_LOG(LOG_LEVEL_ERROR, "ozi_aenc_send_frame error\n");
-            ozi_ai_release_frame(ai, &frame);
+            TVR_LOG_RELEASE("ozi_ai_release_frame", release_pcm(ai, &frame));
             continue;
         }
-        ozi_ai_release_frame(ai, &frame);
+        TVR_LOG_RELEASE("ozi_ai_release_frame", release_pcm(ai, &frame));
         auto *entry = static_cast<aenc_stream_entry *>(std::calloc(1, sizeof(aenc_stream_entry)));
         if (!entry) {
             TVR_LOG(LOG_LEVEL_ERROR, "calloc failed\n");
@@ -293,15 +317,21 @@ extern "C" void *thread_aenc(void *param)
             {
                 WriteLock lock(&a->rwlock_aenc_data_list);
                 tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
-                                     &release_ctx);
+                                     &trim_ctx);
             }
+            TVR_LOG_RELEASE("ozi_aenc_release_stream", trim_ctx.failed);
+            trim_ctx.failed = 0;
             ozi_sleep_ms(kRetryMs);
             continue;
         }
-        WriteLock lock(&a->rwlock_aenc_data_list);
-        list_add_tail(&entry->list, &a->list_head_aenc_data_list);
-        tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
-                             &release_ctx);
+        {
+            WriteLock lock(&a->rwlock_aenc_data_list);
+            list_add_tail(&entry->list, &a->list_head_aenc_data_list);
+            tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
+                                 &trim_ctx);
+        }
+        TVR_LOG_RELEASE("ozi_aenc_release_stream", trim_ctx.failed);
+        trim_ctx.failed = 0;
     }
 
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "%s exit\n", "thread_aenc");

@@ -17,6 +17,34 @@
 #define TVR_LOG(level, fmt, ...) \
     ozi_print(MODULE_ID_APP, (level), "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
 
+/* A platform call whose failure the daemon can only report (take-down,
+ * optional audio processing, thread names): logs "<call> failed". */
+#define TVR_CHECK(call)                                       \
+    do {                                                      \
+        if ((call) != 0)                                      \
+            TVR_LOG(LOG_LEVEL_ERROR, "%s failed\n", #call);   \
+    } while (0)
+
+/* Gives a platform buffer back; a release that fails is tried once more,
+ * since a buffer never given back is lost to the platform for good.
+ * Returns the failed calls (0, 1 or 2).  Safe under a queue lock: it
+ * does not log, the caller reports with TVR_LOG_RELEASE after unlocking. */
+template <typename Release> int tvr__release(Release release)
+{
+    if (release() == 0)
+        return 0;
+    return release() == 0 ? 1 : 2;
+}
+
+/* Reports what tvr__release returned; `failed` is evaluated once. */
+#define TVR_LOG_RELEASE(op, failed)                                                   \
+    do {                                                                             \
+        const int tvr_failed_ = (failed);                                            \
+        if (tvr_failed_ > 0)                                                         \
+            TVR_LOG(LOG_LEVEL_ERROR, "%s failed %d time(s)%s\n", (op), tvr_failed_,  \
+                    tvr_failed_ > 1 ? ", buffer lost" : "");                         \
+    } while (0)
+
 #define TVR_STAR_LINE "*****************************************\n"
 
 /* The three lines every SDK block announces itself with at bring-up:

@@ -47,35 +47,49 @@ video_chn_param *chn_by_handle(void *handle)
     return nullptr;
 }
 
+int release_stream(int handle, struct video_stream *stream)
+{
+    return tvr__release([&] { return ozi_venc_release_stream(handle, stream); });
+}
+
 /* Unlinks every queued entry, gives its stream back to encoder `handle`
  * and frees it.  Called by the worker before it closes the encoder, and by
- * the last release once the worker is gone. */
-void drain_queue(video_chn_param *chn, int handle)
+ * the last release once the worker is gone.  Returns the failed releases. */
+int drain_queue(video_chn_param *chn, int handle)
 {
+    int failed = 0;
     WriteLock lock(&chn->rwlock_venc_data_list);
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &chn->list_head_venc_data_list) {
         venc_stream_entry *e = list_entry(pos, venc_stream_entry, list);
         list_del(pos);
-        ozi_venc_release_stream(handle, &e->stream);
+        failed += release_stream(handle, &e->stream);
         std::free(e);
     }
+    return failed;
 }
 
 /* Queues `entry` as the channel's newest frame and removes the one before
- * it, whatever its flag. */
-void publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
+ * it, whatever its flag.  Returns the failed releases. */
+int publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
 {
+    int failed = 0;
     WriteLock lock(&chn->rwlock_venc_data_list);
     list_add_tail(&entry->list, &chn->list_head_venc_data_list);
     struct list_head *first = chn->list_head_venc_data_list.next;
     while (first != &entry->list) {
         venc_stream_entry *old = list_entry(first, venc_stream_entry, list);
         list_del(first);
-        ozi_venc_release_stream(handle, &old->stream);
+        failed += release_stream(handle, &old->stream);
         std::free(old);
         first = chn->list_head_venc_data_list.next;
     }
+    return failed;
+}
+
+int release_frame(int chnid, struct video_input_frame *frame)
+{
+    return tvr__release([&] { return ozi_vi_release_frame(chnid, frame); });
 }
 
 constexpr int kMaxEncodeFailures = 12;  /* in a row: the encoder is closed */
@@ -240,22 +254,22 @@ extern "C" int tvr_ozi_vi_init(void)
 
 fail:
     if (sub_enabled)
-        ozi_vi_disable_chn(1);
+        TVR_CHECK(ozi_vi_disable_chn(1));
     if (main_enabled)
-        ozi_vi_disable_chn(0);
+        TVR_CHECK(ozi_vi_disable_chn(0));
     if (dev_enabled)
-        ozi_vi_disable_dev(0);
+        TVR_CHECK(ozi_vi_disable_dev(0));
     if (opened)
-        ozi_vi_close(0);
+        TVR_CHECK(ozi_vi_close(0));
     return -1;
 }
 
 extern "C" void tvr_ozi_vi_exit(void)
 {
-    ozi_vi_disable_chn(tvr_avsrc->main_video_param.chnid);
-    ozi_vi_disable_chn(tvr_avsrc->sub_video_param.chnid);
-    ozi_vi_disable_dev(tvr_avsrc->vi_devid);
-    ozi_vi_close(tvr_avsrc->vi_devid);
+    TVR_CHECK(ozi_vi_disable_chn(tvr_avsrc->main_video_param.chnid));
+    TVR_CHECK(ozi_vi_disable_chn(tvr_avsrc->sub_video_param.chnid));
+    TVR_CHECK(ozi_vi_disable_dev(tvr_avsrc->vi_devid));
+    TVR_CHECK(ozi_vi_close(tvr_avsrc->vi_devid));
 }
 
 /* ---- encoding channels -------------------------------------------------- */
@@ -286,13 +300,13 @@ extern "C" void *tvr_mirel_venc_start(void *chnid)
         }
         tvr__life_set_handle(life, handle);
         if (ozi_thread_create(&chn->venc_th, thread_venc, &chn->chnid, 102400, 90) != 0) {
-            ozi_venc_close(handle);
+            TVR_CHECK(ozi_venc_close(handle));
             tvr__life_set_handle(life, -1);
             TVR_LOG(LOG_LEVEL_ERROR, "ozi_thread_create (thread_venc) failed\n");
             tvr__life_opened(life, false);
             return nullptr;
         }
-        ozi_thread_detach(chn->venc_th);
+        TVR_CHECK(ozi_thread_detach(chn->venc_th));
         count = tvr__life_opened(life, true);
     }
     if (is_main)
@@ -323,8 +337,8 @@ extern "C" void tvr_mirel_venc_release(void *handle)
     tvr__life_wait_worker(life);
     int value = tvr__life_handle(life);
     if (value != -1) {
-        drain_queue(chn, value);
-        ozi_venc_close(value);
+        TVR_LOG_RELEASE("ozi_venc_release_stream", drain_queue(chn, value));
+        TVR_CHECK(ozi_venc_close(value));
         if (!is_main)
             TVR_LOG(LOG_LEVEL_NORMAL, "vencode close:%d\n", value);
         tvr__life_set_handle(life, -1);
@@ -365,7 +379,7 @@ extern "C" void *thread_venc(void *param)
     }
     const bool is_main = chn == &tvr_avsrc->main_video_param;
     const char *name = is_main ? "thread_venc_main" : "thread_venc_sub";
-    ozi_thread_set_name(name);
+    TVR_CHECK(ozi_thread_set_name(name));
     tvr__chn_life *life = tvr__video_life(chn->chnid);
     const int chnid = chn->chnid;
     /* The starter set the handle before creating this thread and changes
@@ -384,18 +398,18 @@ extern "C" void *thread_venc(void *param)
         auto *entry = static_cast<venc_stream_entry *>(std::calloc(1, sizeof(venc_stream_entry)));
         if (!entry) {
             TVR_LOG(LOG_LEVEL_ERROR, "malloc venc_stream_entry failed\n");
-            ozi_vi_release_frame(chnid, &frame);
+            TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(chnid, &frame));
             continue;
         }
         if (ozi_venc_encode_frame(handle, frame.vi_frame.data, frame.vi_frame.len,
                                   frame.mdinfo, &entry->stream) != 0) {
-            ozi_vi_release_frame(chnid, &frame);
+            TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(chnid, &frame));
             std::free(entry);
             if (++failures >= kMaxEncodeFailures) {
                 /* The queued frame points into this encoder's buffer: give
                  * it back before the encoder goes, so it is never handed out. */
-                drain_queue(chn, handle);
-                ozi_venc_close(handle);
+                TVR_LOG_RELEASE("ozi_venc_release_stream", drain_queue(chn, handle));
+                TVR_CHECK(ozi_venc_close(handle));
                 tvr__life_set_handle(life, -1);
                 handle = -1;
                 TVR_LOG(LOG_LEVEL_ERROR, "ozi_venc_encode_frame failed %d times, encoder closed\n",
@@ -420,14 +434,14 @@ extern "C" void *thread_venc(void *param)
         failures = 0;
         entry->stream.ts = frame.vi_frame.ts;
         entry->stream.seq_no = frame.vi_frame.seq_no;
-        ozi_vi_release_frame(chnid, &frame);
+        TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(chnid, &frame));
         if (entry->stream.frame_type == FRAME_TYPE_I) {
             chn->gop = 1;
             set_stream_entry_date(&entry->date);
         } else {
             chn->gop = 0;
         }
-        publish(chn, handle, entry);
+        TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, entry));
     }
 
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "%s exit\n", name);
@@ -498,19 +512,19 @@ extern "C" int get_video_data(void *pbuf, unsigned int *size, int nNeedIFrameCon
                                        frame.mdinfo, &stream);
         if (result != 0) {
             TVR_LOG(LOG_LEVEL_ERROR, "send to encode failed\n");
-            ozi_vi_release_frame(vsIndex, &frame);
+            TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(vsIndex, &frame));
             break;
         }
         if (nNeedIFrameCont && stream.frame_type == FRAME_TYPE_P) {
             TVR_LOG(LOG_LEVEL_INFO, "nNeedIFrameCont: %d, type: %d\n", nNeedIFrameCont,
                     stream.frame_type);
-            ozi_venc_release_stream(handle, &stream);
-            ozi_vi_release_frame(vsIndex, &frame);
+            TVR_LOG_RELEASE("ozi_venc_release_stream", release_stream(handle, &stream));
+            TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(vsIndex, &frame));
             if (tries >= kMaxIdrWaitFrames) {
                 result = -1;
                 break;
             }
-            ozi_venc_request_idr(handle);
+            TVR_CHECK(ozi_venc_request_idr(handle));
             ozi_sleep_ms(10);
             continue;
         }
@@ -525,8 +539,8 @@ extern "C" int get_video_data(void *pbuf, unsigned int *size, int nNeedIFrameCon
             ozi_print(MODULE_ID_VENC, LOG_LEVEL_NOTICE, "[%s:%d] encode stream len is 0\n",
                       __func__, __LINE__);
         }
-        ozi_venc_release_stream(handle, &stream);
-        ozi_vi_release_frame(vsIndex, &frame);
+        TVR_LOG_RELEASE("ozi_venc_release_stream", release_stream(handle, &stream));
+        TVR_LOG_RELEASE("ozi_vi_release_frame", release_frame(vsIndex, &frame));
         result = 0;
         break;
     }

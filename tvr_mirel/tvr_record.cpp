@@ -310,7 +310,8 @@ extern "C" void *thread_mux(void *)
         return nullptr;
     ctx.audio = &tvr_avsrc->main_audio_param;
     ctx.track = conf->track;
-    ozi_thread_set_name("thread_mux");
+    if (ozi_thread_set_name("thread_mux") != 0)
+        REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_set_name (thread_mux) failed\n");
 
     const rec_seg_sink sink = {&ctx, sink_start, sink_add_video, sink_drain_audio, sink_close};
     rec_seg_params params;
@@ -447,10 +448,17 @@ extern "C" void tvr_mirel_record_release(void)
 {
     if (run_get() == 1) {
         run_set(0);
-        ozi_thread_join(record.mux_th, nullptr);
+        /* The muxer must not close under a thread still writing: a join
+         * that fails is tried once more. */
+        if (ozi_thread_join(record.mux_th, nullptr) != 0) {
+            REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
+            if (ozi_thread_join(record.mux_th, nullptr) != 0)
+                REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
+        }
     }
     if (record.mux_handle != -1) {
-        ozi_mux_close(record.mux_handle);
+        if (ozi_mux_close(record.mux_handle) != 0)
+            REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_close failed\n");
         record.mux_handle = -1;
     }
     if (record.p_aenc_handle) {

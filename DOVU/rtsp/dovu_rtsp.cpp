@@ -55,8 +55,10 @@ constexpr size_t kChnPartMax = 49;
 
 /* Events one wait hands over; each connection among them gets one read. */
 constexpr int kMaxEvents = 64;
-/* Received requests of one connection that go to the log per second. */
+/* Received requests that go to the log per second: of one connection,
+ * and of all together (a peer may open many connections). */
 constexpr uint32_t kReqLogPerSec = 3;
+constexpr uint32_t kReqLogAllPerSec = 10;
 
 /* A control connection: pending bytes of a request not yet complete. */
 struct conn {
@@ -74,6 +76,8 @@ struct server_state {
     int spare_fd = -1;       /* given up to accept-and-close when out of descriptors */
     uint64_t last_sweep_ms = 0;
     rtsp_rate refuse_log;    /* lines about refused connections */
+    rtsp_rate check_log;     /* channel check lines */
+    rtsp_rate req_log;       /* request lines of all connections */
     std::map<int, std::unique_ptr<conn>> conns;
 };
 
@@ -115,7 +119,11 @@ server_state *state_of(rtsp_t *rtsp)
 #define LOG_LOOP(level, fmt, ...) \
     ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_main", __LINE__, ##__VA_ARGS__)
 
-/* Makes every session of every channel that holds fd forget it. */
+/* Makes every session of every channel that holds fd forget it.  Such a
+ * session can never be reached again (sessions are found by their
+ * connection), so it is also marked torn down: the next delivery pass
+ * retires it and frees its UDP sockets, rather than the idle sweep 65 s
+ * on (a peer that hangs up in a loop would otherwise pile them up). */
 void forget_fd(rtsp_t *rtsp, int fd)
 {
     struct list_head *pos;
@@ -127,8 +135,11 @@ void forget_fd(rtsp_t *rtsp, int fd)
             struct list_head *sp;
             list_for_each(sp, h) {
                 session_t *s = list_entry(sp, session_t, list);
-                if (s->client_fd == fd)
+                if (s->client_fd == fd) {
                     s->client_fd = -1;
+                    if (h == &c->list_head_session && s->status <= RTSP_STATUS_PLAY)
+                        s->status = RTSP_STATUS_TEARDOWN;
+                }
             }
         }
     }
@@ -284,15 +295,19 @@ void accept_all(rtsp_t *rtsp)
 /* Logs one received request, escaped and cut, within the connection's
  * budget of lines; tells the request handler whether its own lines for
  * this request may go out too. */
-void log_request(conn *c, const char *req, size_t n)
+void log_request(server_state *st, conn *c, const char *req, size_t n)
 {
-    bool ok = rtsp_rate_allow(&c->log_rate, mono_ms(), kReqLogPerSec) != 0;
+    uint64_t now = mono_ms();
+    bool ok = rtsp_rate_allow(&c->log_rate, now, kReqLogPerSec) &&
+              rtsp_rate_allow(&st->req_log, now, kReqLogAllPerSec);
     rtsp_request_set_verbose(ok);
     if (!ok || ll_get_log_level() > LOG_LEVEL_DEBUG)
         return;
     char text[RTSP_LOG_ESCAPED_SIZE];
     rtsp_log_escape(req, n, text, sizeof(text));
-    uint32_t more = rtsp_rate_take_dropped(&c->log_rate);
+    /* Requests left out of the log since the last line: this connection's
+     * (the server-wide count goes to the next line of any connection). */
+    uint32_t more = rtsp_rate_take_dropped(&c->log_rate) + rtsp_rate_take_dropped(&st->req_log);
     if (more)
         ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d, %zu bytes (%u requests not logged): %s\n",
                   ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, more, text);
@@ -327,7 +342,7 @@ bool dispatch_requests(rtsp_t *rtsp, conn *c)
         memmove(c->buf, c->buf + used, c->len - used);
         c->len -= used;
         c->last_req_ms = mono_ms();
-        log_request(c, req, (size_t)n);
+        log_request(state_of(rtsp), c, req, (size_t)n);
         if (n > 3)
             rtsp_handle_packet(rtsp, c->fd, req, (int)n);
     }
@@ -420,7 +435,8 @@ void channel_check(rtsp_t *rtsp)
                 first = list_first_entry(&c->list_head_session, session_t, list)->status;
         }
         int running = __atomic_load_n(&c->is_running, __ATOMIC_ACQUIRE);
-        if (!empty)
+        /* A few a second at most: the check runs after every event. */
+        if (!empty && rtsp_rate_allow(&state_of(rtsp)->check_log, mono_ms(), 2))
             LOG_LOOP(LOG_LEVEL_DEBUG, "rtsp channel [ %s ] is created, live status:%d\n",
                       c->chn_name, running);
         if (empty || (!running && first > RTSP_STATUS_PLAY)) {
@@ -589,6 +605,10 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
         rtsp->max_idle_tm = 180;
     rtsp->rtp_port_base = RTSP_RTP_PORT_BASE;
     rtsp->max_conns = DOVU_RTSP_MAX_CONN;
+    /* The environment may raise or lower the cap (a bench of many players). */
+    const char *cap = getenv("DOVU_RTSP_MAX_CONN");
+    if (cap && atoi(cap) > 0)
+        rtsp->max_conns = atoi(cap);
     rtsp->conn_idle_ms = RTSP_CONN_IDLE_MS;
     rtsp->fd_reserve = RTSP_FD_RESERVE;
     /* Digest authentication when the credentials file is there; the
@@ -772,6 +792,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     list_for_each_safe(pos, n, &p_chn->list_head_session)
         rtsp_detach_session(p_chn, list_entry(pos, session_t, list));
     rtsp_reap_sessions(rtsp, p_chn);
+    rtsp_channel_release_media(p_chn);
     {
         rtsp_lock lk(&rtsp->mutex_chn);
         list_del(&p_chn->list);

@@ -166,6 +166,7 @@ typedef struct rtsp_channel_t {
     pthread_t audio_th;
     rtsp_t *rtsp;                    /* owner, for waking the server thread */
     pthread_mutex_t mutex_session;
+    void *key_cache;                 /* rtsp_key_cache: video thread only */
     int32_t sends_in_flight;         /* delivery passes between copy and end of sends */
     pthread_cond_t cond_sends;       /* signalled when sends_in_flight drops to 0 */
     struct list_head list;           /* in rtsp_t.list_head_chn */

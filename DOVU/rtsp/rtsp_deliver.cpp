@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_keycache.h"
 
 /* ---- delivery ----------------------------------------------------------- */
 
@@ -296,10 +297,11 @@ void wake_server(rtsp_channel_t *p_chn)
 
 /*
  * One delivery pass over the packets of w, all of payload type pt: sends
- * them to every playing session that has the medium's socket, then retires
+ * them to every playing session that has the medium's socket (or to `only`,
+ * whether it waits for a key frame or not), then retires
  * the sessions that are torn down, failed, or idle for more than 65 s.
  */
-void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *only = nullptr)
 {
     const uint64_t now = rtsp_now_sec();
 
@@ -314,7 +316,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
             session_t *s = list_entry(pos, session_t, list);
             if (s->status != RTSP_STATUS_PLAY || s->rtp_trans_type != TRANS_RTP_AVP)
                 continue;
-            if (pt == PAYLOAD_RTP_H264 && s->wait_key)
+            if (only ? s != only : (pt == PAYLOAD_RTP_H264 && s->wait_key))
                 continue;
             if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
                 unknown_pt = true;
@@ -411,6 +413,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w)
  * and delivered in passes of up to kBatchMax packets. */
 struct frame_batch {
     rtsp_channel_t *chn;
+    rtsp_key_cache *cache;   /* also gets every packet, or null */
     int pt;
     int count;
     size_t used;
@@ -441,6 +444,53 @@ void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
     memcpy(out + RTP_HEADER_SIZE, pkt->payload, (size_t)payload_size);
     b->len[b->count++] = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     b->used += RTP_HEADER_SIZE + (size_t)payload_size;
+    rtsp_key_cache_add(b->cache, out, RTP_HEADER_SIZE + (size_t)payload_size);
+}
+
+/* True while ses is on the channel's live list (only this thread unlinks
+ * from it; the server thread frees what it unlinked). */
+bool still_linked(rtsp_channel_t *p_chn, const session_t *ses)
+{
+    struct list_head *pos;
+    list_for_each(pos, &p_chn->list_head_session)
+        if (list_entry(pos, session_t, list) == ses)
+            return true;
+    return false;
+}
+
+/* Players that wait for a key frame while the cache holds a recent one get
+ * it and every frame since, in passes of their own, and then the live
+ * stream from the next frame on. */
+void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
+{
+    const uint8_t *buf = nullptr;
+    const uint16_t *lens = nullptr;
+    size_t n = rtsp_key_cache_packets(kc, &buf, &lens);
+    if (n == 0)
+        return;
+    std::vector<session_t *> late;
+    {
+        rtsp_lock lk(&p_chn->mutex_session);
+        struct list_head *pos;
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            if (s->wait_key && s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+                late.push_back(s);
+        }
+    }
+    for (session_t *s : late) {
+        size_t off = 0;
+        for (size_t i = 0; i < n; i += kBatchMax) {
+            int k = (int)(n - i < (size_t)kBatchMax ? n - i : (size_t)kBatchMax);
+            wire_run w = {buf + off, lens + i, k};
+            deliver(p_chn, PAYLOAD_RTP_H264, w, s);
+            for (int j = 0; j < k; j++)
+                off += lens[i + (size_t)j];
+        }
+        rtsp_lock lk(&p_chn->mutex_session);
+        if (still_linked(p_chn, s))
+            s->wait_key = 0;
+    }
 }
 
 }  // namespace
@@ -482,7 +532,14 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
 {
     if (!p_chn || !pframe)
         return;
-    if (rtp_h264_frame_is_key(pframe, frame_size)) {
+    rtsp_key_cache *kc = static_cast<rtsp_key_cache *>(p_chn->key_cache);
+    if (!kc)
+        p_chn->key_cache = kc = rtsp_key_cache_new(RTSP_KEY_CACHE_WINDOW_MS, RTSP_KEY_CACHE_MAX_BYTES);
+    const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
+    if (!key)
+        serve_from_key_cache(p_chn, kc);
+    rtsp_key_cache_frame(kc, key, ts, rtsp_mono_ms());
+    if (key) {
         rtsp_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
@@ -498,12 +555,28 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
         batch.reset(new frame_batch);
     frame_batch *b = batch.get();
     b->chn = p_chn;
+    b->cache = kc;
     b->pt = PAYLOAD_RTP_H264;
     b->count = 0;
     b->used = 0;
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
     rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b);
     b->flush();
+}
+
+extern "C" void rtsp_serve_recent_key(rtsp_channel_t *p_chn)
+{
+    const rtsp_key_cache *kc = p_chn ? static_cast<rtsp_key_cache *>(p_chn->key_cache) : nullptr;
+    if (rtsp_key_cache_recent(kc, rtsp_mono_ms()))
+        serve_from_key_cache(p_chn, kc);
+}
+
+extern "C" void rtsp_channel_release_media(rtsp_channel_t *p_chn)
+{
+    if (!p_chn)
+        return;
+    rtsp_key_cache_free(static_cast<rtsp_key_cache *>(p_chn->key_cache));
+    p_chn->key_cache = nullptr;
 }
 
 extern "C" void rtsp_process_audio_frame(rtsp_channel_t *, const uint8_t *, uint32_t, uint64_t)
@@ -531,6 +604,9 @@ extern "C" void *rtsp_chn_video_main(void *arg)
         frame_size = 0;
         dovu_get_video_stream_data(p_chn->src, p_chn->src_vhandle, frame, &frame_size, &ts);
         if (frame_size == 0 || ts <= ts_last || frame_size > DOVU_STREAM_BUF_SIZE) {
+            /* A player that started just after a key frame need not wait
+             * for the next frame to get it. */
+            rtsp_serve_recent_key(p_chn);
             usleep(10000);
             continue;
         }

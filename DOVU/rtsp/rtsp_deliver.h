@@ -27,9 +27,20 @@ void *rtsp_chn_video_main(void *arg);
 
 /* Packetises one frame of the channel and delivers its packets, all of a
  * frame in one delivery pass (up to 64 packets per pass).  Playing
- * sessions that wait for a key frame get video from the first key frame on. */
+ * sessions that wait for a key frame get video from the first key frame on:
+ * the channel's latest one when it came at most 500 ms (source time)
+ * before this frame, with every frame since, or else the next one. */
 void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *pframe, uint32_t frame_size,
                               uint64_t ts);
+
+/* Between frames: players that wait for a key frame get the channel's
+ * latest one, with every frame since, when it was taken at most 500 ms ago
+ * (video thread). */
+void rtsp_serve_recent_key(rtsp_channel_t *p_chn);
+
+/* Frees what the channel's video thread kept between frames (the recent
+ * key frame); for the channel's owner once the thread has ended. */
+void rtsp_channel_release_media(rtsp_channel_t *p_chn);
 
 /* One delivery pass: sends the packet to every playing session and
  * retires sessions torn down, failed or idle for more than 65 s.  A frame

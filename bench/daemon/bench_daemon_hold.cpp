@@ -81,16 +81,36 @@ long vmhwm_kb()
     return kb;
 }
 
-void pull(void *mainh, void *subh, const std::atomic<bool> &stop)
+/* New frames and their bytes of one video channel while `counting`. */
+struct Seen {
+    unsigned long long last_ts = 0;
+    long long frames = 0, bytes = 0;
+};
+
+void take_video(void *h, std::vector<unsigned char> &buf, bool counting, Seen *seen)
+{
+    unsigned int size = 0;
+    unsigned long long ts = 0;
+    tvr_mirel_get_vstrm_data(h, buf.data(), &size, &ts);
+    if (size == 0 || ts <= seen->last_ts)
+        return;
+    seen->last_ts = ts;
+    if (counting) {
+        seen->frames++;
+        seen->bytes += size;
+    }
+}
+
+void pull(void *mainh, void *subh, const std::atomic<bool> &stop,
+          const std::atomic<bool> &counting, Seen *main_seen, Seen *sub_seen)
 {
     pthread_setname_np(pthread_self(), "bench_pull");
     std::vector<unsigned char> buf(DOVU_STREAM_BUF_SIZE);
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
     while (!stop.load()) {
-        unsigned int size;
-        unsigned long long ts;
-        tvr_mirel_get_vstrm_data(mainh, buf.data(), &size, &ts);
-        tvr_mirel_get_vstrm_data(subh, buf.data(), &size, &ts);
+        bool count = counting.load();
+        take_video(mainh, buf, count, main_seen);
+        take_video(subh, buf, count, sub_seen);
         pthread_rwlock_rdlock(&a->rwlock_aenc_data_list);
         struct list_head *pos;
         list_for_each(pos, &a->list_head_aenc_data_list) {
@@ -124,13 +144,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "channel start failed\n");
         return 1;
     }
-    std::atomic<bool> stop{false};
-    std::thread puller(pull, mainh, subh, std::cref(stop));
+    std::atomic<bool> stop{false}, counting{false};
+    Seen main_seen, sub_seen;
+    std::thread puller(pull, mainh, subh, std::cref(stop), std::cref(counting), &main_seen,
+                       &sub_seen);
 
     std::this_thread::sleep_for(std::chrono::seconds(2));
     auto t0 = std::chrono::steady_clock::now();
     auto before = thread_ticks();
+    counting = true;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    counting = false;
     auto after = thread_ticks();
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     long hwm = vmhwm_kb();
@@ -151,10 +175,13 @@ int main(int argc, char **argv)
         std::printf("thread %-18s %.3f\n", kv.first.c_str(), kv.second / wall);
     std::printf("total %.3f\n", total / wall);
     std::printf("vmhwm_kb %ld\n", hwm);
-    std::fflush(stdout);
-
     stop = true;
     puller.join();
+    for (const auto &ch : {std::make_pair("main", &main_seen), std::make_pair("sub", &sub_seen)})
+        std::printf("channel %-4s %.1f kbit/s %.2f fps\n", ch.first,
+                    ch.second->bytes * 8.0 / 1000.0 / wall, ch.second->frames / wall);
+    std::fflush(stdout);
+
     tvr_mirel_aenc_release(audh);
     tvr_mirel_venc_release(subh);
     tvr_mirel_venc_release(mainh);

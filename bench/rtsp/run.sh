@@ -72,7 +72,9 @@ if port_open "$port"; then
   echo "rtsp bench: port $port is in use by another program; skipped"
   exit 1
 fi
-(cd "$work" && exec "$daemon" x rtsp >"$work/daemon.log" 2>&1) &
+# Up to 100 players, each with its control connection: above the default cap.
+(cd "$work" && DOVU_RTSP_MAX_CONN=${DOVU_RTSP_MAX_CONN:-256} exec "$daemon" x rtsp \
+    >"$work/daemon.log" 2>&1) &
 dpid=$!
 pids+=("$dpid")
 if ! wait_port "$port"; then

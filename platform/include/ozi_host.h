@@ -2,9 +2,12 @@
  * ozi_host.h - controls of the host (emulated) media platform.
  *
  * Only tests and the platform itself include this header; the daemon never
- * does.  Fault injection: any platform operation, named as in ozi_sdk.h,
- * can be made to fail its next N calls.  The same is possible for a whole
- * process through the environment:
+ * does.  Fault injection: any platform operation with a result, named as
+ * in ozi_sdk.h, can be made to fail its next N calls: it then returns -1
+ * (null for none of them) and does nothing else, so a failed release keeps
+ * its buffer and a failed close keeps its handle.  The version texts,
+ * ozi_thread_exit and ozi_sleep_ms have no result and never fail.  The
+ * same is possible for a whole process through the environment:
  *
  *   OZI_FAIL="ozi_ai_open:1,ozi_venc_encode_frame:12"
  *
@@ -13,6 +16,8 @@
  */
 #ifndef OZI_HOST_H
 #define OZI_HOST_H
+
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -44,6 +49,38 @@ int ozi_host_should_fail(const char *op);
 /* Number of calls of `op` seen since the last clear (counted only for
  * operations that consult ozi_host_should_fail). */
 int ozi_host_call_count(const char *op);
+
+/*
+ * The platform's clock: frame time stamps, the pacing of pictures and audio
+ * frames, and ozi_sleep_ms all follow it.  By default it is the system's
+ * monotonic clock.  A test may switch to a manual clock, which starts at the
+ * next whole second of the present reading and moves only when the test
+ * advances it; threads asleep
+ * on it (ozi_sleep_ms, a waiting ozi_ai_get_frame) wake when it reaches
+ * their deadline.  Switching back wakes every sleeper; time never goes
+ * backwards.
+ */
+void ozi_host_clock_manual(void);
+void ozi_host_clock_system(void);
+
+/* Moves the manual clock on by `us`; -1 while the system clock runs. */
+int ozi_host_clock_advance_us(uint64_t us);
+
+/* The platform's present time in us. */
+uint64_t ozi_host_clock_now_us(void);
+
+/* Threads asleep on the manual clock that it has not woken yet. */
+int ozi_host_clock_sleepers(void);
+
+/* Waits until at least `count` threads sleep on the manual clock: the
+ * threads that pace on it have done all they can at this time.  0, or -1
+ * after timeout_ms of real time (a hung thread, not a slow machine). */
+int ozi_host_clock_wait_sleepers(int count, int timeout_ms);
+
+/* Advances the manual clock by `us` in steps of `step_us`, waiting before
+ * each step and at the end until `sleepers` threads sleep on it.  0, or -1
+ * when a wait timed out or the manual clock is off. */
+int ozi_host_clock_run(uint64_t us, uint64_t step_us, int sleepers, int timeout_ms);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
 // Microphone pacing and content, AAC encoding with ADTS headers.
+#include "manual_clock.h"
 #include "ozi_aenc.h"
 #include "ozi_ai.h"
 #include "ozi_host.h"
@@ -6,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
-#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -17,12 +18,7 @@ extern "C" {
 
 namespace {
 
-uint64_t mono_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
+constexpr int kHangMs = 10000; /* bound for a hung thread, not a timing guess */
 
 ozi_audio_in_param mic_param(int rate)
 {
@@ -38,6 +34,7 @@ ozi_audio_in_param mic_param(int rate)
 TEST(Ai, FramesOf512BytesEvery32Ms)
 {
     ozi_host_clear_faults();
+    ManualClock clock;
     ozi_audio_in_param p = mic_param(8000);
     int h = -1;
     ASSERT_EQ(0, ozi_ai_open(&p, &h));
@@ -49,29 +46,39 @@ TEST(Ai, FramesOf512BytesEvery32Ms)
     frame f;
     EXPECT_NE(0, ozi_ai_get_frame(h, &f, 0)) << "capture not started";
     ASSERT_EQ(0, ozi_ai_start_capture(h));
-    uint64_t start = mono_ms();
+    const uint64_t start = ManualClock::now_ms();
     EXPECT_NE(0, ozi_ai_get_frame(h, &f, 0)) << "first frame is ready after 32 ms";
-    EXPECT_LT(mono_ms() - start, 30u) << "it fails at once instead of waiting for the frame";
+    ManualClock::advance_ms(31);
+    EXPECT_NE(0, ozi_ai_get_frame(h, &f, 0)) << "it fails at once instead of waiting";
     std::vector<frame> got;
-    while (mono_ms() - start < 500) {
+    for (int step = 0; step < 157; step++) { /* 31 + 1 + 3 * 156 = 500 ms */
+        ManualClock::advance_ms(step == 0 ? 1 : 3);
         if (ozi_ai_get_frame(h, &f, 0) == 0) {
-            EXPECT_LE(f.ts + 32, mono_ms()) << "a frame is ready once its last sample is in";
+            EXPECT_LE(f.ts + 32, ManualClock::now_ms()) << "ready once its last sample is in";
             got.push_back(f);
             EXPECT_EQ(0, ozi_ai_release_frame(h, &f));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    EXPECT_GE(got.size(), 14u); /* 500 / 32 = 15.6 */
-    EXPECT_LE(got.size(), 16u);
+    ASSERT_EQ(15u, got.size()); /* 500 / 32 = 15.6 */
     for (size_t i = 0; i < got.size(); i++) {
         EXPECT_EQ(512u, got[i].len);
+        EXPECT_EQ(start + 32 * i, got[i].ts);
         if (i > 0) {
             EXPECT_EQ(got[i - 1].seq_no + 1, got[i].seq_no);
-            EXPECT_EQ(got[i - 1].ts + 32, got[i].ts);
         }
     }
-    ASSERT_EQ(0, ozi_ai_get_frame(h, &f, 100)) << "waits up to 100 ms for the next frame";
+    /* A wait for the next frame (ready at 512 ms) sleeps on the clock. */
+    int rc = -2;
+    std::thread waiter([&] {
+        rc = ozi_ai_get_frame(h, &f, 100);
+    });
+    ASSERT_EQ(0, ozi_host_clock_wait_sleepers(1, kHangMs));
+    ManualClock::advance_ms(12);
+    waiter.join();
+    ASSERT_EQ(0, rc) << "waits up to 100 ms for the next frame";
+    EXPECT_EQ(start + 480, f.ts);
     EXPECT_EQ(0, ozi_ai_release_frame(h, &f));
+    EXPECT_NE(0, ozi_ai_get_frame(h, &f, 10)) << "the next is 32 ms away: no wait for it";
     EXPECT_EQ(0, ozi_ai_stop_capture(h));
     EXPECT_NE(0, ozi_ai_get_frame(h, &f, 0)) << "capture stopped";
     EXPECT_EQ(0, ozi_ai_close(h));
@@ -307,6 +314,7 @@ TEST_F(Aenc, BadInputIsRefused)
 TEST(AudioPath, CapturedFramesEncodeWithTheirTimeStamps)
 {
     ozi_host_clear_faults();
+    ManualClock clock;
     ozi_audio_in_param ip = mic_param(8000);
     int ai = -1, enc = -1;
     ASSERT_EQ(0, ozi_ai_open(&ip, &ai));
@@ -317,12 +325,12 @@ TEST(AudioPath, CapturedFramesEncodeWithTheirTimeStamps)
     ASSERT_EQ(0, ozi_aenc_open(&ep, &enc));
     ASSERT_EQ(0, ozi_ai_start_capture(ai));
     std::vector<uint64_t> pcm_ts, aac_ts;
+    std::atomic<bool> stop{false};
     std::thread worker([&] {
-        uint64_t start = mono_ms();
-        while (mono_ms() - start < 600) {
+        while (!stop) {
             frame f;
             if (ozi_ai_get_frame(ai, &f, 0) != 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                ozi_sleep_ms(10);
                 continue;
             }
             pcm_ts.push_back(f.ts);
@@ -335,8 +343,11 @@ TEST(AudioPath, CapturedFramesEncodeWithTheirTimeStamps)
             }
         }
     });
+    EXPECT_EQ(0, ozi_host_clock_run(640 * 1000, 10 * 1000, 1, kHangMs));
+    stop = true;
+    ManualClock::advance_ms(10);
     worker.join();
-    ASSERT_GE(pcm_ts.size(), 16u);
+    ASSERT_EQ(20u, pcm_ts.size()); /* 640 / 32 */
     ASSERT_GE(aac_ts.size(), 2u);
     for (size_t j = 0; j < aac_ts.size(); j++)
         EXPECT_EQ(pcm_ts[4 * j], aac_ts[j]) << j;

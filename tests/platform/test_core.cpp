@@ -146,6 +146,8 @@ TEST(Core, PrintWritesTheLine)
     EXPECT_EQ("[fn:42] hello world\n", testing::internal::GetCapturedStdout());
 }
 
+/* On the system clock a sleep is never shorter than asked (a busy machine
+ * may make it longer). */
 TEST(Core, SleepWaitsAtLeastTheTime)
 {
     struct timespec a, b;
@@ -154,7 +156,6 @@ TEST(Core, SleepWaitsAtLeastTheTime)
     clock_gettime(CLOCK_MONOTONIC, &b);
     long ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
     EXPECT_GE(ms, 30);
-    EXPECT_LT(ms, 500);
 }
 
 std::string temp_path(const char *tag)
@@ -295,6 +296,62 @@ TEST(Fault, NamedOperationsFailTheGivenNumberOfTimes)
              int rc = ozi_thread_create(&t, noop, nullptr, 102400, -1);
              if (!rc)
                  ozi_thread_join(t, nullptr);
+             return rc;
+         },
+         nullptr},
+        /* Take-down and setting calls; a failed one leaves things as they
+         * were, so a close that failed has the handle still open. */
+        {"ozi_sdk_exit", [] { return ozi_sdk_exit(); }, nullptr},
+        {"ozi_print", [] { return ozi_print(MODULE_ID_APP, LOG_LEVEL_INFO, "%s", ""); }, nullptr},
+        {"ozi_vi_disable_chn", [] { return ozi_vi_disable_chn(1); }, nullptr},
+        {"ozi_vi_disable_dev", [] { return ozi_vi_disable_dev(0); }, nullptr},
+        {"ozi_vi_close", [] { return ozi_vi_close(0); }, [] { ozi_vi_open(0); }},
+        {"ozi_venc_close", [&] { return ozi_venc_close(venc); }, [&] { ozi_venc_open(&vp, &venc); }},
+        {"ozi_venc_request_idr", [&] { return ozi_venc_request_idr(venc); }, nullptr},
+        {"ozi_venc_release_stream",
+         [&] {
+             static struct video_stream s;
+             if (!s.data && ozi_venc_encode_frame(venc, picture, sizeof picture, nullptr, &s) != 0)
+                 return -2;
+             int rc = ozi_venc_release_stream(venc, &s);
+             if (rc == 0)
+                 s.data = nullptr; /* given back: encode another for the next call */
+             return rc;
+         },
+         nullptr},
+        {"ozi_ai_close", [&] { return ozi_ai_close(ai); }, [&] { ozi_ai_open(&aip, &ai); }},
+        {"ozi_ai_enable_nr", [&] { return ozi_ai_enable_nr(ai, 1); }, nullptr},
+        {"ozi_ai_enable_agc", [&] { return ozi_ai_enable_agc(ai, 1); }, nullptr},
+        {"ozi_ai_enable_aec", [&] { return ozi_ai_enable_aec(ai, 1); }, nullptr},
+        {"ozi_ai_set_gain", [&] { return ozi_ai_set_gain(ai, 8); }, nullptr},
+        {"ozi_ai_stop_capture", [&] { return ozi_ai_stop_capture(ai); }, nullptr},
+        {"ozi_aenc_close", [&] { return ozi_aenc_close(aenc); }, [&] { ozi_aenc_open(&ap, &aenc); }},
+        {"ozi_aenc_set_attr",
+         [&] {
+             struct aenc_attr attr = {AENC_AAC_SAVE_FRAME_HEAD};
+             return ozi_aenc_set_attr(aenc, &attr);
+         },
+         nullptr},
+        {"ozi_thread_set_name", [] { return ozi_thread_set_name("fault_probe"); }, nullptr},
+        {"ozi_thread_detach",
+         [] {
+             ozi_pthread_t t;
+             if (ozi_thread_create(&t, noop, nullptr, 102400, -1) != 0)
+                 return -2;
+             int rc = ozi_thread_detach(t);
+             if (rc != 0)
+                 pthread_join(t, nullptr); /* still joinable */
+             return rc;
+         },
+         nullptr},
+        {"ozi_thread_join",
+         [] {
+             ozi_pthread_t t;
+             if (ozi_thread_create(&t, noop, nullptr, 102400, -1) != 0)
+                 return -2;
+             int rc = ozi_thread_join(t, nullptr);
+             if (rc != 0)
+                 pthread_join(t, nullptr); /* the failed join left it as it was */
              return rc;
          },
          nullptr},

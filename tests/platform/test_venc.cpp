@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -273,6 +276,103 @@ TEST(Venc, CbrStaysNearTheTarget)
     EXPECT_LT(kbit_per_s, kbps * 1.2);
     ozi_venc_close(handle);
 }
+
+/*
+ * Constant bit rate as a viewer measures it: ten seconds of a channel, at
+ * its size, rate and target, decode, and every run of two seconds of
+ * pictures (sliding by one picture, from the first) carries the target
+ * within 5 %.  Both scenes: the synthetic one, and a video file (made by
+ * ffmpeg, noisy, looped and scaled as OZI_SCENE_FILE would be).
+ */
+struct CbrCase {
+    const char *name;
+    int w, h, fps, kbps;
+    bool file;
+};
+
+void PrintTo(const CbrCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class CbrWindows : public testing::TestWithParam<CbrCase> {
+protected:
+    /* A 3 s noisy clip, shared by the file rows. */
+    static std::string clip()
+    {
+        static std::string path;
+        if (path.empty()) {
+            std::string p = "/tmp/ozi_cbr_clip_" + std::to_string(getpid()) + ".mp4";
+            std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i "
+                              "testsrc2=size=640x360:rate=25 -t 3 -vf noise=alls=10:allf=t "
+                              "-c:v libx264 -preset ultrafast -g 25 " + p;
+            if (std::system(cmd.c_str()) == 0)
+                path = p;
+        }
+        return path;
+    }
+    static void TearDownTestSuite()
+    {
+        if (!clip().empty())
+            std::remove(clip().c_str());
+    }
+};
+
+TEST_P(CbrWindows, EveryTwoSecondsHoldTheTarget)
+{
+    ozi_host_clear_faults();
+    const CbrCase &c = GetParam();
+    std::string file = c.file ? clip() : "";
+    ASSERT_TRUE(!c.file || !file.empty()) << "ffmpeg could not make the clip";
+    venc_param p = make_param(c.w, c.h, c.fps, 2 * c.fps, c.kbps);
+    int handle = -1;
+    ASSERT_EQ(0, ozi_venc_open(&p, &handle));
+    ozi__scene *scene = ozi__scene_create(c.w, c.h, c.fps, c.file ? file.c_str() : nullptr);
+    ASSERT_NE(nullptr, scene);
+    ASSERT_EQ(c.file ? 1 : 0, ozi__scene_is_file(scene));
+    std::vector<uint8_t> pic((size_t)c.w * c.h * 3 / 2);
+    Decoder dec;
+    std::vector<size_t> sizes;
+    const int frames = 10 * c.fps;
+    for (int i = 0; i < frames; i++) {
+        ozi__scene_render(scene, (uint32_t)i, 1700000000 + i / c.fps, pic.data());
+        video_stream s;
+        ASSERT_EQ(0, ozi_venc_encode_frame(handle, pic.data(), (unsigned)pic.size(), nullptr, &s));
+        std::vector<uint8_t> au(s.data, s.data + s.len);
+        ozi_venc_release_stream(handle, &s);
+        sizes.push_back(au.size());
+        ASSERT_TRUE(dec.feed(&au)) << "picture " << i;
+    }
+    ozi__scene_destroy(scene);
+    ozi_venc_close(handle);
+    dec.feed(nullptr);
+    EXPECT_EQ(frames, dec.pictures);
+    EXPECT_EQ(c.w, dec.width);
+    const size_t win = 2 * (size_t)c.fps;
+    size_t bytes = 0;
+    double lo = 1e9, hi = 0;
+    for (size_t i = 0; i < sizes.size(); i++) {
+        bytes += sizes[i];
+        if (i >= win)
+            bytes -= sizes[i - win];
+        if (i + 1 < win)
+            continue;
+        double kbps = bytes * 8.0 / 1000.0 / 2.0;
+        lo = std::min(lo, kbps);
+        hi = std::max(hi, kbps);
+        EXPECT_NEAR(c.kbps, kbps, c.kbps * 0.05) << "2 s ending at picture " << i;
+    }
+    std::printf("%s: 2 s windows %.1f .. %.1f kbit/s, target %d\n", c.name, lo, hi, c.kbps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, CbrWindows,
+                         testing::Values(CbrCase{"main_synthetic", 1920, 1080, 25, 2048, false},
+                                         CbrCase{"main_file", 1920, 1080, 25, 2048, true},
+                                         CbrCase{"sub_synthetic", 640, 360, 20, 512, false},
+                                         CbrCase{"sub_file", 640, 360, 20, 512, true}),
+                         [](const testing::TestParamInfo<CbrCase> &i) {
+                             return std::string(i.param.name);
+                         });
 
 /* Two channels encode at once on their own handles, as the daemon's
  * workers do; results are released from another thread. */

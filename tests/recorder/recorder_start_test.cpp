@@ -164,6 +164,39 @@ TEST_F(RecorderStart, FailuresGiveEverythingBack)
     }
 }
 
+/* A take-down call of the platform that fails once is reported, and the
+ * recorder still gives everything back. */
+TEST_F(RecorderStart, TakeDownFailuresAreReported)
+{
+    struct Row {
+        const char *op;
+        const char *line;
+    } rows[] = {
+        {"ozi_thread_join", "] ozi_thread_join (thread_mux) failed\n"},
+        {"ozi_mux_close", "] ozi_mux_close failed\n"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.op);
+        ozi_host_clear_faults();
+        ASSERT_EQ(tvr_mirel_record_start(), 0);
+        {
+            std::lock_guard<std::mutex> lock(log_mutex);
+            log_lines.clear();
+        }
+        ASSERT_EQ(ozi_host_fail(r.op, 0, 1), 0);
+        tvr_mirel_record_release();
+        bool seen = false;
+        for (auto &l : lines())
+            seen = seen || (l.level == LOG_LEVEL_ERROR &&
+                            l.text.find("[tvr_mirel_record_release:") == 0 &&
+                            l.text.find(r.line) != std::string::npos);
+        EXPECT_TRUE(seen);
+        EXPECT_EQ(video_users(), 0);
+        EXPECT_EQ(audio_users(), 0);
+    }
+    ozi_host_clear_faults();
+}
+
 TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
 {
     ASSERT_EQ(tvr_mirel_record_start(), 0);

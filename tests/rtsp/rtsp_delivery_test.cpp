@@ -442,4 +442,83 @@ TEST(UdpOffloadProbe, SaysYesOnlyWhenSegmentsArriveCut)
     EXPECT_EQ(rtsp_udp_gso_probe(nullptr), want) << u.release;
 }
 
+// First picture: a player that starts within half a second of a key frame
+// gets that key frame and every frame since, in one unbroken sequence, at
+// the next frame; one that starts later waits for the next key frame.
+TEST_F(LoopbackDelivery, LateStarterGetsTheRecentKeyFrameAndWhatFollowed)
+{
+    const std::vector<uint8_t> p_frame = {0, 0, 0, 1, 0x41, 7, 7, 7, 7};
+    std::vector<std::vector<uint8_t>> sent;   // every packet the channel made
+    auto frame = [&](const std::vector<uint8_t> &f, uint64_t ts) {
+        rtp_header hdr = chn_->video_rtp_pkt.header;
+        uint64_t last = chn_->v_ts;
+        uint8_t last_set = chn_->v_ts_set;
+        rtp_video_state st = {&hdr, &last, &last_set};
+        rtp_packetize_h264(&st, f.data(), f.size(), ts, collect_wire, &sent);
+        rtsp_process_video_frame(chn_, f.data(), (uint32_t)f.size(), ts);
+    };
+    Player early, late, too_late;
+    session_t *se = player(&early);
+    ASSERT_FALSE(HasFatalFailure());
+    frame(key_frame(3000), 1000);        // 5 packets: SPS, PPS, 3 FU-A
+    frame(p_frame, 1040);
+    frame(p_frame, 1080);
+    EXPECT_EQ(drain(early.rtp_rx), sent) << "a player waiting at the key frame gets it live";
+    EXPECT_EQ(se->wait_key, 0);
+
+    session_t *sl = player(&late);       // PLAY 100 ms after the key frame
+    ASSERT_FALSE(HasFatalFailure());
+    frame(p_frame, 1120);
+    EXPECT_EQ(drain(late.rtp_rx), sent) << "late starter: key frame and all since, in order";
+    EXPECT_EQ(sl->wait_key, 0);
+    EXPECT_EQ(drain(early.rtp_rx).size(), 1u) << "the others get the live frame only";
+
+    for (uint64_t ts = 1160; ts <= 1560; ts += 40)
+        frame(p_frame, ts);
+    session_t *st = player(&too_late);   // PLAY 600 ms after the key frame
+    ASSERT_FALSE(HasFatalFailure());
+    frame(p_frame, 1600);
+    EXPECT_TRUE(drain(too_late.rtp_rx).empty()) << "a key frame older than 500 ms was sent";
+    EXPECT_EQ(st->wait_key, 1);
+    size_t before = sent.size();
+    frame(key_frame(100), 2000);
+    std::vector<std::vector<uint8_t>> want(sent.begin() + (long)before, sent.end());
+    EXPECT_EQ(drain(too_late.rtp_rx), want) << "it starts at the next key frame";
+}
+
+// Between frames (a source that stalls after its first key frame), a
+// player that starts gets the key frame by the clock: within 500 ms of it,
+// not later.
+uint64_t g_clock_ms = 50000;
+uint64_t test_clock() { return g_clock_ms; }
+
+TEST_F(LoopbackDelivery, StarterBetweenFramesGetsRecentKeyFrameByTheClock)
+{
+    rtsp__set_clock(test_clock);
+    std::vector<std::vector<uint8_t>> sent;
+    std::vector<uint8_t> key = key_frame(2000);
+    rtp_header hdr = chn_->video_rtp_pkt.header;
+    uint64_t last = chn_->v_ts;
+    uint8_t last_set = chn_->v_ts_set;
+    rtp_video_state st = {&hdr, &last, &last_set};
+    rtp_packetize_h264(&st, key.data(), key.size(), 40, collect_wire, &sent);
+    rtsp_process_video_frame(chn_, key.data(), (uint32_t)key.size(), 40);
+
+    Player a, b;
+    session_t *sa = player(&a);
+    ASSERT_FALSE(HasFatalFailure());
+    g_clock_ms += 480;
+    rtsp_serve_recent_key(chn_);
+    EXPECT_EQ(drain(a.rtp_rx), sent);
+    EXPECT_EQ(sa->wait_key, 0);
+
+    session_t *sb = player(&b);
+    ASSERT_FALSE(HasFatalFailure());
+    g_clock_ms += 40;   // 520 ms after the key frame
+    rtsp_serve_recent_key(chn_);
+    EXPECT_TRUE(drain(b.rtp_rx).empty());
+    EXPECT_EQ(sb->wait_key, 1);
+    rtsp__set_clock(nullptr);
+}
+
 }  // namespace

@@ -203,6 +203,23 @@ TEST_F(ReadPath, RequestLogIsEscapedCutAndBudgeted)
     EXPECT_NE(log.find(" bytes]"), std::string::npos);
 }
 
+TEST_F(ReadPath, ManyConnectionsShareOneLogBudget)
+{
+    ll_set_log_level(LOG_LEVEL_DEBUG);
+    g_now += 5000;   // a fresh second for the server-wide budget
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 6; i++) {
+        int sfd = 0;
+        int peer = connect_pair(&sfd);
+        ASSERT_GT(peer, 0);
+        std::string two = options(1) + options(2);
+        ASSERT_EQ(write(peer, two.data(), two.size()), (ssize_t)two.size());
+        ASSERT_EQ(rtsp__conn_event(rtsp_, sfd, EPOLLIN), 1);
+    }
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count(log, "receive fd"), 10u) << "12 requests on 6 connections";
+}
+
 TEST_F(ReadPath, ConnectionCapAndDescriptorReserveCloseAtOnce)
 {
     rtsp_->max_conns = 2;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtsp_auth.h"
 #include "rtsp_request.h"
 #include "rtsp_test_util.h"
 
@@ -406,6 +407,53 @@ TEST_F(Handler, ChannelNameWithOverlongPartGetsNoChannel)
     EXPECT_EQ(rtsp_add_channel(rtsp_, "abcdefghijklmnopqrstuvwxyz0123/main"), nullptr);
     EXPECT_EQ(rtsp_add_channel(rtsp_, ("s/" + std::string(50, 'c')).c_str()), nullptr);
     EXPECT_EQ(rtsp_add_channel(rtsp_, ""), nullptr);
+}
+
+// With a credentials file every request but OPTIONS needs credentials; an
+// OPTIONS without them is answered but starts no session (no encoder).
+TEST_F(Handler, CredentialsGateEveryRequestButOptions)
+{
+    static const uint8_t key[16] = {3};
+    // viewer:cam:secret
+    rtsp_->auth = rtsp_auth_from_text("viewer:cam:1a0cf0dbf0ebaf47fba582bea528033d\n", key);
+    ASSERT_NE(rtsp_->auth, nullptr);
+    const std::string url = "rtsp://h/cam/main";
+    EXPECT_EQ(handle(7, "OPTIONS " + url + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"), 0);
+    EXPECT_EQ(last().rfind("RTSP/1.0 200 OK\r\nCseq: 1\r\nPublic:", 0), 0u) << last();
+    EXPECT_EQ(rtsp_find_session(chn_, 7), nullptr) << "OPTIONS without credentials made a session";
+
+    EXPECT_EQ(handle(7, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 2\r\n\r\n"), -1);
+    std::string r = last();
+    ASSERT_EQ(r.rfind("RTSP/1.0 401 Unauthorized\r\nCSeq: 2\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"", 0), 0u) << r;
+    size_t p = r.find("nonce=\"") + 7;
+    std::string nonce = r.substr(p, r.find('"', p) - p);
+    EXPECT_EQ(rtsp_find_session(chn_, 7), nullptr);
+
+    // The client's answer (RFC 2617 style, qop=auth).
+    auto answer = [&](const char *method, const char *nc, const char *pass) {
+        auto md5 = [](const std::string &t) {
+            char h[33];
+            rtsp_md5_hex(t.data(), t.size(), h);
+            return std::string(h);
+        };
+        std::string ha1 = md5(std::string("viewer:cam:") + pass);
+        std::string resp = md5(ha1 + ":" + nonce + ":" + nc + ":abc:auth:" + md5(std::string(method) + ":" + url));
+        return std::string("Authorization: Digest username=\"viewer\", realm=\"cam\", nonce=\"") + nonce +
+               "\", uri=\"" + url + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\", response=\"" + resp + "\"\r\n";
+    };
+    EXPECT_EQ(handle(7, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 3\r\n" + answer("DESCRIBE", "00000001", "guess") +
+                            "\r\n"), -1);
+    EXPECT_EQ(last().rfind("RTSP/1.0 401", 0), 0u);
+    EXPECT_EQ(handle(7, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 4\r\n" + answer("DESCRIBE", "00000002", "secret") +
+                            "\r\n"), 0);
+    EXPECT_EQ(last().rfind("RTSP/1.0 200 OK\r\nCseq: 4\r\nContent-Type: application/sdp", 0), 0u) << last();
+    EXPECT_NE(rtsp_find_session(chn_, 7), nullptr) << "the first request with credentials starts the session";
+    // The same answer again is a replay.
+    EXPECT_EQ(handle(7, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 5\r\n" + answer("DESCRIBE", "00000002", "secret") +
+                            "\r\n"), -1);
+    EXPECT_EQ(last().rfind("RTSP/1.0 401", 0), 0u);
+    rtsp_auth_free(static_cast<rtsp_auth *>(rtsp_->auth));
+    rtsp_->auth = nullptr;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "rtsp_test_util.h"
 
+#include "rtsp_deliver.h"
+
 #include <cstdlib>
 
 rtsp_t *fake_rtsp_new(int rtp_base)
@@ -31,6 +33,7 @@ void fake_rtsp_free(rtsp_t *rtsp)
         list_for_each_safe(sp, sn, &c->list_head_session)
             rtsp_detach_session(c, list_entry(sp, session_t, list));
         rtsp_reap_sessions(rtsp, c);   // no connection table: client fds stay
+        rtsp_channel_release_media(c);
         list_del(&c->list);
         pthread_mutex_destroy(&c->mutex_session);
         pthread_cond_destroy(&c->cond_sends);

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Hostility soak against a running daemon that requires credentials.
+
+    soak.py PORT PID LOG USER PASSWORD [SECONDS] [CONNECTIONS]
+
+Two UDP players (Digest-authenticated, counting RTP sequence gaps and the
+largest silence) play tavro_mirel/main while CONNECTIONS hostile peers
+(default 2000) keep at it for SECONDS (default 60), in equal shares: stay
+idle, send a byte a second, send garbage, send oversized requests, flood
+pipelined requests, play and hang up mid-stream, or use wrong credentials.
+A peer the server closes comes back.  Prints per player the packets, the
+lost ones and the largest gap, then the daemon's descriptors, RSS and the
+bytes its log grew by, at rest before and after.
+"""
+import hashlib
+import os
+import random
+import re
+import resource
+import selectors
+import socket
+import sys
+import threading
+import time
+
+PORT, PID, LOG = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+USER, PASSWORD = sys.argv[4], sys.argv[5]
+SECONDS = int(sys.argv[6]) if len(sys.argv) > 6 else 60
+CONNS = int(sys.argv[7]) if len(sys.argv) > 7 else 2000
+URL = "rtsp://127.0.0.1:%d/tavro_mirel/main" % PORT
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, CONNS + 500), hard))
+
+
+def md5(s):
+    return hashlib.md5(s.encode()).hexdigest()
+
+
+def fds():
+    return len(os.listdir("/proc/%d/fd" % PID))
+
+
+def rss_kb():
+    for line in open("/proc/%d/status" % PID):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+class Player(threading.Thread):
+    def __init__(self, name):
+        super().__init__(name=name, daemon=True)
+        self.packets = self.lost = 0
+        self.gap_ms = 0.0
+        self.stop = False
+        self.ok = False
+
+    def rtsp(self, ctl, method, url, cseq, extra, nonce):
+        auth = ""
+        if nonce:
+            ha1 = md5("%s:%s:%s" % (USER, nonce[0], PASSWORD))
+            resp = md5("%s:%s:%08x:c1:auth:%s" % (ha1, nonce[1], cseq, md5(method + ":" + url)))
+            auth = ('Authorization: Digest username="%s", realm="%s", nonce="%s", uri="%s", '
+                    'qop=auth, nc=%08x, cnonce="c1", response="%s"\r\n'
+                    % (USER, nonce[0], nonce[1], url, cseq, resp))
+        ctl.sendall(("%s %s RTSP/1.0\r\nCSeq: %d\r\n%s%s\r\n" % (method, url, cseq, auth, extra)).encode())
+        buf = b""
+        while b"\r\n\r\n" not in buf:
+            buf += ctl.recv(4096)
+        head = buf.split(b"\r\n\r\n")[0].decode(errors="replace")
+        m = re.search(r'Content-Length: (\d+)', head)
+        if m:
+            need = int(m.group(1)) - len(buf.split(b"\r\n\r\n", 1)[1])
+            while need > 0:
+                need -= len(ctl.recv(4096))
+        return head
+
+    def run(self):
+        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        rtp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        rtp.bind(("127.0.0.1", 0))
+        port = rtp.getsockname()[1]
+        ctl = socket.create_connection(("127.0.0.1", PORT))
+        head = self.rtsp(ctl, "DESCRIBE", URL, 1, "", None)
+        realm, nonce = re.search(r'realm="([^"]*)", nonce="([^"]*)"', head).groups()
+        n = (realm, nonce)
+        self.rtsp(ctl, "DESCRIBE", URL, 2, "", n)
+        self.rtsp(ctl, "SETUP", URL + "/track0", 3,
+                  "Transport: RTP/AVP;unicast;client_port=%d-%d\r\n" % (port, port + 1), n)
+        self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
+        rtp.settimeout(0.5)
+        last_seq = None
+        last_t = None
+        keep = time.monotonic()
+        while not self.stop:
+            try:
+                p = rtp.recv(2048)
+            except socket.timeout:
+                continue
+            t = time.monotonic()
+            seq = (p[2] << 8) | p[3]
+            if last_seq is not None:
+                self.lost += (seq - last_seq - 1) & 0xFFFF
+                self.gap_ms = max(self.gap_ms, (t - last_t) * 1000)
+            last_seq, last_t = seq, t
+            self.packets += 1
+            if t - keep > 20:   # keep-alive
+                ctl.sendall(("OPTIONS %s RTSP/1.0\r\nCSeq: 9\r\n\r\n" % URL).encode())
+                keep = t
+        try:
+            self.rtsp(ctl, "TEARDOWN", URL, 10, "", n)
+        except OSError:
+            pass
+        ctl.close()
+
+
+KINDS = ["idle", "drip", "garbage", "oversized", "flood", "hangup", "badauth"]
+
+
+def hostile_loop(deadline):
+    sel = selectors.DefaultSelector()
+    peers = {}
+    stats = {k: 0 for k in KINDS}
+
+    def open_peer(kind):
+        try:
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", PORT))
+        except OSError:
+            return
+        peers[s] = [kind, time.monotonic(), 0]
+        sel.register(s, selectors.EVENT_READ)
+        stats[kind] += 1
+
+    def close_peer(s):
+        sel.unregister(s)
+        del peers[s]
+        s.close()
+
+    for i in range(CONNS):
+        open_peer(KINDS[i % len(KINDS)])
+    tick = 0.0
+    while time.monotonic() < deadline:
+        for key, _ in sel.select(0.05):
+            s = key.fileobj
+            try:
+                if s.recv(65536) == b"":
+                    kind = peers[s][0]
+                    close_peer(s)
+                    open_peer(kind)
+            except OSError:
+                kind = peers[s][0]
+                close_peer(s)
+                open_peer(kind)
+        now = time.monotonic()
+        if now - tick < 0.2:
+            continue
+        tick = now
+        for s, st in list(peers.items()):
+            kind, born, n = st
+            try:
+                if kind == "drip" and now - born > n:
+                    s.send(b"O")
+                    st[2] += 1
+                elif kind == "garbage":
+                    s.send(bytes(random.getrandbits(8) for _ in range(64)) + b"\r\n\r\n")
+                elif kind == "oversized" and n == 0:
+                    s.send(b"DESCRIBE " + URL.encode() + b" RTSP/1.0\r\nX: " + b"a" * 5000)
+                    st[2] = 1
+                elif kind == "flood":
+                    s.send(("OPTIONS %s RTSP/1.0\r\nCSeq: 1\r\n\r\n" % URL).encode() * 50)
+                elif kind == "hangup" and n == 0:
+                    s.send(("OPTIONS %s RTSP/1.0\r\nCSeq: 1\r\n\r\nSETUP %s/track0 RTSP/1.0\r\n"
+                            "CSeq: 2\r\nTransport: RTP/AVP;unicast;client_port=9-10\r\n\r\n"
+                            % (URL, URL)).encode())
+                    st[2] = 1
+                elif kind == "hangup" and now - born > 2:
+                    close_peer(s)
+                    open_peer(kind)
+                elif kind == "badauth" and n < 10:
+                    s.send(('DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\nAuthorization: Digest username="%s", '
+                            'realm="x", nonce="0", uri="%s", response="0"\r\n\r\n'
+                            % (URL, USER, URL)).encode())
+                    st[2] += 1
+            except (BlockingIOError, OSError):
+                pass
+    for s in list(peers):
+        close_peer(s)
+    return stats
+
+
+def main():
+    time.sleep(1)
+    fd0, rss0, log0 = fds(), rss_kb(), os.path.getsize(LOG)
+    players = [Player("udp%d" % i) for i in range(2)]
+    for p in players:
+        p.start()
+    time.sleep(3)
+    stats = hostile_loop(time.monotonic() + SECONDS)
+    time.sleep(2)
+    for p in players:
+        p.stop = True
+    for p in players:
+        p.join(3)
+    log1 = os.path.getsize(LOG)
+    print("hostile connections opened: " + ", ".join("%s %d" % kv for kv in stats.items()))
+    for p in players:
+        print("%s: played %s, %d packets, %d lost, largest gap %.0f ms"
+              % (p.name, "yes" if p.ok else "NO", p.packets, p.lost, p.gap_ms))
+    end = time.monotonic() + 30
+    while fds() > fd0 and time.monotonic() < end:
+        time.sleep(0.5)
+    print("daemon descriptors: %d before, %d after" % (fd0, fds()))
+    print("daemon RSS: %d KB before, %d KB after" % (rss0, rss_kb()))
+    print("log grew by %d bytes in %d s" % (log1 - log0, SECONDS))
+    kinds = {}
+    with open(LOG, "rb") as f:
+        f.seek(log0)
+        for line in f.read(log1 - log0).split(b"\n"):
+            m = re.match(rb"\[(\w+)\]\[[^]]*\](?:\[([a-z_]+):\d+\])?([A-Za-z +]{0,24})", line)
+            if m:
+                k = (m.group(1) + b" " + (m.group(2) or b"") + b" " + m.group(3)).decode(errors="replace")
+                kinds[k] = kinds.get(k, 0) + len(line) + 1
+    for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])[:6]:
+        print("  log %8d bytes: %s" % (v, k))
+
+
+main()
