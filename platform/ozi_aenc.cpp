@@ -39,7 +39,7 @@ namespace {
 constexpr int kMaxEnc = 4;
 constexpr int kBlock = 1024;            /* samples per AAC frame */
 constexpr size_t kMaxReady = 64;        /* encoded frames nobody fetched */
-constexpr size_t kMaxLent = 64;         /* encoded frames fetched, not released */
+constexpr size_t kMaxLent = OZI_AENC_MAX_HELD; /* encoded frames fetched, not released */
 constexpr size_t kMaxPending = 16 * kBlock; /* PCM samples waiting for a block */
 
 struct Result {

@@ -7,8 +7,13 @@
  * side files that make the file repairable after a crash: the segment's
  * configuration ("<file>.moov" for MP4, the head of "<file>.idx" for AVI)
  * and a journal of fixed-size sample records ("<file>.stbl", "<file>.idx").
- * Media bytes go to the kernel at every frame; journal records follow at
- * least once a second, and never name bytes that were not written before.
+ * Media bytes go to the kernel at every frame.  Every 750 ms (at most) the
+ * record file is synced to storage (fdatasync), then the side files get
+ * the journal records of what was synced and are synced in turn: a record
+ * never names bytes that may not be on storage, and a power cut loses at
+ * most the last second or so.  A stop syncs the indexed file before it
+ * removes the side files.  Every file operation goes through the I/O
+ * table (ozi_mux.h), so that tests can stage crashes and power cuts.
  * ozi_mux_stop writes the index (moov or idx1), fixes the sizes and removes
  * the side files; ozi_mux_fix_file does the same from the side files.
  *
@@ -17,7 +22,8 @@
  *
  * THREADS: any thread may call; one muxer handle is used by one thread at a
  * time.  g_lock guards only the handle table g_muxers (slot lookup, insert,
- * removal); no other lock exists here and no I/O happens under it.
+ * removal); no other lock exists here and no I/O happens under it.  The I/O
+ * table is an atomic pointer, swapped only while no muxer works.
  */
 #include "ozi_mux.h"
 #include "ozi_clock.h"
@@ -32,6 +38,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -48,12 +55,16 @@ constexpr int kMaxMuxers = 16;
 constexpr uint64_t kMaxMp4Offset = 1ull << 40; /* journal records hold 40-bit offsets */
 constexpr uint64_t kMaxAviSize = 0xFFFF0000u;  /* RIFF sizes are 32-bit */
 constexpr size_t kMaxJournalBytes = 512u << 20;
+/* The journal grows by zero-filled steps, so that most of its syncs write
+ * one block and change no file size (no file-system metadata). */
+constexpr uint64_t kJournalStep = 16u << 10;
 
 struct Muxer {
     ozi_mux_input in{};
     Config cfg{};
     bool active = false;        /* a segment file is open */
     bool cfg_dirty = false;     /* cfg changed since the side file was written */
+    bool cfg_unsynced = false;  /* MP4: .moov written since its last sync */
     bool audio_config_set = false; /* audio config taken from this segment's stream */
     int fd = -1;                /* record file */
     int jfd = -1;               /* journal: .stbl or .idx */
@@ -65,6 +76,8 @@ struct Muxer {
     uint64_t end = 0;           /* where the next sample goes */
     std::vector<Sample> samples;
     size_t journaled = 0;       /* samples already in the journal */
+    uint64_t synced_end = 0;    /* record file bytes known to be on storage */
+    uint64_t jcap = 0;          /* journal file bytes written (records, then zeros) */
     uint64_t avi_video_chunks = 0; /* AVI: video chunks so far, empty ones included */
     int64_t last_flush_ms = 0;
     /* Scratch reused from frame to frame (amortised growth only). */
@@ -75,8 +88,21 @@ struct Muxer {
 };
 
 std::mutex g_lock;                   /* guards g_muxers */
-std::atomic<int64_t> g_flush_interval_ms{1000}; /* journal reaches the kernel at least this often */
+/* Samples are synced and journaled at least this often.  A crash of the
+ * process loses what the journal does not name yet: 750 ms plus a frame
+ * keeps that under a second with the encoder's latency on top. */
+std::atomic<int64_t> g_flush_interval_ms{750};
 Muxer *g_muxers[kMaxMuxers];
+
+/* The platform's clock, as the frames' time stamps. */
+int64_t mono_ms() { return int64_t(ozi__now_ms()); }
+
+int sys_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
+
+const ozi_mux_io kSystemIo = {sys_open, pwrite, pwritev, pread, ftruncate, fdatasync, close, unlink, mono_ms};
+std::atomic<const ozi_mux_io *> g_io{&kSystemIo};
+
+const ozi_mux_io &io() { return *g_io.load(std::memory_order_acquire); }
 
 Muxer *lookup(int handle)
 {
@@ -86,16 +112,13 @@ Muxer *lookup(int handle)
     return g_muxers[handle];
 }
 
-int64_t now_ms()
-{
-    return int64_t(ozi__now_ms()); /* the platform's clock, as the frames' */
-}
+int64_t now_ms() { return io().now_ms(); }
 
 bool pwrite_all(int fd, const void *p, size_t n, uint64_t off)
 {
     const uint8_t *c = static_cast<const uint8_t *>(p);
     while (n > 0) {
-        ssize_t w = pwrite(fd, c, n, off_t(off));
+        ssize_t w = io().pwrite(fd, c, n, off_t(off));
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -112,7 +135,7 @@ bool pwritev_all(int fd, iovec *iov, size_t cnt, uint64_t off)
 {
     while (cnt > 0) {
         int batch = int(cnt < IOV_MAX ? cnt : IOV_MAX);
-        ssize_t w = pwritev(fd, iov, batch, off_t(off));
+        ssize_t w = io().pwritev(fd, iov, batch, off_t(off));
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -135,7 +158,7 @@ bool pwritev_all(int fd, iovec *iov, size_t cnt, uint64_t off)
 void close_fd(int *fd)
 {
     if (*fd >= 0)
-        close(*fd);
+        io().close(*fd);
     *fd = -1;
 }
 
@@ -151,23 +174,60 @@ bool write_config(Muxer *m)
         ok = pwrite_all(m->cfd, b.b.data(), b.size(), 0);
     else
         ok = b.size() <= kConfigMax && pwrite_all(m->jfd, b.b.data(), b.size(), kJournalHeaderSize);
-    if (ok)
+    if (ok) {
         m->cfg_dirty = false;
+        m->cfg_unsynced = true;
+    }
     return ok;
 }
 
+bool sync_fd(int fd)
+{
+    int rc;
+    do
+        rc = io().fdatasync(fd);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+/* Puts the samples stored so far on storage and names them in the journal:
+ * record file synced first, then the configuration, then the journal
+ * records, synced last.  A failed sync names nothing new. */
 bool flush_journal(Muxer *m)
 {
     m->last_flush_ms = now_ms();
     size_t n = m->samples.size() - m->journaled;
-    if (n == 0)
+    if (n == 0 && !m->cfg_unsynced)
         return true;
+    if (m->end != m->synced_end) {
+        if (!sync_fd(m->fd))
+            return false;
+        m->synced_end = m->end;
+    }
+    if (m->cfg_unsynced && is_mp4(m)) {
+        if (!sync_fd(m->cfd))
+            return false;
+    }
     m->jbuf.resize(n * kRecordSize);
     for (size_t i = 0; i < n; i++)
         encode_record(m->samples[m->journaled + i], &m->jbuf[i * kRecordSize]);
-    if (!pwrite_all(m->jfd, m->jbuf.data(), m->jbuf.size(),
-                    m->journal_records + uint64_t(m->journaled) * kRecordSize))
+    const uint64_t at = m->journal_records + uint64_t(m->journaled) * kRecordSize;
+    const uint64_t need = at + m->jbuf.size();
+    if (need > m->jcap) {
+        /* Zero records end the journal for a reader. */
+        static const uint8_t kZeros[kJournalStep] = {};
+        const uint64_t from = std::max<uint64_t>(m->jcap, at);
+        const uint64_t to = (need + kJournalStep - 1) / kJournalStep * kJournalStep;
+        for (uint64_t o = from; o < to; o += kJournalStep)
+            if (!pwrite_all(m->jfd, kZeros, size_t(std::min(kJournalStep, to - o)), o))
+                return false;
+        m->jcap = to;
+    }
+    if (n && !pwrite_all(m->jfd, m->jbuf.data(), m->jbuf.size(), at))
         return false;
+    if (!sync_fd(m->jfd))
+        return false;
+    m->cfg_unsynced = false;
     m->journaled = m->samples.size();
     return true;
 }
@@ -186,7 +246,7 @@ bool write_index(int fd, const Config &c, const Sample *s, size_t n, uint64_t en
         mp4_preamble(end, pre);
         return pwrite_all(fd, pre, sizeof pre, 0) &&
                pwrite_all(fd, moov.b.data(), moov.size(), end) &&
-               ftruncate(fd, off_t(end + moov.size())) == 0;
+               io().ftruncate(fd, off_t(end + moov.size())) == 0 && sync_fd(fd);
     }
     Buf idx, hdr;
     AviCounts k;
@@ -199,7 +259,7 @@ bool write_index(int fd, const Config &c, const Sample *s, size_t n, uint64_t en
         return false;
     return pwrite_all(fd, hdr.b.data(), hdr.size(), 0) &&
            pwrite_all(fd, idx.b.data(), idx.size(), k.movi_end) &&
-           ftruncate(fd, off_t(k.file_end)) == 0;
+           io().ftruncate(fd, off_t(k.file_end)) == 0 && sync_fd(fd);
 }
 
 /* Where sample data may end in a record file of `size` bytes: a file that
@@ -212,7 +272,7 @@ uint64_t data_limit(int fd, const Config &c, uint64_t size)
     uint64_t end = 0;
     auto be32 = [](const uint8_t *p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; };
     if (c.type == MUX_TYPE_MP4) {
-        if (pread(fd, h, 16, 32) != 16)
+        if (io().pread(fd, h, 16, 32) != 16)
             return size;
         if (be32(h) == 1 && std::memcmp(h + 4, "mdat", 4) == 0)
             end = 32 + (uint64_t(be32(h + 8)) << 32 | be32(h + 12));
@@ -220,7 +280,7 @@ uint64_t data_limit(int fd, const Config &c, uint64_t size)
             end = 40 + uint64_t(be32(h + 8));
     } else {
         uint64_t list = avi_header_size(c) - 12;
-        if (pread(fd, h, 12, off_t(list)) != 12)
+        if (io().pread(fd, h, 12, off_t(list)) != 12)
             return size;
         uint32_t len = uint32_t(h[4] | h[5] << 8 | h[6] << 16) | uint32_t(h[7]) << 24;
         if (std::memcmp(h, "LIST", 4) == 0 && std::memcmp(h + 8, "movi", 4) == 0 && len != 0)
@@ -241,9 +301,9 @@ int finish_segment(Muxer *m, bool index = true)
     close_fd(&m->jfd);
     close_fd(&m->cfd);
     if (ok) {
-        unlink(m->jpath.c_str());
+        io().unlink(m->jpath.c_str());
         if (!m->cpath.empty())
-            unlink(m->cpath.c_str());
+            io().unlink(m->cpath.c_str());
     }
     m->active = false;
     m->samples.clear();
@@ -255,11 +315,11 @@ int finish_segment(Muxer *m, bool index = true)
 void abandon_start(Muxer *m)
 {
     if (m->fd >= 0)
-        unlink(m->path.c_str());
+        io().unlink(m->path.c_str());
     if (m->jfd >= 0)
-        unlink(m->jpath.c_str());
+        io().unlink(m->jpath.c_str());
     if (m->cfd >= 0)
-        unlink(m->cpath.c_str());
+        io().unlink(m->cpath.c_str());
     close_fd(&m->fd);
     close_fd(&m->jfd);
     close_fd(&m->cfd);
@@ -283,7 +343,7 @@ int store(Muxer *m, iovec *iov, size_t cnt, uint32_t size, uint32_t head, uint64
     if (!pwritev_all(m->fd, iov, cnt, m->end)) {
         /* Disk full or gone: drop what a partial write left; the next
          * sample overwrites it anyway if this fails too. */
-        int rc = ftruncate(m->fd, off_t(m->end));
+        int rc = io().ftruncate(m->fd, off_t(m->end));
         (void)rc;
         return -1;
     }
@@ -310,7 +370,7 @@ void set_origin(Muxer *m, uint64_t ts)
         timespec t;
         clock_gettime(CLOCK_REALTIME, &t);
         int64_t wall = int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-        int64_t age = now_ms() - int64_t(ts);
+        int64_t age = mono_ms() - int64_t(ts);
         m->cfg.origin_wall_ms = age > 0 && age < 60000 ? wall - age : wall;
         m->cfg.origin_ts_ms = ts;
         m->cfg_dirty = true;
@@ -509,6 +569,11 @@ uint64_t keep_whole_samples(const Config &c, std::vector<Sample> *s, uint64_t si
 
 } // namespace
 
+const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table)
+{
+    return g_io.exchange(table ? table : &kSystemIo);
+}
+
 int64_t ozi_mux_set_journal_interval(int64_t ms)
 {
     return g_flush_interval_ms.exchange(ms < 0 ? 0 : ms);
@@ -578,14 +643,17 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
     m->audio_config_set = false;
     m->samples.clear();
     m->journaled = 0;
+    m->synced_end = 0;
+    m->jcap = m->journal_records;
+    m->cfg_unsynced = false;
     m->avi_video_chunks = 0;
     m->last_flush_ms = now_ms();
 
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    m->fd = open(m->path.c_str(), flags, 0644);
-    m->jfd = open(m->jpath.c_str(), flags, 0644);
+    m->fd = io().open(m->path.c_str(), flags, 0644);
+    m->jfd = io().open(m->jpath.c_str(), flags, 0644);
     if (is_mp4(m))
-        m->cfd = open(m->cpath.c_str(), flags, 0644);
+        m->cfd = io().open(m->cpath.c_str(), flags, 0644);
     bool ok = m->fd >= 0 && m->jfd >= 0 && (!is_mp4(m) || m->cfd >= 0);
 
     uint8_t jh[kJournalHeaderSize];

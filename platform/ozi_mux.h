@@ -8,9 +8,32 @@
 #define OZI_MUX_H
 
 #include <stdint.h>
+#include <sys/types.h>
+#include <sys/uio.h>
 
-/* Sets how often, at most, the sample journal of an open segment is written
- * to the kernel, in ms (default 1000; 0 writes it after every sample).
+/* Every file operation of the muxer, and the clock that paces its syncs.
+ * The system's table is the default; tests install their own to stage
+ * crashes and power cuts, benchmarks to count bytes and syncs.  Functions
+ * follow the POSIX calls of the same names (-1 and errno on failure);
+ * now_ms is a monotonic clock in ms. */
+struct ozi_mux_io {
+    int (*open)(const char *path, int flags, mode_t mode);
+    ssize_t (*pwrite)(int fd, const void *buf, size_t n, off_t off);
+    ssize_t (*pwritev)(int fd, const struct iovec *iov, int cnt, off_t off);
+    ssize_t (*pread)(int fd, void *buf, size_t n, off_t off);
+    int (*ftruncate)(int fd, off_t len);
+    int (*fdatasync)(int fd);
+    int (*close)(int fd);
+    int (*unlink)(const char *path);
+    int64_t (*now_ms)(void);
+};
+
+/* Installs an I/O table (null: the system's) and returns the previous one.
+ * Swap it only while no muxer handle is in use. */
+const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table);
+
+/* Sets how often the stored samples are synced to storage and named in the
+ * journal, in ms (default 750; 0 after every sample).
  * Returns the previous value. */
 int64_t ozi_mux_set_journal_interval(int64_t ms);
 

@@ -17,6 +17,8 @@ PKGS=(
   gstreamer1.0-plugins-bad gstreamer1.0-libav
   # benchmark peers
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 libopencv-dev
+  # footage-continuity benchmark: the camera card's file system on a loop device
+  dosfstools
   # motion_detect snapshots
   libpng-dev
 )

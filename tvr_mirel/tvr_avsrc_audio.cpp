@@ -268,12 +268,23 @@ extern "C" void tvr_mirel_get_astrm_data(void *handle, unsigned char *buff, unsi
         return;
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
     *size = 0;
+    const unsigned long long after = *ts;
     ReadLock lock(&a->rwlock_aenc_data_list);
-    if (list_empty(&a->list_head_aenc_data_list))
-        return;
-    const aenc_stream_entry *e =
-        list_first_entry(&a->list_head_aenc_data_list, aenc_stream_entry, list);
-    if (e->stream.len == 0 || e->stream.len > DOVU_STREAM_BUF_SIZE)
+    const aenc_stream_entry *e = nullptr;
+    if (after == TVR_ASTRM_NEWEST) {
+        if (!list_empty(&a->list_head_aenc_data_list))
+            e = list_entry(a->list_head_aenc_data_list.prev, aenc_stream_entry, list);
+    } else {
+        struct list_head *pos;
+        list_for_each(pos, &a->list_head_aenc_data_list) {
+            const aenc_stream_entry *c = list_entry(pos, aenc_stream_entry, list);
+            if (after == 0 || c->stream.ts > after) {
+                e = c;
+                break;
+            }
+        }
+    }
+    if (!e || e->stream.len == 0 || e->stream.len > DOVU_STREAM_BUF_SIZE)
         return;
     std::memcpy(buff, e->stream.data, e->stream.len);
     *size = e->stream.len;

@@ -155,4 +155,24 @@ void tvr__aenc_set_queue_cap(int entries);
 int tvr__aenc_queue_trim(struct list_head *head, int cap,
                          void (*release)(aenc_stream_entry *entry, void *ctx), void *ctx);
 
+/*
+ * Video queue bound while a user keeps frames (the recorder).  Every queued
+ * entry is a stream lent by the encoder, which lends 16 on this SDK; one
+ * more is out while the worker encodes the next frame and one while the
+ * legacy pull interface encodes on the same channel, so 12 entries (about
+ * half a second at 25 fps) stay clear of it.  A recorder that falls further
+ * behind loses the oldest frames and picks up again at the next I frame.
+ */
+constexpr int kVideoKeepMaxEntries = 12;
+
+/* Trims a video queue after the worker linked its newest entry at the
+ * tail.  keep 1 (nobody keeps frames): only the newest entry stays.  keep
+ * > 1: entries flagged as taken leave (the newest stays for the viewers),
+ * then the oldest while more than `keep` are queued.  `release` gives an
+ * entry's stream back (called under the queue's write lock).  Returns the
+ * number of entries that left without having been taken while frames are
+ * kept (frames the keeper lost); 0 when keep is 1. */
+int tvr__venc_queue_trim(struct list_head *head, int keep,
+                         void (*release)(venc_stream_entry *entry, void *ctx), void *ctx);
+
 #endif /* TVR_AVSRC_PRIV_H */

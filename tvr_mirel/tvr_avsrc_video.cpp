@@ -1,7 +1,7 @@
 /*
  * tvr_avsrc_video.cpp - video input bring-up and the two H.264 encoding
  * channels (main 0, sub 1), each with a worker thread that captures,
- * encodes and publishes the newest frame in a one-entry queue.
+ * encodes and publishes each frame in the channel's queue.
  *
  * THREADS:
  *  - "thread_venc_main" / "thread_venc_sub": one worker per running
@@ -11,12 +11,18 @@
  *    the recorder's thread) hold the read lock while they look and copy.
  *  - starts and releases come from any thread; the first start and the
  *    last release are serialised by the channel lifecycle (tvr_avsrc_priv.h).
- *  - rwlock_venc_data_list guards list_head_venc_data_list and the entries
- *    in it; mutex_ref_count guards ref_count, the lifecycle state and the
- *    transitions of venc_handle.  No lock is held while another is taken.
+ *  - rwlock_venc_data_list guards list_head_venc_data_list, the entries
+ *    in it and `keepers`; mutex_ref_count guards ref_count, the lifecycle
+ *    state and the transitions of venc_handle.  No lock is held while
+ *    another is taken.
  *
- * Drop policy: the queue holds only the newest frame; a consumer that
- * polls slower than the frame rate misses frames, the encoder never waits.
+ * Drop policy: viewers get the newest frame (the queue's last entry); one
+ * that polls slower than the frame rate misses frames, and the encoder
+ * never waits.  While nobody keeps frames the queue holds only that newest
+ * frame.  While the recorder keeps frames, those it has not taken stay
+ * queued, up to kVideoKeepMaxEntries (the encoder lends only so many
+ * streams); beyond that the oldest go, and the recorder sees the step in
+ * the entries' `order` and resumes at the next I frame.
  */
 #include "tvr_avsrc_priv.h"
 #include "tvr_lock.h"
@@ -69,22 +75,28 @@ int drain_queue(video_chn_param *chn, int handle)
     return failed;
 }
 
-/* Queues `entry` as the channel's newest frame and removes the one before
- * it, whatever its flag.  Returns the failed releases. */
+struct release_ctx {
+    int handle;
+    int failed;
+};
+
+void release_to_encoder(venc_stream_entry *entry, void *ctx)
+{
+    auto *c = static_cast<release_ctx *>(ctx);
+    c->failed += release_stream(c->handle, &entry->stream);
+}
+
+/* Queues `entry` as the channel's newest frame and trims the queue as the
+ * drop policy says (a keeper that lost frames sees the step in `order`).
+ * Returns the failed releases. */
 int publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
 {
-    int failed = 0;
+    release_ctx ctx = {handle, 0};
     WriteLock lock(&chn->rwlock_venc_data_list);
     list_add_tail(&entry->list, &chn->list_head_venc_data_list);
-    struct list_head *first = chn->list_head_venc_data_list.next;
-    while (first != &entry->list) {
-        venc_stream_entry *old = list_entry(first, venc_stream_entry, list);
-        list_del(first);
-        failed += release_stream(handle, &old->stream);
-        std::free(old);
-        first = chn->list_head_venc_data_list.next;
-    }
-    return failed;
+    const int keep = chn->keepers > 0 ? kVideoKeepMaxEntries : 1;
+    tvr__venc_queue_trim(&chn->list_head_venc_data_list, keep, release_to_encoder, &ctx);
+    return ctx.failed;
 }
 
 int release_frame(int chnid, struct video_input_frame *frame)
@@ -126,6 +138,33 @@ bool sleep_while_running(tvr__chn_life *life, int ms)
 }
 
 } // namespace
+
+int tvr__venc_queue_trim(struct list_head *head, int keep,
+                         void (*release)(venc_stream_entry *entry, void *ctx), void *ctx)
+{
+    int count = 0;
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, head) {
+        venc_stream_entry *e = list_entry(pos, venc_stream_entry, list);
+        if (pos->next != head && (keep <= 1 || e->flag)) {
+            list_del(pos);
+            release(e, ctx);
+            std::free(e);
+        } else {
+            count++;
+        }
+    }
+    int lost = 0;
+    while (count > keep) {
+        venc_stream_entry *oldest = list_first_entry(head, venc_stream_entry, list);
+        lost += oldest->flag == 0;
+        list_del(&oldest->list);
+        release(oldest, ctx);
+        std::free(oldest);
+        count--;
+    }
+    return lost;
+}
 
 int tvr__fill_venc_param(const video_conf *conf, const resolution_t *res, int is_main,
                          struct venc_param *param)
@@ -355,19 +394,32 @@ extern "C" void tvr_mirel_get_vstrm_data(void *handle, unsigned char *pbuf, unsi
     if (!chn)
         return;
     *size = 0;
-    /* The bytes live in the encoder's buffer only while the entry is
-     * queued: copy them before the read lock is let go.  A frame larger
-     * than the streaming library's buffer is not handed out. */
+    /* The newest frame is the last entry.  Its bytes live in the encoder's
+     * buffer only while the entry is queued: copy them before the read
+     * lock is let go.  A frame larger than the streaming library's buffer
+     * is not handed out. */
     ReadLock lock(&chn->rwlock_venc_data_list);
     if (list_empty(&chn->list_head_venc_data_list))
         return;
     const venc_stream_entry *e =
-        list_first_entry(&chn->list_head_venc_data_list, venc_stream_entry, list);
+        list_entry(chn->list_head_venc_data_list.prev, venc_stream_entry, list);
     if (e->stream.len == 0 || e->stream.len > DOVU_STREAM_BUF_SIZE)
         return;
     std::memcpy(pbuf, e->stream.data, e->stream.len);
     *size = e->stream.len;
     *ts = e->stream.ts;
+}
+
+extern "C" void tvr_mirel_venc_keep_frames(void *handle, int on)
+{
+    video_chn_param *chn = chn_by_handle(handle);
+    if (!chn)
+        return;
+    WriteLock lock(&chn->rwlock_venc_data_list);
+    if (on)
+        chn->keepers++;
+    else if (chn->keepers > 0)
+        chn->keepers--;
 }
 
 extern "C" void *thread_venc(void *param)
@@ -387,6 +439,7 @@ extern "C" void *thread_venc(void *param)
      * closes and reopens the encoder. */
     int handle = tvr__life_handle(life);
     int failures = 0;
+    uint32_t order = 0;  /* frames queued so far; dropped ones leave a step */
 
     while (life->run.load()) {
         struct video_input_frame frame;
@@ -441,6 +494,7 @@ extern "C" void *thread_venc(void *param)
         } else {
             chn->gop = 0;
         }
+        entry->order = order++;
         TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, entry));
     }
 

@@ -5,7 +5,8 @@
  * the generated build_options.h; each of the record settings that a build
  * or a test must vary can be overridden on the compiler's command line
  * (TVR_CFG_SEGMENT_SEC, TVR_CFG_RECORD_DIR, TVR_CFG_MUX_TYPE,
- * TVR_CFG_RECORD_CHANNEL, TVR_CFG_RECORD_TRACK, TVR_CFG_ISP_FILE), which
+ * TVR_CFG_RECORD_CHANNEL, TVR_CFG_RECORD_TRACK, TVR_CFG_MIN_FREE_MB,
+ * TVR_CFG_ISP_FILE), which
  * is how the whole-daemon test program gets short segments in a scratch
  * directory.  No configuration file is ever opened.
  *
@@ -31,6 +32,9 @@
 #ifndef TVR_CFG_RECORD_TRACK
 #define TVR_CFG_RECORD_TRACK TVR_RECORD_TRACK
 #endif
+#ifndef TVR_CFG_MIN_FREE_MB
+#define TVR_CFG_MIN_FREE_MB TVR_RECORD_MIN_FREE_MB
+#endif
 #ifndef TVR_CFG_ISP_FILE
 #define TVR_CFG_ISP_FILE TVR_ISP_FILE
 #endif
@@ -50,6 +54,7 @@ const record_conf record = {
     /* mux_type */ TVR_CFG_MUX_TYPE,
     /* time_sec */ TVR_CFG_SEGMENT_SEC,
     /* save_path */ TVR_CFG_RECORD_DIR,
+    /* min_free_mb */ TVR_CFG_MIN_FREE_MB,
 };
 
 const video_conf video = {

@@ -3,7 +3,9 @@
  * binding of the segment state machine to the muxer and the frame queues.
  *
  * The recorder joins the recorded video channel and the audio channel as
- * one more user, polls their queues every 10 ms from "thread_mux", and
+ * one more user and keeps the video channel's frames queued until it has
+ * taken them (tvr_mirel_venc_keep_frames).  Every 10 ms "thread_mux" takes
+ * every frame queued since its last pass, in order, and
  * writes segments that begin at an I frame under the temporary name
  * "recording_now_tmp.mp4|.avi"; a closed segment is filed into its date
  * directory (tvr_record_file.cpp).  Segments abut: the closing I frame is
@@ -26,8 +28,9 @@
  *     in its mux_ctx.  `run` is set/cleared by the controller and polled by
  *     thread_mux with atomic loads; release joins the thread.
  *   - Queue locks (tvr_avsrc): the video queue's read lock is held only to
- *     take and copy one entry; the audio queue's read lock only while the
- *     queued audio is handed to the muxer and marked.  Never nested: the
+ *     take and copy one entry (a pass takes each under its own hold); the
+ *     audio queue's read lock only while the queued audio is handed to the
+ *     muxer and marked.  Never nested: the
  *     video lock is released before the audio lock is taken.
  */
 #include <errno.h>
@@ -37,6 +40,7 @@
 
 #include "tvr_lock.h"
 #include "tvr_record.h"
+#include "tvr_record_space.h"
 
 #define REC_LOG(level, fmt, ...) \
     ozi_print(MODULE_ID_APP, level, "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
@@ -254,7 +258,8 @@ extern "C" int start_mux_file(void)
                              conf->mux_type) >= 0)
             unfiled.valid = false;
     }
-    if (path_exists(record.tmp_path_file)) {
+    rec_make_room(conf->save_path, (uint64_t)(conf->min_free_mb > 0 ? conf->min_free_mb : 0));
+    if (rec_clear_tmp_path(conf->save_path, conf->mux_type, ozi_mux_fix_file) != 0) {
         REC_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
                 record.tmp_path_file);
         return -1;
@@ -336,14 +341,24 @@ extern "C" void *thread_mux(void *)
         }
         if (stopping && (!st.closing || ++stop_cycles > kStopCycles))
             break;
-        venc_stream_entry now;
-        int taken;
-        {
-            tvr::ReadLock lock(&ctx.video->rwlock_venc_data_list);
-            taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
-        }
-        if (taken)
+        /* Every frame queued since the last pass, oldest first: the queue
+         * keeps them for the recorder within its bound. */
+        for (;;) {
+            venc_stream_entry now;
+            int taken;
+            {
+                tvr::ReadLock lock(&ctx.video->rwlock_venc_data_list);
+                taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
+            }
+            if (!taken)
+                break;
+            const uint32_t lost = st.lost;
             rec_seg_step(&st, &params, &now, &sink);
+            if (st.lost != lost)
+                REC_LOG(LOG_LEVEL_ERROR,
+                        "%u video frames lost in the queue, recording resumes at the next I frame\n",
+                        st.lost - lost);
+        }
         ozi_sleep_ms(10);
     }
     /* Whatever is still open is stopped and filed now, or the next start's
@@ -389,6 +404,7 @@ extern "C" int tvr_mirel_record_start(void)
         REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
         goto fail;
     }
+    tvr_mirel_venc_keep_frames(record.p_venc_handle, 1);
     if (conf->track != 1) {
         record.p_aenc_handle = tvr_mirel_aenc_start((void *)name);
         if (!record.p_aenc_handle) {
@@ -466,6 +482,7 @@ extern "C" void tvr_mirel_record_release(void)
         record.p_aenc_handle = nullptr;
     }
     if (record.p_venc_handle) {
+        tvr_mirel_venc_keep_frames(record.p_venc_handle, 0);
         tvr_mirel_venc_release(record.p_venc_handle);
         record.p_venc_handle = nullptr;
     }

@@ -215,6 +215,115 @@ extern "C" int rec_save_fixed(const char *save_path, const char *pc_file, uint64
 
 namespace {
 
+uint32_t be32(const unsigned char *p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+uint32_t le32(const unsigned char *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+bool read_at(FILE *f, uint64_t off, void *buf, size_t n)
+{
+    return fseeko(f, (off_t)off, SEEK_SET) == 0 && fread(buf, 1, n, f) == n;
+}
+
+/* MP4: a whole moov box among the top-level boxes; its mvhd gives the
+ * length and the creation time (the recording's start). */
+bool mp4_index(FILE *f, uint64_t size, uint64_t *ms, time_t *start)
+{
+    unsigned char h[16];
+    for (uint64_t pos = 0; pos + 8 <= size;) {
+        if (!read_at(f, pos, h, 8))
+            return false;
+        uint64_t box = be32(h), head = 8;
+        if (box == 1) {
+            if (!read_at(f, pos + 8, h + 8, 8))
+                return false;
+            box = (uint64_t)be32(h + 8) << 32 | be32(h + 12);
+            head = 16;
+        }
+        if (box < head || box > size - pos)
+            return false;  /* size 0 (mdat still open) or cut short */
+        if (memcmp(h + 4, "moov", 4) == 0) {
+            unsigned char m[40];
+            if (box < head + 8 + 32 || !read_at(f, pos + head, m, sizeof m) ||
+                memcmp(m + 4, "mvhd", 4) != 0)
+                return false;
+            const unsigned char *v = m + 8;
+            uint64_t created, scale, dur;
+            if (v[0] == 1) {
+                created = (uint64_t)be32(v + 4) << 32 | be32(v + 8);
+                scale = be32(v + 20);
+                dur = (uint64_t)be32(v + 24) << 32 | be32(v + 28);
+            } else {
+                created = be32(v + 4);
+                scale = be32(v + 12);
+                dur = be32(v + 16);
+            }
+            if (scale == 0)
+                return false;
+            *ms = dur * 1000 / scale;
+            const uint64_t mac_epoch = 2082844800u; /* 1904 to 1970, s */
+            *start = created > mac_epoch ? (time_t)(created - mac_epoch) : 0;
+            return true;
+        }
+        pos += box;
+    }
+    return false;
+}
+
+/* AVI: an idx1 chunk after the movi list; avih gives frame time and count. */
+bool avi_index(FILE *f, uint64_t size, uint64_t *ms)
+{
+    unsigned char h[12 + 8 + 8 + 16];
+    if (!read_at(f, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "AVI ", 4) != 0 ||
+        memcmp(h + 24, "avih", 4) != 0)
+        return false;
+    const uint64_t usec = le32(h + 32);
+    unsigned char t[4];
+    if (!read_at(f, 32 + 16, t, 4))
+        return false;
+    const uint64_t frames = le32(t);
+    for (uint64_t pos = 12; pos + 8 <= size;) {
+        if (!read_at(f, pos, h, 8))
+            return false;
+        const uint64_t len = le32(h + 4);
+        if (memcmp(h, "idx1", 4) == 0) {
+            if (pos + 8 + len > size)
+                return false;
+            *ms = frames * usec / 1000;
+            return true;
+        }
+        if (len == 0 || pos + 8 + len > size)
+            return false;  /* movi still open, or cut short */
+        pos += 8 + len + (len & 1);
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int rec_indexed_length(FILE *f, int mux_type, uint64_t *ms, time_t *start)
+{
+    struct stat st;
+    if (!f || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    *start = 0;
+    bool ok = mux_type == MUX_TYPE_MP4 ? mp4_index(f, (uint64_t)st.st_size, ms, start)
+                                       : avi_index(f, (uint64_t)st.st_size, ms);
+    if (!ok)
+        return -1;
+    /* Without a start in the index: it began its length before it was
+     * last written. */
+    if (*start == 0)
+        *start = st.st_mtime - (time_t)(*ms / 1000);
+    return 0;
+}
+
+namespace {
+
 const char *const mux_ext[MUX_NODE_NUM] = {"", ".idx", ".moov", ".stbl"};
 
 /* "unfiled_YYYYMMDD_<name>": moves <name> into YYYYMMDD.  Anything that
@@ -240,8 +349,11 @@ void refile_unfiled(const char *save_path, const char *entry)
         REC_LOG_ERR("cannot move %s to %s: %s\n", src, dir, strerror(errno));
 }
 
-/* Repairs one interrupted recording (and deletes what cannot be repaired). */
-void recover_one(const char *save_path, const char *name, int type, rec_fix_fn fix)
+} // namespace
+
+/* Repairs one interrupted recording, files a finished one, and deletes
+ * only what has no index and cannot be repaired. */
+extern "C" int rec_recover_file(const char *save_path, const char *name, int type, rec_fix_fn fix)
 {
     char path[MUX_NODE_NUM][REC_DEST_PATH_LEN];
     FILE *f[MUX_NODE_NUM] = {nullptr, nullptr, nullptr, nullptr};
@@ -267,7 +379,13 @@ void recover_one(const char *save_path, const char *name, int type, rec_fix_fn f
     info.total_ms = 0;
     int fixed = -1;
     time_t start = 0;
-    if (all_open) {
+    /* A file that already carries its index (stopped, or repaired before,
+     * but never filed) needs no repair and is never deleted. */
+    uint64_t indexed_ms = 0;
+    bool indexed = f[MUX_NODE_RECORD] &&
+                   rec_indexed_length(f[MUX_NODE_RECORD], type, &indexed_ms, &start) == 0 &&
+                   indexed_ms > 0;
+    if (all_open && !indexed) {
         fixed = fix(f[MUX_NODE_RECORD], f[MUX_NODE_AVI_IDX], f[MUX_NODE_MP4_MOOV],
                     f[MUX_NODE_MP4_STBL], (enum ozi_mux_type)type, &info);
         /* The repair dates the file with the recording's start; the name of
@@ -287,18 +405,32 @@ void recover_one(const char *save_path, const char *name, int type, rec_fix_fn f
     }
 
     bool keep_record = false;
-    if (fixed == 0 && info.total_ms != 0) {
+    int rc = 0;
+    if (indexed) {
+        strm_date d;
+        tvr_date_from_time(&d, start);
+        ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "%s carries its index, filed\n", record_path);
+        keep_record = true;
+        rc = rec_file_segment(save_path, record_path, &d, indexed_ms, type) < 0 ? -1 : 0;
+    } else if (fixed == 0 && info.total_ms != 0) {
         /* A repaired file that cannot be moved stays in place rather than
          * being deleted; the recorder will not write over it. */
-        if (rec_save_fixed(save_path, name, info.total_ms, type == MUX_TYPE_MP4 ? 1 : 0, start) != 0)
+        if (rec_save_fixed(save_path, name, info.total_ms, type == MUX_TYPE_MP4 ? 1 : 0, start) != 0) {
             keep_record = true;
+            rc = -1;
+        }
+    } else if (f[MUX_NODE_RECORD]) {
+        REC_LOG_ERR("%s has no index and cannot be repaired, deleted\n", record_path);
     }
     for (int node = 0; node < MUX_NODE_NUM; node++) {
         if (!f[node] || (node == MUX_NODE_RECORD && keep_record))
             continue;
         remove(path[node]);
     }
+    return rc;
 }
+
+namespace {
 
 bool is_regular(const char *save_path, const struct dirent *de)
 {
@@ -328,12 +460,27 @@ extern "C" int rec_recover_dir(const char *save_path, rec_fix_fn fix)
             if (strncmp(name, REC_UNFILED_PREFIX, strlen(REC_UNFILED_PREFIX)) == 0)
                 refile_unfiled(save_path, name);
             else if (strstr(name, ".avi"))
-                recover_one(save_path, name, MUX_TYPE_AVI, fix);
+                rec_recover_file(save_path, name, MUX_TYPE_AVI, fix);
             else if (strstr(name, ".mp4"))
-                recover_one(save_path, name, MUX_TYPE_MP4, fix);
+                rec_recover_file(save_path, name, MUX_TYPE_MP4, fix);
         }
         free(list[i]);
     }
     free(list);
     return 0;
+}
+
+extern "C" int rec_clear_tmp_path(const char *save_path, int mux_type, rec_fix_fn fix)
+{
+    char path[REC_TMP_PATH_LEN];
+    if (rec_tmp_path(path, sizeof path, save_path, mux_type) < 0 ||
+        strlen(path) <= strlen(save_path) + 1)
+        return -1;
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return 0;  /* free; side files alone are written over by the muxer */
+    REC_LOG_ERR("%s found before a new segment, repairing or filing it\n", path);
+    if (S_ISREG(st.st_mode))
+        rec_recover_file(save_path, path + strlen(save_path) + 1, mux_type, fix);
+    return lstat(path, &st) == 0 ? -1 : 0;
 }

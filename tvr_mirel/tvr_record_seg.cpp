@@ -112,6 +112,21 @@ enum rec_step_result commit_close(rec_seg_state *st, const rec_seg_params *p,
     return REC_STEP_CLOSED;
 }
 
+/* Notes the frame's place in the queue; true while frames were lost and
+ * no I frame has come since. */
+bool after_loss(rec_seg_state *st, const venc_stream_entry *frame)
+{
+    if (st->order_known && frame->order != st->next_order) {
+        st->lost += frame->order - st->next_order;
+        st->resync = 1;
+    }
+    st->order_known = 1;
+    st->next_order = frame->order + 1;
+    if (st->resync && frame->stream.frame_type == FRAME_TYPE_I)
+        st->resync = 0;
+    return st->resync != 0;
+}
+
 } // namespace
 
 extern "C" enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
@@ -119,6 +134,14 @@ extern "C" enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_pa
                                              const rec_seg_sink *sink)
 {
     const struct video_stream *vs = &frame->stream;
+
+    if (after_loss(st, frame)) {
+        /* Not written, not held; a close waiting for its audio still goes
+         * by this frame's time and opens the next file with what it held. */
+        if (st->closing && close_ready(st, p, sink, vs->ts))
+            commit_close(st, p, sink);
+        return REC_STEP_LOST;
+    }
 
     if (st->closing) {
         if (!st->open_next) {

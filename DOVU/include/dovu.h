@@ -73,11 +73,17 @@ typedef struct stream_ops {
     void *(*start)(void *chnid);
     /* Undoes one start; a null handle is ignored. */
     void (*release)(void *handle);
-    /* Copies the newest (video) or oldest queued (audio) frame into buff,
-     * sets *size (0 when none) and *ts (capture time, ms). */
+    /* Copies the newest (video) or a queued (audio) frame into buff, sets
+     * *size (0 when none) and *ts (capture time, ms).  Audio frames stay
+     * queued for every reader, so for audio *ts on entry picks the frame:
+     * the oldest one newer than *ts (0: the oldest), or with
+     * DOVU_AUDIO_NEWEST the newest. */
     void (*get_stream_data)(void *handle, unsigned char *buff, unsigned int *size,
                             unsigned long long *ts);
 } stream_ops;
+
+/* *ts on entry to an audio get_stream_data: the newest queued frame. */
+#define DOVU_AUDIO_NEWEST (~0ULL)
 
 /* Operation table of a media source; the library keeps its own copy. */
 typedef struct src_ops {

@@ -192,25 +192,35 @@ void dovu_unregister_av_source(void *avsrc)
     destroy_source(src);
 }
 
+namespace {
+
+/* The source named src_name ("" for the first one) and a copy of its
+ * operations; null when there is none. */
+dovu_source *source_for(const char *src_name, src_ops *ops)
+{
+    registry_lock lock;
+    dovu_source *src;
+    // A request path without a source part is served by the first source.
+    if (src_name[0] == '\0')
+        src = list_empty(&dovu.list_head_src)
+                  ? nullptr
+                  : list_first_entry(&dovu.list_head_src, dovu_source, list);
+    else
+        src = find_source_locked(src_name);
+    if (src)
+        *ops = src->srcops;
+    return src;
+}
+
+}  // namespace
+
 void *dovu_start_avstream(const char *src_name, void *chn_id, void **video_handle,
                           void **audio_handle)
 {
     if (!src_name || !video_handle || !audio_handle)
         return nullptr;
-    dovu_source *src;
     src_ops ops;
-    {
-        registry_lock lock;
-        // A request path without a source part is served by the first source.
-        if (src_name[0] == '\0')
-            src = list_empty(&dovu.list_head_src)
-                      ? nullptr
-                      : list_first_entry(&dovu.list_head_src, dovu_source, list);
-        else
-            src = find_source_locked(src_name);
-        if (src)
-            ops = src->srcops;
-    }
+    dovu_source *src = source_for(src_name, &ops);
     if (!src)
         return nullptr;
     if (src_name[0] != '\0')
@@ -222,6 +232,33 @@ void *dovu_start_avstream(const char *src_name, void *chn_id, void **video_handl
     if (!*video_handle && !*audio_handle)
         return nullptr;
     return src;
+}
+
+void *dovu_start_medium(const char *src_name, void *chn_id, int audio, void **handle)
+{
+    if (!src_name || !handle)
+        return nullptr;
+    *handle = nullptr;
+    src_ops ops;
+    dovu_source *src = source_for(src_name, &ops);
+    if (!src)
+        return nullptr;
+    const stream_ops &m = audio ? ops.audio_ops : ops.video_ops;
+    if (!audio && src_name[0] != '\0')
+        ll_printf(LOG_LEVEL_INFO, "[%s]dovu_start_video_stream: %s", ll_getCurrentTimeStr(),
+                  src_name);
+    *handle = m.start ? m.start(chn_id) : nullptr;
+    return src;
+}
+
+void dovu_release_medium(void *dovu_src, int audio, void *handle)
+{
+    const dovu_source *src = static_cast<const dovu_source *>(dovu_src);
+    if (!src)
+        return;
+    const stream_ops &m = audio ? src->srcops.audio_ops : src->srcops.video_ops;
+    if (m.release)
+        m.release(handle);
 }
 
 void dovu_release_avstream(void *dovu_src, void *video_handle, void *audio_handle)

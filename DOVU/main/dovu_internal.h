@@ -42,6 +42,15 @@ typedef struct dovu_t {
     int32_t conf_handle;            /* configuration handle, handed to the RTSP server */
 } dovu_t;
 
+/* Starts one medium (audio non-zero: audio, else video) of the source
+ * named src_name ("" for the first registered one) for channel chn_id.
+ * Returns the source handle with *handle set (null when the source has no
+ * such medium or could not start it), or null when there is no source. */
+void *dovu_start_medium(const char *src_name, void *chn_id, int audio, void **handle);
+
+/* Undoes one dovu_start_medium; a null handle is ignored. */
+void dovu_release_medium(void *dovu_src, int audio, void *handle);
+
 #ifdef __cplusplus
 }
 #endif

@@ -39,12 +39,15 @@
 #include <vector>
 #include <memory>
 
+#include "dovu_internal.h"
 #include "ll_config.h"
 #include "ll_log.h"
 #include "rtsp_auth.h"
 #include "rtsp_guard.h"
-#include "rtsp_request.h"
 #include "rtsp_deliver.h"
+#include "rtsp_interleave.h"
+#include "rtsp_request.h"
+#include "rtsp_tcp_out.h"
 
 namespace {
 
@@ -60,10 +63,13 @@ constexpr int kMaxEvents = 64;
 constexpr uint32_t kReqLogPerSec = 3;
 constexpr uint32_t kReqLogAllPerSec = 10;
 
-/* A control connection: pending bytes of a request not yet complete. */
+/* A control connection: pending bytes of a message not yet complete, and
+ * the queue everything sent on it goes through. */
 struct conn {
     int fd;
     size_t len;
+    size_t discard;          /* bytes still to skip of an oversized packet */
+    rtsp_tcp_out *out;
     uint64_t last_req_ms;    /* accept or last complete request, monotonic */
     rtsp_rate log_rate;      /* request lines in the log */
     char buf[RTSP_RECV_BUF_SIZE];
@@ -158,6 +164,9 @@ void close_conn(rtsp_t *rtsp, int fd)
     forget_fd(rtsp, fd);
     if (st->epfd >= 0)
         epoll_ctl(st->epfd, EPOLL_CTL_DEL, fd, nullptr);
+    /* No media thread writes to the descriptor past this point. */
+    rtsp_tcp_out_close(it->second->out);
+    rtsp_tcp_out_unref(it->second->out);
     close(fd);
     st->conns.erase(it);
 }
@@ -258,7 +267,9 @@ bool adopt_conn(rtsp_t *rtsp, int cfd)
         }
     }
     std::unique_ptr<conn> c(new (std::nothrow) conn);
-    if (!c) {
+    rtsp_tcp_out *out =
+        c ? rtsp_tcp_out_new(cfd, RTSP_TCP_OUT_LIMIT, st->epfd, EPOLLIN | EPOLLRDHUP) : nullptr;
+    if (!out) {
         if (st->epfd >= 0)
             epoll_ctl(st->epfd, EPOLL_CTL_DEL, cfd, nullptr);
         close(cfd);
@@ -266,6 +277,8 @@ bool adopt_conn(rtsp_t *rtsp, int cfd)
     }
     c->fd = cfd;
     c->len = 0;
+    c->discard = 0;
+    c->out = out;
     c->last_req_ms = mono_ms();
     memset(&c->log_rate, 0, sizeof(c->log_rate));
     st->conns[cfd] = std::move(c);
@@ -316,35 +329,64 @@ void log_request(server_state *st, conn *c, const char *req, size_t n)
                   ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, text);
 }
 
-/* Hands every complete request in c's buffer to the request handler.
- * false when the connection must be closed (a request too large). */
+/* Drops the consumed head of c's buffer. */
+void consume(conn *c, size_t used)
+{
+    memmove(c->buf, c->buf + used, c->len - used);
+    c->len -= used;
+}
+
+/* Hands every complete message in c's buffer on: requests to the request
+ * handler, interleaved packets from the client (its RTCP) to
+ * rtsp_handle_interleaved.  An interleaved packet larger than the buffer is
+ * skipped as its bytes arrive.  false when the connection must be closed
+ * (a request too large or malformed). */
 bool dispatch_requests(rtsp_t *rtsp, conn *c)
 {
     for (;;) {
-        size_t skip = 0;
-        ssize_t n = rtsp_frame_request(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &skip);
-        if (n < 0) {
+        if (c->discard > 0) {
+            size_t d = c->discard < c->len ? c->discard : c->len;
+            consume(c, d);
+            c->discard -= d;
+            if (c->discard > 0)
+                return true;
+        }
+        rtsp_msg m;
+        int r = rtsp_next_message(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &m);
+        if (r < 0) {
             if (rtsp_rate_allow(&c->log_rate, mono_ms(), kReqLogPerSec))
                 LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
             return false;
         }
-        if (n == 0) {
-            if (skip) {
-                memmove(c->buf, c->buf + skip, c->len - skip);
-                c->len -= skip;
-            }
+        if (r == 0) {
+            if (m.skip)
+                consume(c, m.skip);
             return true;
         }
+        if (m.kind == RTSP_MSG_INTERLEAVED) {
+            if (m.len > RTSP_RECV_BUF_SIZE - 1) {
+                c->discard = m.skip + m.len;
+                continue;
+            }
+            if (c->len - m.skip < m.len) {
+                consume(c, m.skip);
+                return true;
+            }
+            rtsp_handle_interleaved(rtsp, c->fd, m.channel,
+                                    reinterpret_cast<const uint8_t *>(c->buf) + m.skip +
+                                        RTSP_ILV_HEADER_SIZE,
+                                    m.len - RTSP_ILV_HEADER_SIZE);
+            consume(c, m.skip + m.len);
+            continue;
+        }
         char req[RTSP_RECV_BUF_SIZE];
-        memcpy(req, c->buf + skip, (size_t)n);
-        req[n] = '\0';
-        size_t used = skip + (size_t)n;
-        memmove(c->buf, c->buf + used, c->len - used);
-        c->len -= used;
+        memcpy(req, c->buf + m.skip, m.len);
+        req[m.len] = '\0';
+        consume(c, m.skip + m.len);
         c->last_req_ms = mono_ms();
-        log_request(state_of(rtsp), c, req, (size_t)n);
-        if (n > 3)
-            rtsp_handle_packet(rtsp, c->fd, req, (int)n);
+        log_request(state_of(rtsp), c, req, m.len);
+        if (m.len > 3)
+            rtsp_handle_packet(rtsp, c->fd, req, (int)m.len);
     }
 }
 
@@ -377,7 +419,9 @@ bool handle_conn_event(rtsp_t *rtsp, int fd, uint32_t events)
     if (it == st->conns.end())
         return false;
     bool keep = true;
-    if (events & EPOLLIN)
+    if (events & EPOLLOUT)
+        keep = rtsp_tcp_out_flush(it->second->out) == 0;
+    if (keep && (events & EPOLLIN))
         keep = read_conn(rtsp, it->second.get());
     /* A peer that half-closed after its requests is served first: the
      * hang-up closes the connection once its bytes are read. */
@@ -538,6 +582,15 @@ uint64_t rtsp_now_sec(void)
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return (uint64_t)tv.tv_sec;
+}
+
+struct rtsp_tcp_out *rtsp_conn_out(rtsp_t *rtsp, int fd)
+{
+    server_state *st = rtsp ? state_of(rtsp) : nullptr;
+    if (!st)
+        return nullptr;
+    auto it = st->conns.find(fd);
+    return it == st->conns.end() ? nullptr : it->second->out;
 }
 
 void *rtsp_main(void *arg)
@@ -747,14 +800,20 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
         LOG_FAULT(LOG_LEVEL_ERROR, "malloc channel for %s failed\n", s_chn_name);
         return nullptr;
     }
-    p_chn->src = dovu_start_avstream(src_part, chn_part, &p_chn->src_vhandle, &p_chn->src_ahandle);
-    if (!p_chn->src) {
+    /* Video starts with the channel, audio when a session sets its track
+     * up (or now, for a source without video). */
+    p_chn->src = dovu_start_medium(src_part, chn_part, 0, &p_chn->src_vhandle);
+    if (p_chn->src && !p_chn->src_vhandle)
+        dovu_start_medium(src_part, chn_part, 1, &p_chn->src_ahandle);
+    if (!p_chn->src || (!p_chn->src_vhandle && !p_chn->src_ahandle)) {
         LOG_FAULT(LOG_LEVEL_ERROR, "start avstream failed\n");
         free(p_chn);
         return nullptr;
     }
     dovu_get_stream_info(p_chn->src, chn_part, &p_chn->audio_info, &p_chn->video_info);
     rtsp_channel_init(p_chn, rtsp, s_chn_name);
+    snprintf(p_chn->src_name, sizeof(p_chn->src_name), "%s", src_part);
+    snprintf(p_chn->src_chn, sizeof(p_chn->src_chn), "%s", chn_part);
 
     if (p_chn->src_vhandle) {
         if (g_thread_create(&p_chn->video_th, nullptr, rtsp_chn_video_main, p_chn) != 0) {
@@ -783,10 +842,14 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         return;
     __atomic_store_n(&p_chn->quit, 1, __ATOMIC_RELEASE);
     __atomic_store_n(&p_chn->is_running, 0, __ATOMIC_RELEASE);
-    if (p_chn->has_video_th) {
+    /* The audio thread reads has_video_th: both end before either flag
+     * changes. */
+    if (p_chn->has_video_th)
         pthread_join(p_chn->video_th, nullptr);
-        p_chn->has_video_th = 0;
-    }
+    if (p_chn->has_audio_th)
+        pthread_join(p_chn->audio_th, nullptr);
+    p_chn->has_video_th = 0;
+    p_chn->has_audio_th = 0;
     /* From here no other thread touches the channel. */
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &p_chn->list_head_session)
@@ -803,6 +866,39 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     ll_printf(LOG_LEVEL_INFO, "[%s]-------------------detach rtsp channel [ %s ]!------------------\n",
               ll_getCurrentTimeStr(), p_chn->chn_name);
     free(p_chn);
+}
+
+int rtsp_channel_has_audio(const rtsp_channel_t *p_chn)
+{
+    return p_chn && p_chn->audio_info.type == AUDIO_TYPE_AAC &&
+           p_chn->audio_info.sample_rate > 0 && p_chn->audio_info.channel > 0;
+}
+
+int rtsp_channel_start_audio(rtsp_channel_t *p_chn)
+{
+    if (!p_chn || !rtsp_channel_has_audio(p_chn))
+        return 0;
+    if (p_chn->has_audio_th)
+        return 1;
+    if (!p_chn->src_ahandle) {
+        void *h = nullptr;
+        void *src = dovu_start_medium(p_chn->src_name, p_chn->src_chn, 1, &h);
+        if (src != p_chn->src) {
+            /* The source was replaced since the channel started. */
+            dovu_release_medium(src, 1, h);
+            return 0;
+        }
+        if (!h)
+            return 0;
+        p_chn->src_ahandle = h;
+    }
+    if (g_thread_create(&p_chn->audio_th, nullptr, rtsp_chn_audio_main, p_chn) != 0) {
+        LOG_FAULT(LOG_LEVEL_ERROR, "audio thread of [ %s ] not started\n", p_chn->chn_name);
+        return 0;
+    }
+    p_chn->has_audio_th = 1;
+    set_thread_name(p_chn->audio_th, "rtsp_a_", p_chn->src_chn);
+    return 1;
 }
 
 /* ---- sessions ------------------------------------------------------------ */
@@ -895,6 +991,8 @@ void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         int fd = s->client_fd;   /* no other thread sees it any more */
         if (rtsp && fd > 0)
             close_conn(rtsp, fd);
+        rtsp_tcp_out_unref(s->tcp_out);
+        s->tcp_out = nullptr;
         int32_t *udp[4] = {&s->audio_rtcp_udp_fd, &s->audio_rtp_udp_fd, &s->video_rtcp_udp_fd,
                            &s->video_rtp_udp_fd};
         for (int32_t *u : udp)

@@ -19,6 +19,9 @@
  *     channel's live list into the channel's graveyard and wakes the server
  *     thread, which then closes their connections and frees them.  So a
  *     session is never freed while the server thread works on it.
+ *   - A channel whose audio track was set up runs one audio thread
+ *     ("rtsp_a_<n>") that pulls AAC frames and sends them; it retires
+ *     sessions only when the channel has no video thread.
  *
  * LOCKS (never nested, never held while calling out or logging)
  *   - rtsp_t.mutex_chn: linking/unlinking a channel.  The channel list is
@@ -56,7 +59,10 @@ typedef struct rtsp_t rtsp_t;
 
 /* First server RTP port a SETUP tries; pairs are searched upwards in 2s. */
 #define RTSP_RTP_PORT_BASE 10000
-/* A session without a request for longer than this is removed (seconds). */
+/* Interval of the RTCP sender reports, in ms of capture time. */
+#define RTSP_RTCP_SR_MS 5000
+/* A session without a request (or receiver report) for longer than this
+ * is removed (seconds). */
 #define RTSP_SESSION_IDLE_SEC 65
 /* Receive buffer of a control connection, NUL included. */
 #define RTSP_RECV_BUF_SIZE 3072
@@ -122,6 +128,8 @@ typedef struct rtp_packet {
     uint8_t payload[RTP_PAYLOAD_BUF_SIZE];
 } rtp_packet;
 
+struct rtsp_tcp_out;
+
 typedef struct session_t {
     int32_t client_fd;               /* control connection; -1 once closed */
     rtsp_status status;
@@ -143,8 +151,18 @@ typedef struct session_t {
     uint32_t peer_ip;                /* network byte order */
     int32_t peer_fd;                 /* client_fd peer_ip belongs to; 0: none */
     uint8_t peer_err_logged;         /* lookup failure already logged */
+    /* RTP over the control connection (rtp_trans_type TRANS_RTP_AVP_TCP):
+     * the connection's send queue (one reference held), and the RTP
+     * channel of each medium set up (RTCP on the next one). */
+    struct rtsp_tcp_out *tcp_out;
+    uint8_t ilv_video;
+    uint8_t ilv_audio;
+    uint8_t ilv_mask;                /* RTSP_ILV_VIDEO | RTSP_ILV_AUDIO */
     struct list_head list;           /* in list_head_session or graveyard */
 } session_t;
+
+#define RTSP_ILV_VIDEO 1
+#define RTSP_ILV_AUDIO 2
 
 typedef struct rtsp_channel_t {
     uint8_t is_running;              /* video thread in its loop (atomic) */
@@ -164,6 +182,25 @@ typedef struct rtsp_channel_t {
     pthread_t video_th;
     uint8_t has_video_th;
     pthread_t audio_th;
+    uint8_t has_audio_th;
+    /* RTCP sender state of each stream, written by its medium's thread
+     * only: packets and payload octets sent, capture ms of the last SR. */
+    uint32_t v_packets, v_octets, a_packets, a_octets;
+    uint64_t v_sr_ms, a_sr_ms;
+    uint8_t v_sr_set, a_sr_set;
+    /* Set (atomic) by a PLAY: each stream sends its next report at once,
+     * so a new player can sync sound and picture from the start. */
+    uint8_t v_sr_now, a_sr_now;
+    /* Video bytes per second of capture time, measured by the video thread
+     * over windows of a second (rate_bps atomic: the audio thread reads
+     * it); it sizes the TCP send queues to about a second of media. */
+    uint64_t rate_win_ms;
+    uint64_t rate_win_bytes;
+    uint32_t rate_bps;
+    uint64_t a_first_ms;             /* audio thread: capture ms of RTP time 0 */
+    uint8_t a_first_set;
+    char src_name[30];               /* the source and channel parts of the name */
+    char src_chn[50];
     rtsp_t *rtsp;                    /* owner, for waking the server thread */
     pthread_mutex_t mutex_session;
     void *key_cache;                 /* rtsp_key_cache: video thread only */
@@ -209,6 +246,19 @@ void *rtsp_main(void *arg);
 rtsp_channel_t *rtsp_find_channel(rtsp_t *rtsp, const char *chn_name);
 rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name);
 void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn);
+
+/* Server thread: the send queue of connection fd, or null when fd is not
+ * one of its connections.  No reference is added. */
+struct rtsp_tcp_out *rtsp_conn_out(rtsp_t *rtsp, int fd);
+
+/* Server thread: starts the channel's audio at the source and its audio
+ * thread, once (the first SETUP of the audio track).  1 when audio runs,
+ * 0 when the source has none. */
+int rtsp_channel_start_audio(rtsp_channel_t *p_chn);
+
+/* Whether the channel's source describes an audio stream that can be
+ * streamed (AAC). */
+int rtsp_channel_has_audio(const rtsp_channel_t *p_chn);
 
 session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd);
 session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd);

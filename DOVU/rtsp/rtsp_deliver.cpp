@@ -30,6 +30,9 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "rtsp_rtcp.h"
+#include "rtsp_rtp_aac.h"
+#include "rtsp_tcp_out.h"
 #include "rtsp_keycache.h"
 
 /* ---- delivery ----------------------------------------------------------- */
@@ -52,6 +55,10 @@
 namespace {
 
 constexpr size_t kWireMax = RTP_HEADER_SIZE + RTP_PAYLOAD_BUF_SIZE;
+/* Bytes an interleaved packet adds to its RTP packet. */
+constexpr size_t RTSP_ILV_HEADER = 4;
+/* Smallest bound of a TCP send queue, for a stream of low rate. */
+constexpr uint32_t kTcpQueueMin = 48 * 1024;
 /* Packets a pass buffers before it sends; a larger frame takes several. */
 constexpr int kBatchMax = 64;
 /* Segments of one offloaded message: below the kernel's segment limit and
@@ -210,6 +217,8 @@ void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
 /* What one session needs for one pass, copied under mutex_session. */
 struct send_target {
     session_t *ses;
+    rtsp_tcp_out *out;      /* RTP over TCP: a reference held for the pass */
+    uint8_t chan;
     int udp_fd;
     struct sockaddr_in to;
     bool peer_ok;
@@ -217,7 +226,27 @@ struct send_target {
     int peer_errno;
     bool failed;
     int send_errno;
+    bool alive;             /* a receiver report came from the player */
 };
+
+/* Reads what waits on an RTCP socket; true when a valid RTCP compound
+ * was among it. */
+bool drain_receiver_reports(int fd)
+{
+    bool any = false;
+    uint8_t buf[1500];
+    for (int i = 0; i < 16; i++) {
+        ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        rtcp_summary sum;
+        if (rtcp_parse(buf, (size_t)r, &sum))
+            any = true;
+    }
+    return any;
+}
 
 /* The peer of s's control connection, from the cache or looked up once.
  * Called under mutex_session: the server thread cannot close client_fd
@@ -295,13 +324,25 @@ void wake_server(rtsp_channel_t *p_chn)
     (void)r;   /* a full counter already means "wake up" */
 }
 
+/* Where a pass stands in its video frame, for the TCP queues' drop
+ * policy. */
+struct frame_part {
+    rtsp_media_part part;
+    size_t frame_bytes;
+    bool key;
+    bool sweep;             /* this pass retires finished sessions */
+    bool rtcp;              /* RTCP of the medium: odd port or channel */
+};
+
 /*
  * One delivery pass over the packets of w, all of payload type pt: sends
- * them to every playing session that has the medium's socket (or to `only`,
- * whether it waits for a key frame or not), then retires
- * the sessions that are torn down, failed, or idle for more than 65 s.
+ * them to every playing session that has the medium's socket or
+ * interleaved channel (or to `only`, whether it waits for a key frame or
+ * not), then retires the sessions that are torn down, failed, or idle for
+ * more than 65 s.
  */
-void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *only = nullptr)
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp,
+             const session_t *only = nullptr)
 {
     const uint64_t now = rtsp_now_sec();
 
@@ -314,17 +355,36 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
-            if (s->status != RTSP_STATUS_PLAY || s->rtp_trans_type != TRANS_RTP_AVP)
+            if (s->status != RTSP_STATUS_PLAY)
                 continue;
-            if (only ? s != only : (pt == PAYLOAD_RTP_H264 && s->wait_key))
+            if (only ? s != only : (pt == PAYLOAD_RTP_H264 && s->wait_key && !fp.rtcp))
                 continue;
             if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
                 unknown_pt = true;
                 continue;
             }
-            int fd = pt == PAYLOAD_RTP_H264 ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd;
-            int port = pt == PAYLOAD_RTP_H264 ? s->client_video_rtp_port : s->client_audio_rtp_port;
-            if (fd <= 0)
+            if (s->rtp_trans_type == TRANS_RTP_AVP_TCP) {
+                int bit = pt == PAYLOAD_RTP_H264 ? RTSP_ILV_VIDEO : RTSP_ILV_AUDIO;
+                if (!s->tcp_out || !(s->ilv_mask & bit))
+                    continue;
+                send_target t;
+                memset(&t, 0, sizeof(t));
+                t.ses = s;
+                t.out = s->tcp_out;
+                rtsp_tcp_out_ref(t.out);
+                t.chan = (uint8_t)((pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio) +
+                                   (fp.rtcp ? 1 : 0));
+                t.peer_ok = true;
+                targets.push_back(t);
+                continue;
+            }
+            if (s->rtp_trans_type != TRANS_RTP_AVP)
+                continue;
+            bool v = pt == PAYLOAD_RTP_H264;
+            int fd = fp.rtcp ? (v ? s->video_rtcp_udp_fd : s->audio_rtcp_udp_fd)
+                             : (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd);
+            int port = (v ? s->client_video_rtp_port : s->client_audio_rtp_port) + (fp.rtcp ? 1 : 0);
+            if (fd <= 0 || (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd) <= 0)
                 continue;
             send_target t;
             memset(&t, 0, sizeof(t));
@@ -362,7 +422,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *
         thread_local std::unique_ptr<pass_msgs> msgs_buf;
         pass_msgs *msgs = nullptr;
         for (send_target &t : targets) {
-            if (!t.peer_ok)
+            if (!t.peer_ok || t.out)
                 continue;
             if (!msgs) {
                 if (!msgs_buf)
@@ -376,6 +436,31 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *
             }
         }
     }
+    /* With the reports, the receiver reports that players sent to the
+     * RTCP socket since the last ones: each valid one keeps its session
+     * alive like a request. */
+    if (fp.rtcp)
+        for (send_target &t : targets)
+            if (!t.out && t.udp_fd > 0)
+                t.alive = drain_receiver_reports(t.udp_fd);
+    /* RTP over TCP: into each connection's queue, which never waits on
+     * its socket; no channel lock is held.  The queue holds about a second
+     * of the channel's media. */
+    uint32_t bps = __atomic_load_n(&p_chn->rate_bps, __ATOMIC_RELAXED);
+    size_t tcp_limit = bps ? (bps > kTcpQueueMin ? bps : kTcpQueueMin) : 0;
+    for (send_target &t : targets) {
+        if (!t.out)
+            continue;
+        rtsp_ilv_run run = {w.buf, w.len, w.count, t.chan};
+        if (rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0,
+                               tcp_limit) < 0) {
+            t.failed = true;
+            t.send_errno = EPIPE;
+            any_failed = true;
+        }
+        rtsp_tcp_out_unref(t.out);
+        t.out = nullptr;
+    }
     if (any_failed && pt == PAYLOAD_RTP_H264)
         for (const send_target &t : targets)
             if (t.failed)
@@ -383,19 +468,32 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const session_t *
                           ll_getCurrentTimeStr(), "rtsp_send_rtp_packet", __LINE__, -1,
                           strerror(t.send_errno));
 
-    /* Mark failures, then retire torn-down, failed and idle sessions.  Only
-     * this thread unlinks from the live list, so the pointers copied above
-     * still name linked sessions. */
+    /* Mark failures, then retire torn-down, failed and idle sessions (the
+     * pass that sweeps).  A failed session is marked only while it is
+     * still linked: another thread may have retired it since the copy. */
     bool retired = false;
     {
         rtsp_lock lk(&p_chn->mutex_session);
         if (--p_chn->sends_in_flight == 0)
             pthread_cond_broadcast(&p_chn->cond_sends);
-        if (any_failed)
-            for (const send_target &t : targets)
-                if (t.failed)
-                    t.ses->status = RTSP_STATUS_ERROR;
         struct list_head *pos, *n;
+        bool any_alive = false;
+        for (const send_target &t : targets)
+            any_alive = any_alive || t.alive;
+        if (any_failed || any_alive)
+            list_for_each(pos, &p_chn->list_head_session) {
+                session_t *s = list_entry(pos, session_t, list);
+                for (const send_target &t : targets) {
+                    if (t.ses != s)
+                        continue;
+                    if (t.failed)
+                        s->status = RTSP_STATUS_ERROR;
+                    if (t.alive)
+                        s->tm_last_access = now;
+                }
+            }
+        if (!fp.sweep)
+            return;
         list_for_each_safe(pos, n, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
             if (s->status > RTSP_STATUS_PLAY || now > s->tm_last_access + RTSP_SESSION_IDLE_SEC) {
@@ -415,6 +513,7 @@ struct frame_batch {
     rtsp_channel_t *chn;
     rtsp_key_cache *cache;   /* also gets every packet, or null */
     int pt;
+    frame_part fp;          /* FRAME_START until the first pass went */
     int count;
     size_t used;
     uint16_t len[kBatchMax];
@@ -425,7 +524,9 @@ struct frame_batch {
         if (count == 0)
             return;
         wire_run w = {buf, len, count};
-        deliver(chn, pt, w);
+        deliver(chn, pt, w, fp);
+        if (fp.part == RTSP_MEDIA_FRAME_START)
+            fp.part = RTSP_MEDIA_FRAME_MORE;
         count = 0;
         used = 0;
     }
@@ -444,7 +545,41 @@ void emit_to_batch(void *ctx, const rtp_packet *pkt, int payload_size)
     memcpy(out + RTP_HEADER_SIZE, pkt->payload, (size_t)payload_size);
     b->len[b->count++] = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     b->used += RTP_HEADER_SIZE + (size_t)payload_size;
+    if (b->pt == PAYLOAD_RTP_H264)
+        b->chn->v_packets++, b->chn->v_octets += (uint32_t)payload_size;
+    else
+        b->chn->a_packets++, b->chn->a_octets += (uint32_t)payload_size;
     rtsp_key_cache_add(b->cache, out, RTP_HEADER_SIZE + (size_t)payload_size);
+}
+
+/* Sends the stream's sender report when RTSP_RTCP_SR_MS of capture time
+ * passed since the last one: the capture time ts_ms of the media just
+ * sent, as NTP time, and the same instant on the stream's RTP clock. */
+void maybe_send_sr(rtsp_channel_t *p_chn, bool video, uint64_t ts_ms, uint32_t rtp_ts)
+{
+    uint64_t *last = video ? &p_chn->v_sr_ms : &p_chn->a_sr_ms;
+    uint8_t *set = video ? &p_chn->v_sr_set : &p_chn->a_sr_set;
+    uint8_t *now = video ? &p_chn->v_sr_now : &p_chn->a_sr_now;
+    bool asked = __atomic_exchange_n(now, 0, __ATOMIC_RELAXED) != 0;
+    if (*set && ts_ms < *last + RTSP_RTCP_SR_MS && !asked)
+        return;
+    *set = 1;
+    *last = ts_ms;
+    const rtp_header &h = video ? p_chn->video_rtp_pkt.header : p_chn->audio_rtp_pkt.header;
+    rtcp_sender_info si;
+    si.ssrc = h.ssrc;
+    si.ntp = rtcp_ntp_from_ms(ts_ms);
+    si.rtp_ts = rtp_ts;
+    si.packets = video ? p_chn->v_packets : p_chn->a_packets;
+    si.octets = video ? p_chn->v_octets : p_chn->a_octets;
+    uint8_t pkt[RTCP_MAX_SIZE];
+    int n = rtcp_write_sr(pkt, sizeof(pkt), &si, p_chn->chn_name);
+    if (n <= 0)
+        return;
+    uint16_t len = (uint16_t)n;
+    wire_run w = {pkt, &len, 1};
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false, false, true};
+    deliver(p_chn, video ? PAYLOAD_RTP_H264 : PAYLOAD_RTP_AAC, w, fp);
 }
 
 /* True while ses is on the channel's live list (only this thread unlinks
@@ -474,16 +609,24 @@ void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
-            if (s->wait_key && s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+            if (s->wait_key && s->status == RTSP_STATUS_PLAY &&
+                (s->rtp_trans_type == TRANS_RTP_AVP || s->rtp_trans_type == TRANS_RTP_AVP_TCP))
                 late.push_back(s);
         }
     }
+    /* For a TCP queue the frames go as one unit that starts with a key
+     * frame: all of them, or none. */
+    size_t total = 0;
+    for (size_t i = 0; i < n; i++)
+        total += lens[i] + RTSP_ILV_HEADER;
     for (session_t *s : late) {
         size_t off = 0;
+        frame_part fp = {RTSP_MEDIA_FRAME_START, total, true, true, false};
         for (size_t i = 0; i < n; i += kBatchMax) {
             int k = (int)(n - i < (size_t)kBatchMax ? n - i : (size_t)kBatchMax);
             wire_run w = {buf + off, lens + i, k};
-            deliver(p_chn, PAYLOAD_RTP_H264, w, s);
+            deliver(p_chn, PAYLOAD_RTP_H264, w, fp, s);
+            fp.part = RTSP_MEDIA_FRAME_MORE;
             for (int j = 0; j < k; j++)
                 off += lens[i + (size_t)j];
         }
@@ -523,7 +666,8 @@ extern "C" int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtp
     memcpy(wire + RTP_HEADER_SIZE, rtppack->payload, (size_t)payload_size);
     uint16_t len = (uint16_t)(RTP_HEADER_SIZE + payload_size);
     wire_run w = {wire, &len, 1};
-    deliver(p_chn, rtppack->header.payload_type, w);
+    frame_part fp = {RTSP_MEDIA_OTHER, len, false, true, false};
+    deliver(p_chn, rtppack->header.payload_type, w, fp);
     return 0;
 }
 
@@ -536,6 +680,19 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     if (!kc)
         p_chn->key_cache = kc = rtsp_key_cache_new(RTSP_KEY_CACHE_WINDOW_MS, RTSP_KEY_CACHE_MAX_BYTES);
     const bool key = rtp_h264_frame_is_key(pframe, frame_size) != 0;
+    /* The stream's rate, over windows of a second of capture time. */
+    if (p_chn->rate_win_ms == 0 || ts < p_chn->rate_win_ms) {
+        p_chn->rate_win_ms = ts;
+        p_chn->rate_win_bytes = 0;
+    }
+    p_chn->rate_win_bytes += frame_size;
+    if (ts >= p_chn->rate_win_ms + 1000) {
+        uint64_t bps = p_chn->rate_win_bytes * 1000 / (ts - p_chn->rate_win_ms);
+        __atomic_store_n(&p_chn->rate_bps, (uint32_t)(bps < UINT32_MAX ? bps : UINT32_MAX),
+                         __ATOMIC_RELAXED);
+        p_chn->rate_win_ms = ts;
+        p_chn->rate_win_bytes = 0;
+    }
     if (!key)
         serve_from_key_cache(p_chn, kc);
     rtsp_key_cache_frame(kc, key, ts, rtsp_mono_ms());
@@ -544,7 +701,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
-            if (s->status == RTSP_STATUS_PLAY && s->rtp_trans_type == TRANS_RTP_AVP)
+            if (s->status == RTSP_STATUS_PLAY)
                 s->wait_key = 0;
         }
     }
@@ -557,11 +714,18 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     b->chn = p_chn;
     b->cache = kc;
     b->pt = PAYLOAD_RTP_H264;
+    /* The frame's wire size with its interleaved headers, near enough:
+     * about one packet per 1400 bytes. */
+    size_t pkts = frame_size / RTP_MAX_NAL_PAYLOAD + 1;
+    b->fp = {RTSP_MEDIA_FRAME_START, frame_size + pkts * (RTP_HEADER_SIZE + 4 + 2), key, true,
+             false};
     b->count = 0;
     b->used = 0;
     rtp_video_state st = {&p_chn->video_rtp_pkt.header, &p_chn->v_ts, &p_chn->v_ts_set};
-    rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b);
-    b->flush();
+    if (rtp_packetize_h264(&st, pframe, frame_size, ts, emit_to_batch, b) > 0) {
+        b->flush();
+        maybe_send_sr(p_chn, true, ts, p_chn->video_rtp_pkt.header.ts);
+    }
 }
 
 extern "C" void rtsp_serve_recent_key(rtsp_channel_t *p_chn)
@@ -579,8 +743,60 @@ extern "C" void rtsp_channel_release_media(rtsp_channel_t *p_chn)
     p_chn->key_cache = nullptr;
 }
 
-extern "C" void rtsp_process_audio_frame(rtsp_channel_t *, const uint8_t *, uint32_t, uint64_t)
+extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame,
+                                         uint32_t frame_size, uint64_t ts)
 {
+    if (!p_chn || !frame)
+        return;
+    thread_local std::unique_ptr<frame_batch> batch;
+    if (!batch)
+        batch.reset(new frame_batch);
+    frame_batch *b = batch.get();
+    b->chn = p_chn;
+    b->cache = nullptr;
+    b->pt = PAYLOAD_RTP_AAC;
+    /* The video thread sweeps; a channel without one is swept here. */
+    b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th, false};
+    b->count = 0;
+    b->used = 0;
+    rtp_audio_state st = {&p_chn->audio_rtp_pkt.header, p_chn->audio_info.sample_rate,
+                          &p_chn->a_first_ms, &p_chn->a_first_set};
+    if (rtp_packetize_aac(&st, frame, frame_size, ts, emit_to_batch, b) > 0) {
+        b->flush();
+        uint64_t rel = ts - p_chn->a_first_ms;
+        maybe_send_sr(p_chn, false, ts,
+                      (uint32_t)(rel * (uint64_t)p_chn->audio_info.sample_rate / 1000));
+    }
+}
+
+extern "C" void *rtsp_chn_audio_main(void *arg)
+{
+    rtsp_channel_t *p_chn = static_cast<rtsp_channel_t *>(arg);
+    if (!p_chn)
+        return nullptr;
+    unsigned char *frame = static_cast<unsigned char *>(malloc(DOVU_STREAM_BUF_SIZE));
+    if (!frame) {
+        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]malloc frame failed\n", ll_getCurrentTimeStr(),
+                  __func__, __LINE__);
+        return nullptr;
+    }
+    /* The source keeps its frames queued for every reader: start at the
+     * newest, then ask each time for the one after the last sent. */
+    unsigned long long last = DOVU_AUDIO_NEWEST;
+    while (!__atomic_load_n(&p_chn->quit, __ATOMIC_ACQUIRE)) {
+        unsigned int size = 0;
+        unsigned long long ts = last;
+        dovu_get_audio_stream_data(p_chn->src, p_chn->src_ahandle, frame, &size, &ts);
+        if (size == 0 || size > DOVU_STREAM_BUF_SIZE ||
+            (last != DOVU_AUDIO_NEWEST && ts <= last)) {
+            usleep(10000);
+            continue;
+        }
+        rtsp_process_audio_frame(p_chn, frame, size, ts);
+        last = ts;
+    }
+    free(frame);
+    return nullptr;
 }
 
 extern "C" void *rtsp_chn_video_main(void *arg)

@@ -66,9 +66,14 @@ void rtsp__set_pass_hook(rtsp_pass_hook_fn fn);
  * or sends one message per packet (0).  Returns the previous setting. */
 int rtsp__set_udp_gso(int enable);
 
-/* Audio is not delivered; does nothing. */
+/* Packetises a buffer of ADTS frames captured at ts (ms) as AAC in RTP and
+ * delivers it to the playing sessions that set the audio track up. */
 void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *frame, uint32_t frame_size,
                               uint64_t ts);
+
+/* Body of a channel's audio thread: pulls each new audio frame from the
+ * source once, from the newest on, and delivers it. */
+void *rtsp_chn_audio_main(void *arg);
 
 #ifdef __cplusplus
 }

@@ -26,6 +26,10 @@
 #include "ll_log.h"
 #include "rtsp_auth.h"
 #include "rtsp_guard.h"
+#include "rtsp_interleave.h"
+#include "rtsp_rtcp.h"
+#include "rtsp_rtp_aac.h"
+#include "rtsp_tcp_out.h"
 
 namespace {
 
@@ -37,6 +41,9 @@ constexpr size_t kVersionSize = 10;
 constexpr size_t kHeaderValueSize = 50;
 constexpr size_t kReplySize = 1024;
 constexpr size_t kSdpSize = 512;
+/* Kernel send buffer of a connection that carries media (doubled by the
+ * kernel). */
+constexpr int kTcpSndBuf = 64 * 1024;
 
 ssize_t default_reply(int fd, const void *buf, size_t len)
 {
@@ -205,7 +212,7 @@ int rtsp_get_value_from_req(const char *req, uri_item item, char *s_value, size_
             return 0;
         return copy_value(t, strlen(t), s_value, value_size);
     }
-    case RTSP_INTERLEAVED:       /* RTP over the control connection is not offered */
+    case RTSP_INTERLEAVED:       /* see rtsp_transport_interleaved */
     case RTSP_RTP_TRANSPORT:
     case RTSP_RTP_PORT:
     case RESERVED:
@@ -280,7 +287,8 @@ ssize_t rtsp_frame_request(const char *buf, size_t len, size_t max_len, size_t *
     return n >= total ? (ssize_t)total : 0;
 }
 
-int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type)
+int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type,
+                     const audio_info *audio)
 {
     int n = snprintf(out, size, "v=0\r\no=DOVU %d 1 IN IP4 0.0.0.0\r\nt=0 0\r\na=control:*\r\n",
                      cfd);
@@ -291,6 +299,21 @@ int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload
         int m = snprintf(out + n, size - (size_t)n,
                          "m=video 0 RTP/AVP %d\r\na=control:track0\r\na=rtpmap:%d %s/90000\r\n",
                          payload_type, payload_type, name ? name : "");
+        if (m < 0 || (size_t)m >= size - (size_t)n)
+            return -1;
+        n += m;
+    }
+    int config = audio && audio->type == AUDIO_TYPE_AAC
+                     ? rtp_aac_config(audio->sample_rate, audio->channel)
+                     : -1;
+    if (config >= 0) {
+        int m = snprintf(out + n, size - (size_t)n,
+                         "m=audio 0 RTP/AVP %d\r\na=control:track1\r\n"
+                         "a=rtpmap:%d mpeg4-generic/%d/%d\r\n"
+                         "a=fmtp:%d streamtype=5;profile-level-id=15;mode=AAC-hbr;config=%04x;"
+                         "sizelength=13;indexlength=3;indexdeltalength=3\r\n",
+                         PAYLOAD_RTP_AAC, PAYLOAD_RTP_AAC, audio->sample_rate, audio->channel,
+                         PAYLOAD_RTP_AAC, config);
         if (m < 0 || (size_t)m >= size - (size_t)n)
             return -1;
         n += m;
@@ -327,7 +350,9 @@ struct request_ctx {
  * session (if any) is then in RTSP_STATUS_ERROR. */
 bool write_reply(request_ctx *rq, const char *reply, size_t len)
 {
-    ssize_t r = g_reply(rq->cfd, reply, len);
+    rtsp_tcp_out *out = g_reply == default_reply ? rtsp_conn_out(rq->rtsp, rq->cfd) : nullptr;
+    ssize_t r = out ? (rtsp_tcp_out_reply(out, reply, len) == 0 ? (ssize_t)len : -1)
+                    : g_reply(rq->cfd, reply, len);
     if (r >= 0)
         return true;
     if (g_verbose)
@@ -398,7 +423,8 @@ int handle_describe(request_ctx *rq)
         return not_found(rq);
     char sdp[kSdpSize];
     int slen = rtsp_compose_sdp(sdp, sizeof(sdp), rq->cfd, rq->chn->src_vhandle != nullptr,
-                                rq->chn->video_rtp_pkt.header.payload_type);
+                                rq->chn->video_rtp_pkt.header.payload_type,
+                                rtsp_channel_has_audio(rq->chn) ? &rq->chn->audio_info : nullptr);
     if (slen < 0)
         slen = 0, sdp[0] = '\0';
     char reply[kReplySize];
@@ -486,14 +512,93 @@ int bind_port_pair(int base, int *rtp_fd, int *rtcp_fd, int *port)
     return -1;
 }
 
+/* The medium a SETUP's URL names: 0 video (track0), 1 audio (track1),
+ * -1 neither. */
+int setup_track(const char *buf)
+{
+    char track[20] = {0};
+    rtsp_get_value_from_req(buf, RTSP_TRACK_ID, track, sizeof(track));
+    if (strncmp(track, "track0", 6) == 0)
+        return 0;
+    if (strncmp(track, "track1", 6) == 0)
+        return 1;
+    return -1;
+}
+
+bool is_tcp_transport(const char *buf)
+{
+    return strstr(buf, "RTP/AVP/TCP") != nullptr;
+}
+
+/* SETUP of RTP over the control connection. */
+int setup_interleaved(request_ctx *rq, const char *buf, int track)
+{
+    int a = 0, b = 0;
+    int r = rtsp_transport_interleaved(buf, &a, &b);
+    if (r < 0 || (r > 0 && b != a + 1)) {
+        rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
+        LOG_DEBUG_AT("bad interleaved channels for fd %d\n", rq->cfd);
+        return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
+    }
+    if (r == 0)
+        a = 2 * (track < 0 ? 0 : track), b = a + 1;
+    session_t *s = rq->ses;
+    rtsp_tcp_out *out = rtsp_conn_out(rq->rtsp, rq->cfd);
+    /* Media waits in the connection's queue, where a slow reader loses
+     * whole frames, rather than in a large kernel buffer. */
+    int sndbuf = kTcpSndBuf;
+    setsockopt(rq->cfd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+    rtsp_tcp_out *old = nullptr;
+    int32_t old_fd[4] = {0, 0, 0, 0};
+    {
+        rtsp_lock lk(&rq->chn->mutex_session);
+        if (s->tcp_out != out) {
+            old = s->tcp_out;
+            rtsp_tcp_out_ref(out);
+            s->tcp_out = out;
+        }
+        if (track == 0)
+            s->ilv_video = (uint8_t)a, s->ilv_mask |= RTSP_ILV_VIDEO;
+        else if (track == 1)
+            s->ilv_audio = (uint8_t)a, s->ilv_mask |= RTSP_ILV_AUDIO;
+        /* A session plays over one transport: UDP sockets of an earlier
+         * SETUP are let go. */
+        int32_t *udp[4] = {&s->video_rtp_udp_fd, &s->video_rtcp_udp_fd, &s->audio_rtp_udp_fd,
+                           &s->audio_rtcp_udp_fd};
+        for (int i = 0; i < 4; i++)
+            old_fd[i] = *udp[i], *udp[i] = 0;
+        s->rtp_trans_type = TRANS_RTP_AVP_TCP;
+        /* A pass that copied the old descriptors may still send on them:
+         * they close once it is over. */
+        while ((old_fd[0] > 0 || old_fd[2] > 0) && rq->chn->sends_in_flight > 0)
+            pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
+    }
+    rtsp_tcp_out_unref(old);
+    for (int32_t &fd : old_fd)
+        close_fd(&fd);
+    char reply[kReplySize];
+    int n = snprintf(reply, sizeof(reply),
+                     "RTSP/1.0 200 OK\r\nCSeq: %s\r\nSession: %u\r\n"
+                     "Transport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n",
+                     rq->cseq, (unsigned)s->session_id, a, b);
+    LOG_DEBUG_AT("track %d interleaved %d-%d on fd %d\n", track, a, b, rq->cfd);
+    return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
+}
+
 int handle_setup(request_ctx *rq, const char *buf)
 {
     if (!rq->ses)
         return not_found(rq);
+    int track = setup_track(buf);
+    /* The audio track's first SETUP starts the channel's audio. */
+    if (track == 1)
+        rtsp_channel_start_audio(rq->chn);
+    if (is_tcp_transport(buf))
+        return setup_interleaved(rq, buf, track);
     int cport = client_rtp_port(buf);
     if (cport == 0) {
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
-        LOG_DEBUG_AT("not support TCP temporarily\n");
+        LOG_DEBUG_AT("no client port in the transport\n");
         return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
     }
     int rtp_fd = -1, rtcp_fd = -1, sport = 0;
@@ -512,32 +617,35 @@ int handle_setup(request_ctx *rq, const char *buf)
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
     }
 
-    char track[20] = {0};
-    rtsp_get_value_from_req(buf, RTSP_TRACK_ID, track, sizeof(track));
     session_t *s = rq->ses;
     /* The UDP fields are written by this thread only and read by the
      * video thread under mutex_session, so they change under it too.
      * Sockets that nothing will refer to any more are closed. */
     int32_t old[2] = {0, 0};
+    rtsp_tcp_out *old_out = nullptr;
     {
         rtsp_lock lk(&rq->chn->mutex_session);
-        if (strncmp(track, "track0", 6) == 0) {
+        if (track == 0) {
             old[0] = s->video_rtp_udp_fd, old[1] = s->video_rtcp_udp_fd;
             s->video_rtp_udp_fd = rtp_fd, s->video_rtcp_udp_fd = rtcp_fd;
             s->video_rtp_port = sport, s->client_video_rtp_port = cport;
-        } else if (strncmp(track, "track1", 6) == 0) {
+        } else if (track == 1) {
             old[0] = s->audio_rtp_udp_fd, old[1] = s->audio_rtcp_udp_fd;
             s->audio_rtp_udp_fd = rtp_fd, s->audio_rtcp_udp_fd = rtcp_fd;
             s->audio_rtp_port = sport, s->client_audio_rtp_port = cport;
         } else {
             old[0] = rtp_fd, old[1] = rtcp_fd;
         }
+        old_out = s->tcp_out;
+        s->tcp_out = nullptr;
+        s->ilv_mask = 0;
         s->rtp_trans_type = TRANS_RTP_AVP;
         /* A pass that copied the old descriptors may still send on them:
          * they close once it is over. */
         while (old[0] > 0 && rq->chn->sends_in_flight > 0)
             pthread_cond_wait(&rq->chn->cond_sends, &rq->chn->mutex_session);
     }
+    rtsp_tcp_out_unref(old_out);
     close_fd(&old[0]);
     close_fd(&old[1]);
 
@@ -547,7 +655,7 @@ int handle_setup(request_ctx *rq, const char *buf)
                      "Transport: RTP/AVP;unicast;client_port=%u-%u;server_port=%u-%u\r\n\r\n",
                      rq->cseq, (unsigned)s->session_id, (unsigned)cport, (unsigned)cport + 1,
                      (unsigned)sport, (unsigned)sport + 1);
-    LOG_DEBUG_AT("trackid:%s, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
+    LOG_DEBUG_AT("trackid:%d, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
     return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
 }
 
@@ -555,6 +663,8 @@ int handle_play(request_ctx *rq)
 {
     if (!rq->ses)
         return not_found(rq);
+    __atomic_store_n(&rq->chn->v_sr_now, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&rq->chn->a_sr_now, 1, __ATOMIC_RELAXED);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply),
                      "RTSP/1.0 200 OK\r\nCSeq: %s\r\nRange: npt=0.000-\r\n"
@@ -563,10 +673,64 @@ int handle_play(request_ctx *rq)
     return reply_ok(rq, reply, n, RTSP_STATUS_PLAY, "PLAY");
 }
 
+/* RTCP BYE of each stream the session plays, on its RTCP port or
+ * interleaved channel.  Server thread: it alone changes the session's
+ * sockets and channels, so they stay valid while it sends. */
+void send_bye(request_ctx *rq)
+{
+    session_t *s = rq->ses;
+    rtsp_channel_t *c = rq->chn;
+    struct stream {
+        bool on;
+        uint32_t ssrc;
+        int fd, port;
+        uint8_t chan;
+    } st[2];
+    rtsp_tcp_out *out = nullptr;
+    {
+        rtsp_lock lk(&c->mutex_session);
+        if (s->status != RTSP_STATUS_PLAY)
+            return;
+        bool tcp = s->rtp_trans_type == TRANS_RTP_AVP_TCP;
+        out = tcp ? s->tcp_out : nullptr;
+        rtsp_tcp_out_ref(out);
+        st[0] = {tcp ? (s->ilv_mask & RTSP_ILV_VIDEO) != 0 : s->video_rtcp_udp_fd > 0,
+                 c->video_rtp_pkt.header.ssrc, s->video_rtcp_udp_fd, s->client_video_rtp_port + 1,
+                 (uint8_t)(s->ilv_video + 1)};
+        st[1] = {tcp ? (s->ilv_mask & RTSP_ILV_AUDIO) != 0 : s->audio_rtcp_udp_fd > 0,
+                 c->audio_rtp_pkt.header.ssrc, s->audio_rtcp_udp_fd, s->client_audio_rtp_port + 1,
+                 (uint8_t)(s->ilv_audio + 1)};
+    }
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t plen = sizeof(peer);
+    bool have_peer = getpeername(rq->cfd, reinterpret_cast<struct sockaddr *>(&peer), &plen) == 0 &&
+                     peer.sin_family == AF_INET;
+    for (const stream &m : st) {
+        if (!m.on)
+            continue;
+        uint8_t pkt[RTCP_MAX_SIZE];
+        int n = rtcp_write_bye(pkt, sizeof(pkt), m.ssrc, c->chn_name);
+        if (n <= 0)
+            continue;
+        if (out) {
+            uint16_t len = (uint16_t)n;
+            rtsp_ilv_run run = {pkt, &len, 1, m.chan};
+            rtsp_tcp_out_media(out, &run, RTSP_MEDIA_OTHER, (size_t)n, 0, 0);
+        } else if (have_peer) {
+            peer.sin_port = htons((uint16_t)m.port);
+            sendto(m.fd, pkt, (size_t)n, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<struct sockaddr *>(&peer), sizeof(peer));
+        }
+    }
+    rtsp_tcp_out_unref(out);
+}
+
 int handle_teardown(request_ctx *rq)
 {
     if (!rq->ses)
         return not_found(rq);
+    send_bye(rq);
     char reply[kReplySize];
     int n = snprintf(reply, sizeof(reply), "RTSP/1.0 200 OK\r\nCSeq: %s\r\n\r\n", rq->cseq);
     return reply_ok(rq, reply, n, RTSP_STATUS_TEARDOWN, "TEARDOWN");
@@ -730,4 +894,30 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
         rq.ses->tm_last_access = rtsp_now_sec();
     }
     return 0;
+}
+
+extern "C" void rtsp_handle_interleaved(rtsp_t *rtsp, int cfd, uint8_t channel,
+                                        const uint8_t *data, size_t len)
+{
+    if (!rtsp || !data)
+        return;
+    rtcp_summary sum;
+    if ((channel & 1) == 0 || !rtcp_parse(data, len, &sum))
+        return;
+    uint64_t now = rtsp_now_sec();
+    struct list_head *pos;
+    list_for_each(pos, &rtsp->list_head_chn) {
+        rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
+        rtsp_lock lk(&c->mutex_session);
+        struct list_head *sp;
+        list_for_each(sp, &c->list_head_session) {
+            session_t *s = list_entry(sp, session_t, list);
+            if (s->client_fd != cfd || s->rtp_trans_type != TRANS_RTP_AVP_TCP)
+                continue;
+            bool ours = ((s->ilv_mask & RTSP_ILV_VIDEO) && channel == s->ilv_video + 1) ||
+                        ((s->ilv_mask & RTSP_ILV_AUDIO) && channel == s->ilv_audio + 1);
+            if (ours)
+                s->tm_last_access = now;
+        }
+    }
 }

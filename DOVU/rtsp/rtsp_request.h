@@ -11,6 +11,7 @@
 #define RTSP_REQUEST_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #include "dovu_rtsp.h"
@@ -57,13 +58,24 @@ const char *rtp_type_string(int type);
 ssize_t rtsp_frame_request(const char *buf, size_t len, size_t max_len, size_t *skip);
 
 /* Writes the session description of a channel for the connection cfd into
- * out (size bytes); returns its length, or -1 if it does not fit. */
-int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type);
+ * out (size bytes): the video medium when has_video, then an audio medium
+ * (AAC, RFC 3640) when audio describes AAC; returns its length, or -1 if
+ * it does not fit. */
+int rtsp_compose_sdp(char *out, size_t size, int cfd, int has_video, int payload_type,
+                     const audio_info *audio);
 
 /* Answers one request (NUL-terminated, buf_len bytes) from connection cfd.
  * 0 when handled (unknown methods included), -1 for bad arguments, after a
- * 404, 461 or 503 reply, and when writing the reply failed. */
+ * 404, 461 or 503 reply, and when writing the reply failed.  Replies go
+ * through the connection's send queue (rtsp_conn_out) when it has one and
+ * no test replaced the reply function. */
 int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int buf_len);
+
+/* A packet the client sent interleaved on connection cfd (its RTCP): a
+ * valid RTCP compound on the RTCP channel of a session on cfd keeps that
+ * session alive like a request.  Other packets are ignored. */
+void rtsp_handle_interleaved(rtsp_t *rtsp, int cfd, uint8_t channel, const uint8_t *data,
+                             size_t len);
 
 /* Whether the handler's own log lines for the next requests go out (1,
  * the default); the server thread clears it for a connection that used up

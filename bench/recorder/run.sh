@@ -3,10 +3,11 @@
 # BENCH_SEC seconds (default 30), samples the CPU time of its "thread_mux"
 # thread from /proc after the start-up and at the end, and extrapolates to
 # one recorded hour.  Then compares the finished segments' sizes with the
-# media bytes inside them (sum of packet sizes, by ffprobe).
+# media bytes inside them (sum of packet sizes, by ffprobe), and counts the
+# video frames in them against their length at 25 fps (record_index).
 #   run.sh <build dir>
 set -uo pipefail
-build=${1:?build dir}
+build=$(cd "${1:?build dir}" && pwd)
 bin=$build/bin/tavrocam_test
 [ -x "$bin" ] || { echo "recorder: $bin not built"; exit 1; }
 dir=$(sed -n 's/^TVR_TEST_RECORD_DIR:STRING=//p' "$build/CMakeCache.txt")
@@ -21,10 +22,15 @@ trap 'kill -9 $pid 2>/dev/null; rm -rf "$work"' EXIT
 
 # Ticks of user+system time of one thread, and of the whole process.
 ticks() { awk '{ print $14 + $15 }' "$1"; }
-sleep 3
+# thread_mux starts once the encoders are up and the start-up repair is
+# done: a loaded machine may take a while.
 tid=""
-for t in /proc/$pid/task/*; do
-    [ "$(cat "$t/comm" 2>/dev/null)" = "thread_mux" ] && tid=${t##*/}
+for _ in $(seq 300); do
+    for t in /proc/$pid/task/*; do
+        [ "$(cat "$t/comm" 2>/dev/null)" = "thread_mux" ] && tid=${t##*/}
+    done
+    [ -n "$tid" ] && break
+    sleep 0.1
 done
 [ -n "$tid" ] || { echo "recorder: no thread_mux in process $pid"; exit 1; }
 t0=$(date +%s.%N); m0=$(ticks /proc/$pid/task/$tid/stat); p0=$(ticks /proc/$pid/stat)
@@ -54,4 +60,23 @@ if [ "$n" -gt 0 ] && [ "$media" -gt 0 ]; then
                n, t, m, t / m }'
 else
     echo "recorder: no finished segment to measure"
+fi
+
+# Video frames per finished segment against its length (1080p25: 40 ms).
+index=$build/bin/record_index
+if [ -x "$index" ] && "$index" --json "$dir" >"$work/index.json"; then
+    python3 - "$work/index.json" <<'PY'
+import json, sys
+files = [f for f in json.load(open(sys.argv[1]))["files"] if "/" in f["path"]]
+if not files:
+    print("recorder: no finished segment to count frames in")
+    sys.exit(0)
+got = sum(f["video"]["frames"] for f in files)
+want = sum(round(f["length_ms"] / 40) for f in files)
+worst = max(round(f["length_ms"] / 40) - f["video"]["frames"] for f in files)
+print("recorder: %d finished segments hold %d of %d video frames (length x 25), "
+      "%d missing = 1 in %s, worst segment short by %d" % (
+          len(files), got, want, want - got, "%.0f" % (want / (want - got)) if want > got else "none",
+          worst))
+PY
 fi

@@ -2,8 +2,9 @@
  * rtsp_load_client - RTSP fan-out load generator and meter.
  *
  * Opens N RTSP sessions on one URL (one TCP control connection each:
- * OPTIONS, DESCRIBE, SETUP with a UDP client_port pair, PLAY), receives the
- * RTP of every session on its own UDP port with one epoll thread, and after
+ * OPTIONS, DESCRIBE, SETUP with a UDP client_port pair, or with --tcp
+ * interleaved on the connection, PLAY), receives the RTP of every session
+ * on its own UDP port (or its connection) with one epoll thread, and after
  * the measuring window sends TEARDOWN.  It prints, per run:
  *   - packets, bytes and loss (from RTP sequence gaps, RFC 3550 A.3) over
  *     all sessions, plus datagrams the client's own sockets dropped;
@@ -54,6 +55,7 @@ struct options {
     std::string exclude;             // comma-separated name prefixes
     std::string label = "server";
     double settle_s = 1.0;           // wait after the last PLAY before measuring
+    bool tcp = false;                // RTP interleaved on the RTSP connection
 };
 
 void usage(const char *prog)
@@ -62,7 +64,7 @@ void usage(const char *prog)
             "usage: %s --url rtsp://127.0.0.1:554/tavro_mirel/main [--sessions N]\n"
             "          [--duration SEC] [--client-port-base PORT] [--settle SEC]\n"
             "          [--pid PID [--threads all|PREFIX,...] [--exclude PREFIX,...]]\n"
-            "          [--label NAME]\n",
+            "          [--label NAME] [--tcp]\n",
             prog);
 }
 
@@ -81,6 +83,7 @@ bool parse_options(int argc, char **argv, options &o)
         else if (a == "--exclude" && (v = next())) o.exclude = v;
         else if (a == "--label" && (v = next())) o.label = v;
         else if (a == "--settle" && (v = next())) o.settle_s = atof(v);
+        else if (a == "--tcp") o.tcp = true;
         else return false;
     }
     return !o.url.empty() && o.sessions > 0 && o.duration_s > 0;
@@ -230,6 +233,7 @@ struct session {
     int client_port = 0;
     std::string session_hdr;
     std::string control_url;
+    std::string pending;             // bytes read past a reply; then the receiver's
     int cseq = 0;
     bool playing = false;
     // written by the receiver thread only
@@ -252,9 +256,8 @@ bool send_all(int fd, const std::string &s)
     return true;
 }
 
-bool read_reply(int fd, rtsp_reply &r)
+bool read_reply(int fd, rtsp_reply &r, std::string &buf)
 {
-    std::string buf;
     char tmp[4096];
     size_t head_end;
     while ((head_end = buf.find("\r\n\r\n")) == std::string::npos) {
@@ -268,13 +271,15 @@ bool read_reply(int fd, rtsp_reply &r)
     size_t len = 0;
     auto it = r.headers.find("content-length");
     if (it != r.headers.end()) len = strtoul(it->second.c_str(), nullptr, 10);
-    r.body = buf.substr(head_end + 4);
-    while (r.body.size() < len) {
+    buf.erase(0, head_end + 4);
+    while (buf.size() < len) {
         ssize_t n = recv(fd, tmp, sizeof tmp, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        r.body.append(tmp, size_t(n));
+        buf.append(tmp, size_t(n));
     }
+    r.body = buf.substr(0, len);
+    buf.erase(0, len);   // what follows (media after PLAY) stays
     return true;
 }
 
@@ -284,7 +289,7 @@ bool request(session &s, const std::string &method, const std::string &url,
     std::string req = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++s.cseq) +
                       "\r\nUser-Agent: rtsp_load_client\r\n" + extra + "\r\n";
     r = rtsp_reply();
-    return send_all(s.tcp, req) && read_reply(s.tcp, r);
+    return send_all(s.tcp, req) && read_reply(s.tcp, r, s.pending);
 }
 
 int tcp_connect(const url_parts &u)
@@ -348,7 +353,7 @@ bool bind_pair(session &s, int *next_port)
 }
 
 bool start_session(session &s, const std::string &url, const url_parts &u, int *next_port,
-                   std::string &err)
+                   bool tcp, std::string &err)
 {
     rtsp_reply r;
     s.tcp = tcp_connect(u);
@@ -361,10 +366,16 @@ bool start_session(session &s, const std::string &url, const url_parts &u, int *
     auto cb = r.headers.find("content-base");
     if (cb != r.headers.end()) base = cb->second;
     s.control_url = video_control_url(r.body, base);
-    if (!bind_pair(s, next_port)) return err = "no free UDP port pair", false;
-    std::string transport = "Transport: RTP/AVP;unicast;client_port=" +
-                            std::to_string(s.client_port) + "-" +
-                            std::to_string(s.client_port + 1) + "\r\n";
+    std::string transport = "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n";
+    if (tcp) {
+        int sz = 4 << 20;
+        if (setsockopt(s.tcp, SOL_SOCKET, SO_RCVBUFFORCE, &sz, sizeof sz) != 0)
+            setsockopt(s.tcp, SOL_SOCKET, SO_RCVBUF, &sz, sizeof sz);
+    } else {
+        if (!bind_pair(s, next_port)) return err = "no free UDP port pair", false;
+        transport = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(s.client_port) +
+                    "-" + std::to_string(s.client_port + 1) + "\r\n";
+    }
     if (!request(s, "SETUP", s.control_url, transport, r) || r.status != 200)
         return err = "SETUP status " + std::to_string(r.status), false;
     auto sh = r.headers.find("session");
@@ -373,12 +384,14 @@ bool start_session(session &s, const std::string &url, const url_parts &u, int *
     if (!request(s, "PLAY", url, sess + "Range: npt=0.000-\r\n", r) || r.status != 200)
         return err = "PLAY status " + std::to_string(r.status), false;
     s.playing = true;
+    if (tcp)
+        fcntl(s.tcp, F_SETFL, fcntl(s.tcp, F_GETFL) | O_NONBLOCK);
     return true;
 }
 
 void stop_session(session &s, const std::string &url)
 {
-    if (s.tcp >= 0 && s.playing) {
+    if (s.tcp >= 0 && s.playing && s.rtp >= 0) {
         struct timeval tv = {2, 0};
         setsockopt(s.tcp, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         rtsp_reply r;
@@ -394,6 +407,38 @@ void stop_session(session &s, const std::string &url)
 // ------------------------------------------------------------ receiver
 std::atomic<bool> rx_stop{false};
 
+// Reads what the connection of an interleaved session holds and counts the
+// RTP packets on channel 0 (the rest, RTCP, is skipped).
+void receive_interleaved(session &s)
+{
+    char tmp[65536];
+    for (;;) {
+        ssize_t n = recv(s.tcp, tmp, sizeof tmp, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        s.pending.append(tmp, size_t(n));
+    }
+    uint64_t bytes = 0, frames = 0;
+    size_t off = 0;
+    const std::string &b = s.pending;
+    while (b.size() - off >= 4 && b[off] == '$') {
+        size_t len = (size_t(uint8_t(b[off + 2])) << 8) | uint8_t(b[off + 3]);
+        if (b.size() - off < 4 + len) break;
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(b.data() + off + 4);
+        if (b[off + 1] == 0 && len >= 12 && (p[0] >> 6) == 2) {
+            s.seq.add(uint16_t((p[2] << 8) | p[3]));
+            frames += p[1] >> 7;
+            bytes += len;
+        }
+        off += 4 + len;
+    }
+    s.pending.erase(0, off);
+    s.packets.store(s.seq.received, std::memory_order_relaxed);
+    s.bytes.fetch_add(bytes, std::memory_order_relaxed);
+    s.frames.fetch_add(frames, std::memory_order_relaxed);
+    s.lost.store(s.seq.lost(), std::memory_order_relaxed);
+}
+
 void receive_loop(std::vector<std::unique_ptr<session>> *sessions)
 {
     pthread_setname_np(pthread_self(), "load_rx");
@@ -401,7 +446,7 @@ void receive_loop(std::vector<std::unique_ptr<session>> *sessions)
     for (size_t i = 0; i < sessions->size(); ++i) {
         session &s = *(*sessions)[i];
         for (int k = 0; k < 2; ++k) {
-            int fd = k == 0 ? s.rtp : s.rtcp;
+            int fd = k == 0 ? (s.rtp >= 0 ? s.rtp : s.tcp) : s.rtcp;
             if (fd < 0) continue;
             struct epoll_event ev = {};
             ev.events = EPOLLIN;
@@ -421,6 +466,10 @@ void receive_loop(std::vector<std::unique_ptr<session>> *sessions)
             session &s = *(*sessions)[evs[e].data.u64 >> 1];
             bool is_rtcp = evs[e].data.u64 & 1;
             int fd = is_rtcp ? s.rtcp : s.rtp;
+            if (fd < 0) {
+                receive_interleaved(s);
+                continue;
+            }
             for (;;) {
                 for (int m = 0; m < kBatch; ++m) {
                     iov[m] = {bufs[m], sizeof bufs[m]};
@@ -580,7 +629,7 @@ int main(int argc, char **argv)
         session &s = *sessions.back();
         s.id = i;
         std::string err;
-        if (start_session(s, o.url, u, &next_port, err)) {
+        if (start_session(s, o.url, u, &next_port, o.tcp, err)) {
             started++;
         } else {
             fprintf(stderr, "[%s] session %d: %s\n", o.label.c_str(), i, err.c_str());

@@ -14,6 +14,9 @@
 # process), frames per second received per session, the resident set size
 # of the server process, and the ratio ours/GStreamer of CPU per Mbit.
 #
+# Each load runs over UDP and over TCP (RTP interleaved on the RTSP
+# connection), PROTOCOLS (default "udp tcp").
+#
 # Environment: DURATION (s, default 20), SESSIONS (default "1 10 50 100"),
 # RECORD_SEC (default 10), GST_PORT (default 8554), SETTLE (s, default 1),
 # OURS_THREADS (default "rtsp_server,rtsp_v_").  The daemon's port is the
@@ -28,6 +31,7 @@ RECORD_SEC=${RECORD_SEC:-10}
 GST_PORT=${GST_PORT:-8554}
 SETTLE=${SETTLE:-1}
 OURS_THREADS=${OURS_THREADS:-rtsp_server,rtsp_v_}
+PROTOCOLS=${PROTOCOLS:-"udp tcp"}
 
 client=$build/bin/rtsp_load_client
 daemon=$build/bin/tavrocam
@@ -56,12 +60,13 @@ wait_port() {
 }
 
 declare -A res
-run_load() {  # label url pid threads sessions
-  local label=$1 url=$2 pid=$3 threads=$4 n=$5 out
+run_load() {  # label url pid threads sessions protocol
+  local label=$1 url=$2 pid=$3 threads=$4 n=$5 proto=$6 out flag=
+  [ "$proto" = tcp ] && flag=--tcp
   out=$("$client" --url "$url" --sessions "$n" --duration "$DURATION" --settle "$SETTLE" \
-        --pid "$pid" --threads "$threads" --exclude thread_venc_main --label "$label-$n")
+        --pid "$pid" --threads "$threads" --exclude thread_venc_main --label "$label-$proto-$n" $flag)
   echo "$out" | grep -v '^RESULT'
-  res[$label,$n]=$(echo "$out" | grep '^RESULT')
+  res[$label-$proto,$n]=$(echo "$out" | grep '^RESULT')
 }
 field() { echo "${res[$1,$2]:-}" | tr ' ' '\n' | awk -F= -v k="$3" '$1 == k {print $2}'; }
 
@@ -92,9 +97,11 @@ case "$fps" in ''|0/*|*/0) fps=25/1 ;; esac
 echo "recorded $(stat -c %s "$work/x.h264") bytes of the main stream, $fps fps"
 sleep 2  # the recording's channel goes away
 
-for n in $SESSIONS; do
-  run_load ours "rtsp://127.0.0.1:$port/$mount" "$dpid" "$OURS_THREADS" "$n"
-  sleep 2
+for proto in $PROTOCOLS; do
+  for n in $SESSIONS; do
+    run_load ours "rtsp://127.0.0.1:$port/$mount" "$dpid" "$OURS_THREADS" "$n" "$proto"
+    sleep 2
+  done
 done
 kill "$dpid" 2>/dev/null; wait "$dpid" 2>/dev/null
 
@@ -107,9 +114,11 @@ else
   gpid=$!
   pids+=("$gpid")
   if wait_port "$GST_PORT"; then
-    for n in $SESSIONS; do
-      run_load gst "rtsp://127.0.0.1:$GST_PORT/$mount" "$gpid" all "$n"
-      sleep 1
+    for proto in $PROTOCOLS; do
+      for n in $SESSIONS; do
+        run_load gst "rtsp://127.0.0.1:$GST_PORT/$mount" "$gpid" all "$n" "$proto"
+        sleep 1
+      done
     done
   else
     echo "rtsp bench: GStreamer server did not start"; cat "$work/gst.log"
@@ -120,12 +129,14 @@ fi
 # ---- summary ---------------------------------------------------------------
 echo
 echo "RTSP fan-out, $DURATION s per run (ours: library threads $OURS_THREADS; GStreamer: whole process)"
+for proto in $PROTOCOLS; do
+echo "over $proto:"
 printf "%5s | %-46s | %-46s | %s\n" "" "ours (tavrocam)" "GStreamer" "cpu/Mbit"
 printf "%5s | %8s %5s %8s %12s %8s | %8s %5s %8s %12s %8s | %9s\n" N "Mbit/s" "fps" "loss%" \
        "cpu-s/Mbit" "RSS MB" "Mbit/s" "fps" "loss%" "cpu-s/Mbit" "RSS MB" "ours/gst"
 for n in $SESSIONS; do
   row=$(printf "%5s |" "$n")
-  for side in ours gst; do
+  for side in ours-$proto gst-$proto; do
     if [ -n "${res[$side,$n]:-}" ]; then
       row+=$(awk -v m="$(field $side $n mbit)" -v w="$(field $side $n window_s)" \
                  -v f="$(field $side $n fps)" \
@@ -136,7 +147,8 @@ for n in $SESSIONS; do
       row+=$(printf " %8s %5s %8s %12s %8s |" - - - - -)
     fi
   done
-  ratio=$(awk -v a="$(field ours $n cpu_s_per_mbit)" -v b="$(field gst $n cpu_s_per_mbit)" \
+  ratio=$(awk -v a="$(field ours-$proto $n cpu_s_per_mbit)" -v b="$(field gst-$proto $n cpu_s_per_mbit)" \
               'BEGIN { if (a != "" && b + 0 > 0) printf "%9.2f", a / b; else printf "%9s", "-" }')
   echo "$row $ratio"
+done
 done

@@ -284,7 +284,10 @@ int ozi_aenc_open(struct aenc_param *param, int *handle);
 int ozi_aenc_close(int handle);
 int ozi_aenc_set_attr(int handle, struct aenc_attr *attr);
 int ozi_aenc_send_frame(int handle, struct frame *frame, long ms);
-/* Non-zero when no encoded frame is ready. */
+/* Encoded audio frames a caller may hold (fetched, not yet released); while
+ * it holds this many, ozi_aenc_get_stream fails. */
+#define OZI_AENC_MAX_HELD 64
+/* Non-zero when no encoded frame is ready, or OZI_AENC_MAX_HELD are held. */
 int ozi_aenc_get_stream(int handle, struct audio_stream *stream, long ms);
 int ozi_aenc_release_stream(int handle, struct audio_stream *stream);
 

@@ -144,17 +144,49 @@ TEST_F(AudioChannelTest, MarkedEntriesLeaveAtTheNextFrame)
     tvr_mirel_aenc_release(h);
 }
 
+TEST_F(AudioChannelTest, GetterHandsAReaderSuccessiveFramesByTimeStamp)
+{
+    void *h = start_audio("main");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= 3; }, 3000));
+    std::vector<uint64_t> q = queued_ts();
+    std::vector<unsigned char> buf(DOVU_STREAM_BUF_SIZE);
+    unsigned int size = 0;
+    struct Case {
+        unsigned long long in, out;
+    } cases[] = {
+        {0, q[0]}, {q[0], q[1]}, {q[1], q[2]}, {q[0] - 1, q[0]}, {TVR_ASTRM_NEWEST, 0},
+    };
+    for (const Case &c : cases) {
+        unsigned long long ts = c.in;
+        tvr_mirel_get_astrm_data(h, buf.data(), &size, &ts);
+        ASSERT_GT(size, 0u) << c.in;
+        if (c.out)
+            EXPECT_EQ(ts, c.out) << c.in;
+        else
+            EXPECT_GE(ts, q.back()) << "not the newest";
+    }
+    /* Nothing newer than the newest: size 0, ts untouched. */
+    unsigned long long ts = ~0ULL - 1;
+    tvr_mirel_get_astrm_data(h, buf.data(), &size, &ts);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(ts, ~0ULL - 1);
+    tvr_mirel_aenc_release(h);
+}
+
 TEST_F(AudioChannelTest, UnmarkedQueueStopsGrowingAtTheCap)
 {
     constexpr int kCap = 5;
     tvr__aenc_set_queue_cap(kCap);
+    ManualClock clock(1);
     void *h = start_audio("main");
     ASSERT_NE(h, nullptr);
     /* 128 ms per AAC frame: the cap is reached within a second. */
-    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= kCap; }, 3000));
+    ASSERT_TRUE(clock.run_until([] { return audio_queue_len() >= kCap; }, 1000));
     std::vector<uint64_t> first = queued_ts();
-    sleep_ms(700);
+    ASSERT_TRUE(clock.run(700)); /* five or six frames more */
     std::vector<uint64_t> later = queued_ts();
+    clock.stop();
     tvr_mirel_aenc_release(h);
 
     EXPECT_EQ(first.size(), static_cast<size_t>(kCap));
@@ -188,16 +220,18 @@ TEST_F(AudioChannelTest, MarkedEntriesLeaveWhileNoFrameCanBeFetched)
  * the channel runs, however many frames the encoder lends out at once. */
 TEST_F(AudioChannelTest, UnmarkedQueueKeepsTakingNewFramesWithTheDefaultCap)
 {
+    ManualClock clock(1);
     void *h = start_audio("main");
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(wait_until([] { return audio_queue_len() >= 1; }, 3000));
+    ASSERT_TRUE(clock.run_until([] { return audio_queue_len() >= 1; }, 1000));
     const uint64_t first = queued_ts().front();
     /* 12 s of audio: past the 64 frames (8.2 s) an encoder lends at most. */
-    const bool fresh = wait_until([&] {
+    const bool fresh = clock.run_until([&] {
         std::vector<uint64_t> now = queued_ts();
         return !now.empty() && now.back() >= first + 12000;
-    }, 20000);
+    }, 12500);
     const size_t len = queued_ts().size();
+    clock.stop();
     tvr_mirel_aenc_release(h);
     EXPECT_TRUE(fresh) << "no new audio frame after " << len << " queued";
     EXPECT_LE(len, static_cast<size_t>(tvr__aenc_queue_cap(8000)));

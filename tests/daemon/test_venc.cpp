@@ -196,26 +196,25 @@ TEST_F(VideoChannelTest, GetBeforeTheFirstFrameLeavesSizeZero)
 
 TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
 {
+    ManualClock clock(1);
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     QueueWatch w;
-    /* The sub channel's GOP is 40 frames at 20 fps: watch an I frame, the
-     * P frames after it and the next I frame (about 2 s; a loaded machine
-     * may take longer to start, so up to three GOPs). */
+    /* The sub channel's GOP is 40 frames at 20 fps: watch the first I
+     * frame, the P frames after it and the next I frame.  Time moves in
+     * 10 ms steps, so the watch sees every frame. */
     auto i_frames_seen = [&w] {
+        w.poll(1);
         return std::count_if(w.seen.begin(), w.seen.end(), [](const venc_stream_entry &e) {
             return e.stream.frame_type == FRAME_TYPE_I;
-        });
+        }) >= 2;
     };
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(6000);
-    while (std::chrono::steady_clock::now() < end && i_frames_seen() < 2) {
-        w.poll(1);
-        sleep_ms(5);
-    }
+    EXPECT_TRUE(clock.run_until(i_frames_seen, 2100));
+    clock.stop();
     tvr_mirel_venc_release(h);
 
     EXPECT_EQ(w.max_len, 1);
-    ASSERT_GT(w.seen.size(), 30u);
+    ASSERT_EQ(w.seen.size(), 41u) << "an I frame, 39 P frames, the next I frame";
     int i_frames = 0;
     time_t now = time(nullptr);
     struct tm tm;
@@ -238,9 +237,91 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     EXPECT_GE(i_frames, 2);
     /* ts and seq_no are the captured picture's: 50 ms apart at 20 fps. */
     for (size_t i = 1; i < w.seen.size(); i++) {
-        EXPECT_GT(w.seen[i].stream.ts, w.seen[i - 1].stream.ts);
-        EXPECT_GT(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no);
+        EXPECT_EQ(w.seen[i].stream.ts, w.seen[i - 1].stream.ts + 50);
+        EXPECT_EQ(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no + 1);
     }
+}
+
+/* The trim after each queued frame, on a list of heap entries numbered by
+ * `order`; the last one is the frame just queued. */
+TEST(VideoQueueTrim, KeepsTheNewestAndUntakenFramesWithinTheBound)
+{
+    struct Row {
+        const char *name;
+        const char *flags;  /* one char per entry, oldest first: '1' taken */
+        int keep;
+        const char *left;   /* orders left, oldest first */
+        int lost;
+    } rows[] = {
+        {"nobody keeps: newest only", "0101", 1, "3", 0},
+        {"single entry", "0", 1, "0", 0},
+        {"taken ones leave", "1100", 12, "23", 0},
+        {"newest stays though taken", "011", 12, "02", 0},
+        {"all untaken within the bound", "0000", 4, "0123", 0},
+        {"bound exceeded: oldest go", "00000", 3, "234", 2},
+        {"taken ones leave before untaken", "10100", 3, "134", 0},
+        {"taken newest counts to the bound", "0001", 2, "23", 2},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        struct list_head head;
+        INIT_LIST_HEAD(&head);
+        const int n = static_cast<int>(std::strlen(r.flags));
+        for (int i = 0; i < n; i++) {
+            auto *e = static_cast<venc_stream_entry *>(std::calloc(1, sizeof(venc_stream_entry)));
+            e->order = static_cast<uint32_t>(i);
+            e->flag = r.flags[i] == '1';
+            list_add_tail(&e->list, &head);
+        }
+        int released = 0;
+        auto release = [](venc_stream_entry *, void *ctx) { ++*static_cast<int *>(ctx); };
+        EXPECT_EQ(tvr__venc_queue_trim(&head, r.keep, release, &released), r.lost);
+        std::string left;
+        struct list_head *pos, *nx;
+        list_for_each_safe(pos, nx, &head) {
+            venc_stream_entry *e = list_entry(pos, venc_stream_entry, list);
+            left += static_cast<char>('0' + e->order);
+            list_del(pos);
+            std::free(e);
+        }
+        EXPECT_EQ(left, r.left);
+        EXPECT_EQ(released + static_cast<int>(left.size()), n) << "an entry left unreleased";
+    }
+}
+
+/* While a user keeps frames, untaken frames pile up to the bound and the
+ * encoder keeps encoding (the bound stays under what it lends); viewers
+ * still get the newest frame.  Once nobody keeps, one entry again. */
+TEST_F(VideoChannelTest, KeptFramesStayQueuedWithinTheEncodersLending)
+{
+    void *h = start_video("sub");
+    ASSERT_NE(h, nullptr);
+    tvr_mirel_venc_keep_frames(h, 1);
+    ASSERT_TRUE(wait_until([] { return video_queue_len(1) == kVideoKeepMaxEntries; }, 5000));
+    const int handle = video_handle(1);
+    QueueWatch w;
+    w.poll(1);
+    const uint32_t first = w.seen.back().order;
+    /* Twenty more frames after the queue is full: with no stream to lend,
+     * the encoder would fail them all and be closed at the twelfth. */
+    const int encodes = ozi_host_call_count("ozi_venc_encode_frame");
+    ASSERT_TRUE(wait_until([&] {
+        return ozi_host_call_count("ozi_venc_encode_frame") >= encodes + 20;
+    }, 5000));
+    Buffer buf;
+    unsigned int size = 0;
+    unsigned long long ts = 0;
+    tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+    w.poll(1);
+    EXPECT_EQ(w.max_len, kVideoKeepMaxEntries);
+    EXPECT_EQ(video_handle(1), handle) << "encoder closed while frames were kept";
+    EXPECT_GT(size, 0u);
+    EXPECT_GE(ts, w.seen.back().stream.ts - 50) << "the getter did not give the newest frame";
+    EXPECT_GE(w.seen.back().order, first + 18) << "frames stopped";  /* one may be in flight */
+
+    tvr_mirel_venc_keep_frames(h, 0);
+    EXPECT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
+    tvr_mirel_venc_release(h);
 }
 
 struct FailureCase {
@@ -321,9 +402,9 @@ TEST_F(VideoChannelTest, LegacyPullGivesAnIFrameOnRequest)
 {
     ASSERT_EQ(venc_start(1), 0);
     ASSERT_EQ(video_refs(1), 1);
-    /* Let the encoder pass its first IDR, so the next frames are P. */
+    /* Once the worker has published the encoder's first picture (an IDR),
+     * the next frames are P. */
     ASSERT_TRUE(wait_until([] { return video_queue_len(1) == 1; }, 3000));
-    sleep_ms(200);
 
     Buffer buf;
     unsigned int size = 0;

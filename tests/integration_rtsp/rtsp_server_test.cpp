@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +24,8 @@
 #include "dovu.h"
 #include "dovu_rtsp.h"
 #include "ll_log.h"
+#include "rtsp_interleave.h"
+#include "rtsp_rtcp.h"
 
 namespace {
 
@@ -163,6 +166,30 @@ public:
     }
     std::string request(const std::string &req) { send_text(req); return reply(); }
 
+    // Next message of a connection that carries media: an interleaved
+    // packet (*ch its channel) or a reply (*ch -1).  false after
+    // timeout_ms or at the end of the stream.
+    bool next_message(int *ch, std::string *body, int timeout_ms = 2000)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            rtsp_msg m;
+            int r = rtsp_next_message(buf_.data(), buf_.size(), 1 << 16, &m);
+            if (r < 0)
+                return false;
+            if (r == 1 && buf_.size() - m.skip >= m.len) {
+                bool ilv = m.kind == RTSP_MSG_INTERLEAVED;
+                *ch = ilv ? m.channel : -1;
+                *body = buf_.substr(m.skip + (ilv ? RTSP_ILV_HEADER_SIZE : 0),
+                                    m.len - (ilv ? RTSP_ILV_HEADER_SIZE : 0));
+                buf_.erase(0, m.skip + m.len);
+                return true;
+            }
+            if (!fill(until))
+                return false;
+        }
+    }
+
     // True when the server closes the connection within timeout_ms.
     bool closed_by_server(int timeout_ms)
     {
@@ -237,6 +264,15 @@ std::string req(const char *method, const std::string &url, int cseq, const std:
            extra + "\r\n";
 }
 
+/* Descriptors open in this process (the server runs in it). */
+int open_fds()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
 bool wait_for(const std::function<bool()> &cond, int timeout_ms)
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -285,6 +321,71 @@ protected:
     int starts0_ = 0, releases0_ = 0;
     std::string url_;
 };
+
+TEST_F(Server, InterleavedSessionCarriesRtpRtcpAndRequestsUntilBye)
+{
+    Client c(port_);
+    ASSERT_EQ(c.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
+    std::string r = c.request(req("SETUP", url_ + "/track0", 2,
+                                  "Transport: RTP/AVP/TCP;unicast;interleaved=4-5\r\n"));
+    ASSERT_NE(r.find("Transport: RTP/AVP/TCP;unicast;interleaved=4-5\r\n"), std::string::npos) << r;
+    ASSERT_EQ(c.request(req("PLAY", url_, 3)).rfind("RTSP/1.0 200 OK", 0), 0u);
+
+    // Media, a sender report of the same stream, and a request with the
+    // client's receiver report in between: its reply comes among the media.
+    int rtp = 0, ch = 0;
+    int seq = -1;
+    uint32_t ssrc = 0, sr_ssrc = 0;
+    bool sr = false, replied = false;
+    std::string body;
+    const uint8_t rr[] = {0x80, 201, 0, 1, 1, 2, 3, 4};
+    c.send_text(std::string("$\x05\x00\x08", 4) + std::string(reinterpret_cast<const char *>(rr), 8) +
+                req("OPTIONS", url_, 4));
+    while ((rtp < 30 || !sr || !replied) && c.next_message(&ch, &body)) {
+        const uint8_t *p = reinterpret_cast<const uint8_t *>(body.data());
+        if (ch == 4) {
+            ASSERT_GE(body.size(), 12u);
+            EXPECT_EQ(p[1] & 0x7f, 96);
+            int s = (p[2] << 8) | p[3];
+            if (seq >= 0) {
+                EXPECT_EQ(s, (seq + 1) & 0xffff) << "a packet missing on the connection";
+            }
+            seq = s;
+            memcpy(&ssrc, p + 8, 4);
+            rtp++;
+        } else if (ch == 5) {
+            rtcp_summary sum;
+            ASSERT_EQ(rtcp_parse(p, body.size(), &sum), 1);
+            EXPECT_EQ(sum.sr, 1);
+            sr_ssrc = htonl(sum.sender_ssrc);
+            sr = true;
+        } else {
+            ASSERT_EQ(ch, -1);
+            EXPECT_EQ(body.rfind("RTSP/1.0 200 OK\r\nCseq: 4\r\n", 0), 0u) << body;
+            replied = true;
+        }
+    }
+    EXPECT_GE(rtp, 30);
+    EXPECT_TRUE(sr);
+    EXPECT_EQ(sr_ssrc, ssrc) << "report of another stream";
+    EXPECT_TRUE(replied);
+
+    // TEARDOWN: a BYE on the RTCP channel, then the reply.
+    c.send_text(req("TEARDOWN", url_, 5));
+    bool bye = false;
+    while (c.next_message(&ch, &body)) {
+        if (ch == 5) {
+            rtcp_summary sum;
+            bye = rtcp_parse(reinterpret_cast<const uint8_t *>(body.data()), body.size(), &sum) == 1 &&
+                  sum.bye == 1;
+        } else if (ch == -1) {
+            EXPECT_EQ(body.rfind("RTSP/1.0 200 OK\r\nCSeq: 5\r\n", 0), 0u) << body;
+            break;
+        }
+    }
+    EXPECT_TRUE(bye) << "no BYE before the TEARDOWN reply";
+    EXPECT_TRUE(c.closed_by_server(2000));
+}
 
 TEST_F(Server, FullExchangeDeliversRtpAndTeardownClosesAndDetaches)
 {
@@ -478,15 +579,17 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
 {
     // No frames, so no delivery pass retires anything yet.
     g_paused = true;
+    const int fds_before = open_fds();
     Client a(port_);
     ASSERT_EQ(a.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
     std::string da = a.request(req("DESCRIBE", url_, 2));
-    // RTP over TCP is refused; the session is in error and awaits removal.
-    EXPECT_EQ(a.request(req("SETUP", url_ + "/track0", 3,
-                            "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
+    // A transport without a client port is refused; the session is in
+    // error and awaits removal.
+    EXPECT_EQ(a.request(req("SETUP", url_ + "/track0", 3, "Transport: RTP/AVP;unicast\r\n")),
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
-    std::this_thread::sleep_for(500ms);   // the server closes a's descriptor
+    // The server closes a's descriptor (its session's UDP pair stays until removed).
+    EXPECT_TRUE(wait_for([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);

@@ -111,6 +111,20 @@ TEST_P(RecordIndexMade, ReadsWhatTheMuxerWrote)
         return;
     }
     ASSERT_TRUE(fi.indexed) << fi.error;
+    /* The index lies at the end: no cut of the file has one. */
+    const Bytes whole = read_file(path);
+    for (size_t k = 1; k < 64; k++) {
+        const size_t cut = whole.size() * k / 64;
+        auto rd = [&whole, cut](uint64_t off, size_t n, uint8_t *out) {
+            if (off > cut || n > cut - off)
+                return false;
+            std::memcpy(out, whole.data() + off, n);
+            return true;
+        };
+        footage::FileIndex part = footage::read_index(rd, cut);
+        EXPECT_FALSE(part.indexed) << "cut at " << cut;
+        EXPECT_NE(part.error, "") << "cut at " << cut;
+    }
     EXPECT_EQ(fi.origin_ts_ms, kBase);
     EXPECT_NE(fi.origin_wall_ms, 0);
     EXPECT_EQ(fi.video.frames, c.frames);

@@ -1,7 +1,7 @@
 #include "rec_test_config.h"
 
 /* Small pictures keep the encoders cheap; two-second segments. */
-record_conf rec_test_record = {1, 0, 0, 1, 2, "/nonexistent/tvr_rec"};
+record_conf rec_test_record = {1, 0, 0, 1, 2, "/nonexistent/tvr_rec", 0};
 video_conf rec_test_video = {0, 0, 25, 20, 512, 256, 38, 0, 0, "/nonexistent/isp.conf"};
 audio_conf rec_test_audio = {7, 8, 4, 1, 8000, 1, 1, 1};
 

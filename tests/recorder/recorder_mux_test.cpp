@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "../mux/mux_test_media.h"
+#include "ozi_mux.h"
 #include "tvr_record.h"
 
 namespace fs = std::filesystem;
@@ -136,6 +137,115 @@ TEST_P(RecorderMux, KilledSegmentIsRepairedAndFiledByItsStart)
     muxtest::Probe pr = muxtest::probe(path);
     ASSERT_NE(pr.find("video"), nullptr) << pr.raw;
     EXPECT_NEAR(pr.duration * 1000, ms, 300) << pr.raw;
+}
+
+/* What a new segment may find at the temporary path. */
+enum TmpState { kFinished, kFinishedStaleSides, kTorn, kTornNoSides, kRepairedNoSides, kRepairedWithSides };
+
+struct TmpCase {
+    const char *what;
+    TmpState state;
+    const char *prefix;  /* of the filed name; null when nothing is filed */
+};
+
+const TmpCase kTmpCases[] = {
+    {"finished, side files gone", kFinished, "tavro_"},
+    {"finished, stale side files", kFinishedStaleSides, "tavro_"},
+    {"torn, with side files", kTorn, ""},
+    {"torn, side files gone", kTornNoSides, nullptr},
+    {"repaired, side files gone", kRepairedNoSides, "tavro_"},
+    {"repaired, side files still there", kRepairedWithSides, "tavro_"},
+};
+
+TEST_P(RecorderMux, TemporaryPathIsNeverAnObstacle)
+{
+    const int type = GetParam();
+    const bool mp4 = type == MUX_TYPE_MP4;
+    const muxtest::Media &media = *media_;
+    ASSERT_TRUE(media.error.empty()) << media.error;
+    ozi_mux_set_journal_interval(0);
+    for (const TmpCase &c : kTmpCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        const std::string tmp = dir_ + "/recording_now_tmp" + (mp4 ? ".mp4" : ".avi");
+        const std::vector<std::string> sides =
+            mp4 ? std::vector<std::string>{tmp + ".moov", tmp + ".stbl"} : std::vector<std::string>{tmp + ".idx"};
+        const std::vector<std::string> files = [&] {
+            std::vector<std::string> v = sides;
+            v.insert(v.begin(), tmp);
+            return v;
+        }();
+        ozi_mux_input in = muxtest::input_320x240((enum ozi_mux_type)type);
+        int h = -1;
+        ASSERT_EQ(ozi_mux_open(&in, &h), 0);
+        std::string p = tmp;
+        ozi_mux_start_param sp{};
+        sp.file_path = &p[0];
+        ASSERT_EQ(ozi_mux_start(h, &sp), 0);
+        for (size_t i = 0; i < 50; i++) {
+            video_stream vs{};
+            vs.data = const_cast<unsigned char *>(media.video[i].data());
+            vs.len = (uint32_t)media.video[i].size();
+            vs.ts = 1000 + i * 40;
+            vs.frame_type = media.key[i] ? FRAME_TYPE_I : FRAME_TYPE_P;
+            ASSERT_EQ(ozi_mux_add_video(h, &vs), 0);
+        }
+        /* The files as a crash now would leave them. */
+        std::vector<muxtest::Bytes> crash;
+        for (const std::string &f : files)
+            crash.push_back(muxtest::read_file(f));
+        ASSERT_EQ(ozi_mux_close(h), 0);
+        if (c.state != kFinished && c.state != kFinishedStaleSides)
+            for (size_t i = 0; i < files.size(); i++)
+                muxtest::write_file(files[i], crash[i]);
+        if (c.state == kFinishedStaleSides)
+            for (size_t i = 1; i < files.size(); i++)
+                muxtest::write_file(files[i], crash[i]);
+        if (c.state == kRepairedNoSides || c.state == kRepairedWithSides) {
+            FILE *r = fopen(tmp.c_str(), "rb+");
+            FILE *a = fopen(sides[0].c_str(), "rb");
+            FILE *b = mp4 ? fopen(sides[1].c_str(), "rb") : nullptr;
+            mux_fileinfo info{};
+            ASSERT_EQ(ozi_mux_fix_file(r, mp4 ? nullptr : a, mp4 ? a : nullptr, b, (enum ozi_mux_type)type, &info), 0);
+            fclose(r);
+            fclose(a);
+            if (b)
+                fclose(b);
+        }
+        if (c.state == kTornNoSides || c.state == kRepairedNoSides)
+            for (const std::string &f : sides)
+                fs::remove(f);
+        const muxtest::Bytes before = muxtest::read_file(tmp);
+
+        EXPECT_EQ(rec_clear_tmp_path(dir_.c_str(), type, ozi_mux_fix_file), 0);
+
+        std::vector<std::string> top, filed;
+        for (auto &e : fs::directory_iterator(dir_)) {
+            if (e.is_directory())
+                for (auto &f : fs::directory_iterator(e.path()))
+                    filed.push_back(f.path().string());
+            else
+                top.push_back(e.path().filename().string());
+        }
+        EXPECT_TRUE(top.empty()) << "left at the top: " << top.front();
+        if (!c.prefix) {
+            EXPECT_TRUE(filed.empty());
+            continue;
+        }
+        ASSERT_EQ(filed.size(), 1u);
+        const std::string name = fs::path(filed[0]).filename().string();
+        EXPECT_EQ(name.rfind(c.prefix, 0), 0u) << name;
+        /* 50 frames of 40 ms, whole or less the journal's last record. */
+        const long ms = std::stol(name.substr(strlen(c.prefix) + 7, 8));
+        EXPECT_GE(ms, 1900) << name;
+        EXPECT_LE(ms, 2000) << name;
+        if (c.state != kTorn) {
+            EXPECT_TRUE(muxtest::read_file(filed[0]) == before) << "a finished file was changed";
+        }
+        EXPECT_EQ(muxtest::decode_errors(filed[0]), "");
+    }
+    ozi_mux_set_journal_interval(1000);
 }
 
 muxtest::Media *RecorderMux::media_;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ public:
     rec_step_result frame(uint64_t ts, frame_type type, int hour = 12)
     {
         venc_stream_entry e{};
+        e.order = order++;
         e.stream.ts = ts;
         e.stream.frame_type = type;
         e.stream.len = 10;
@@ -70,6 +72,7 @@ public:
     std::deque<int> start_results;
     std::vector<FakeFile> files;
     rec_seg_state st_{};
+    uint32_t order = 0;  /* of the next frame; raise it to lose frames */
 
     std::string file_items(size_t i) const
     {
@@ -435,6 +438,51 @@ TEST(RecorderSegment, ConsecutiveFilesAbutAndEveryFrameIsInExactlyOneFile)
         if (r.audio_lost) {
             EXPECT_GT(lost, 0) << "late audio was expected to be lost";
         }
+    }
+}
+
+/* Frames lost in the queue (a step in `order`): P frames after the loss
+ * depend on what was lost, so none is written or held until an I frame.
+ * Script: I<ts>, P<ts> frames, a<ts> audio, -<n> frames lost. */
+TEST(RecorderSegment, AfterLostFramesWritingResumesAtTheNextIFrame)
+{
+    struct Row {
+        const char *name;
+        uint64_t audio_wait;
+        const char *script;
+        const char *files;  /* items per file, " | " between files */
+        uint32_t lost;
+    } rows[] = {
+        {"loss before the first frame taken", 0, "-5 I0 P40 P80", "v0 v40 v80", 0},
+        {"no loss", 0, "I0 P40 P80 I120", "v0 v40 v80 v120", 0},
+        {"mid-segment: same file, audio waits for the I frame", 0,
+         "I0 a0 P40 -2 a128 P160 P200 I240 P280", "v0 v40 a0 v240 a128 v280", 2},
+        {"lost I frame: the next one resyncs and closes", 0, "I0 P40 -3 P200 P2060 I2100 P2140",
+         "v0 v40 | v2100 v2140", 3},
+        {"loss while closing: only frames before it go on", 416,
+         "I0 P40 I2100 P2140 -1 P2220 P2520 P2560 I4100", "v0 v40 | v2100 v2140 v4100", 1},
+        {"loss after loss", 0, "I0 -1 P80 -1 P160 I200 -4 P400 I440", "v0 v200 v440", 6},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(2, 0, r.audio_wait);
+        std::istringstream script(r.script);
+        std::string tok;
+        while (script >> tok) {
+            const uint64_t n = std::stoull(tok.substr(1));
+            switch (tok[0]) {
+            case 'I': h.I(n); break;
+            case 'P': h.P(n); break;
+            case 'a': h.audio(n); break;
+            case '-': h.order += (uint32_t)n; break;
+            default: FAIL() << tok;
+            }
+        }
+        std::string files;
+        for (size_t i = 0; i < h.files.size(); i++)
+            files += (i ? " | " : "") + h.file_items(i);
+        EXPECT_EQ(files, r.files);
+        EXPECT_EQ(h.st_.lost, r.lost);
     }
 }
 

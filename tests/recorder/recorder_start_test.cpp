@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../daemon/daemon_test_util.h"
 #include "../mux/mux_test_media.h"
 #include "ozi_host.h"
 #include "rec_test_config.h"
@@ -54,6 +55,58 @@ bool start_error(const std::string &msg)
 
 } // namespace
 
+namespace {
+
+/* Every video frame thread_mux hands the muxer, and stalls of thread_mux:
+ * the write numbered `stall_at` (1-based) first waits until the encoder has
+ * made `stall_frames` more frames. */
+struct MuxSpy {
+    std::mutex mutex;  /* guards every field */
+    std::vector<video_stream> written;
+    std::vector<size_t> stall_at;
+    int stall_frames = 0;
+
+    void reset(std::vector<size_t> at, int frames)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        written.clear();
+        stall_at = std::move(at);
+        stall_frames = frames;
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return written.size();
+    }
+    std::vector<video_stream> frames()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return written;
+    }
+} mux_spy;
+
+} // namespace
+
+extern "C" int __real_ozi_mux_add_video(int handle, struct video_stream *stream);
+extern "C" int __wrap_ozi_mux_add_video(int handle, struct video_stream *stream)
+{
+    int stall = 0;
+    {
+        std::lock_guard<std::mutex> lock(mux_spy.mutex);
+        mux_spy.written.push_back(*stream);
+        const auto &at = mux_spy.stall_at;
+        if (std::find(at.begin(), at.end(), mux_spy.written.size()) != at.end())
+            stall = mux_spy.stall_frames;
+    }
+    if (stall) {
+        /* Bounded only so that a stuck encoder fails the test, not hangs it. */
+        const int until = ozi_host_call_count("ozi_venc_encode_frame") + stall;
+        for (int i = 0; i < 20000 && ozi_host_call_count("ozi_venc_encode_frame") < until; i++)
+            usleep(1000);
+    }
+    return __real_ozi_mux_add_video(handle, stream);
+}
+
 extern "C" int __wrap_ozi_print(int module, int level, const char *fmt, ...)
 {
     char buf[1024];
@@ -74,7 +127,7 @@ protected:
     {
         char tmpl[] = "/tmp/tvr_rec_start_XXXXXX";
         dir_ = mkdtemp(tmpl);
-        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, ""};
+        rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, "", 0};
         snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s", dir_.c_str());
         ozi_host_clear_faults();
         ASSERT_EQ(tvr_mirel_init_av("tavro_mirel.conf"), 0);
@@ -197,23 +250,32 @@ TEST_F(RecorderStart, TakeDownFailuresAreReported)
     ozi_host_clear_faults();
 }
 
+/* The encoder workers and the recorder's thread pace on the platform's
+ * clock: the recording tests run on its manual clock and move time on. */
+constexpr int kRecorderThreads = 3;   /* video and audio workers, thread_mux */
+
 TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
 {
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(video_users(), 1);
     EXPECT_EQ(audio_users(), 1);
     /* I frames every 2 s: the first segment closes 4000 ms after its start. */
-    for (int i = 0; i < 80 && filed().empty(); i++)
-        usleep(100000);
-    usleep(3000000);  /* the next segment opens at the next I frame, 2 s on */
+    EXPECT_TRUE(clock.run_until([&] { return !filed().empty(); }, 6500));
+    EXPECT_TRUE(clock.run(1000)); /* into the next segment, opened at that I frame */
+    clock.stop();
     tvr_mirel_record_release();
     EXPECT_EQ(video_users(), 0);
     EXPECT_EQ(audio_users(), 0);
 
+    /* Both may start within one second of the wall clock that names them,
+     * so the name's duration part decides the order: look for the first. */
     const auto files = filed();
     ASSERT_EQ(files.size(), 2u);
     EXPECT_NE(files[0].find("/tavro_"), std::string::npos);
-    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
+    EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const std::string &f) {
+                  return f.substr(f.size() - 13) == "_00004000.mp4";
+              }), 1) << files[0] << " " << files[1];
     EXPECT_TRUE(top().empty()) << top().front();
     for (auto &f : files) {
         SCOPED_TRACE(f);
@@ -229,13 +291,14 @@ TEST_F(RecorderStart, RecordsSegmentsAndFilesTheOpenOneAtRelease)
 TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
 {
     rec_test_record.track = 1;
+    tvrtest::ManualClock clock(kRecorderThreads); /* the audio worker runs for the other user */
     void *audio = tvr_mirel_aenc_start((void *)"main");  /* another user */
     ASSERT_NE(audio, nullptr);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(audio_users(), 1);
     int most = 0;
     for (int i = 0; i < 30; i++) {
-        usleep(100000);
+        ASSERT_TRUE(clock.run(100));
         audio_chn_param *a = &tvr_avsrc->main_audio_param;
         pthread_rwlock_rdlock(&a->rwlock_aenc_data_list);
         int n = 0;
@@ -246,6 +309,7 @@ TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
     }
     /* 3 s of audio is about 23 frames; taken entries leave at the next one. */
     EXPECT_LE(most, 6);
+    clock.stop();
     tvr_mirel_record_release();
     tvr_mirel_aenc_release(audio);
     const auto files = filed();
@@ -258,16 +322,21 @@ TEST_F(RecorderStart, VideoOnlyKeepsAnotherUsersAudioQueueDrained)
 TEST_F(RecorderStart, AudioOnlyHoldsTheVideoChannelForTiming)
 {
     rec_test_record.track = 2;
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
     EXPECT_EQ(video_users(), 1);  /* held by the recorder alone */
-    for (int i = 0; i < 80 && filed().empty(); i++)
-        usleep(100000);
+    EXPECT_TRUE(clock.run_until([&] { return !filed().empty(); }, 6000));
+    clock.stop();
     tvr_mirel_record_release();
     EXPECT_EQ(video_users(), 0);
+    /* The first segment; the one filed at release may sort before it when
+     * both start within one second of the wall clock that names them. */
     const auto files = filed();
-    ASSERT_GE(files.size(), 1u);
-    EXPECT_EQ(files[0].substr(files[0].size() - 13), "_00004000.mp4");
-    muxtest::Probe p = muxtest::probe(dir_ + "/" + files[0]);
+    auto first = std::find_if(files.begin(), files.end(), [](const std::string &f) {
+        return f.substr(f.size() - 13) == "_00004000.mp4";
+    });
+    ASSERT_NE(first, files.end()) << files.front();
+    muxtest::Probe p = muxtest::probe(dir_ + "/" + *first);
     ASSERT_NE(p.find("audio"), nullptr) << p.raw;
     EXPECT_GT(p.find("audio")->packets, 20);
     EXPECT_TRUE(!p.find("video") || p.find("video")->packets <= 0) << p.raw;
@@ -348,15 +417,69 @@ TEST_F(RecorderStart, FailedStopNeverFilesAnUnplayableFile)
     }
 }
 
+/* thread_mux held up for several frames: within the queue's bound every
+ * frame is still written, in order (capture numbers follow on); beyond it
+ * frames are lost, logged, and writing resumes at an I frame, so every
+ * file still decodes cleanly. */
+TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
+{
+    struct Row {
+        const char *name;
+        std::vector<size_t> stall_at;
+        int stall_frames;
+        bool loses;
+    } rows[] = {
+        {"three stalls of 8 frames", {20, 50, 80}, 8, false},
+        {"one stall of 40 frames", {20}, 40, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (auto &e : fs::directory_iterator(dir_))
+            fs::remove_all(e.path());
+        mux_spy.reset(r.stall_at, r.stall_frames);
+        const size_t logged = lines().size();
+        ASSERT_EQ(tvr_mirel_record_start(), 0);
+        for (int i = 0; i < 300 && mux_spy.count() < 110; i++)
+            usleep(50000);
+        tvr_mirel_record_release();
+        const std::vector<video_stream> w = mux_spy.frames();
+        mux_spy.reset({}, 0);
+        ASSERT_GE(w.size(), 110u);
+        EXPECT_EQ(w[0].frame_type, FRAME_TYPE_I);
+        int gaps = 0;
+        for (size_t i = 1; i < w.size(); i++) {
+            if (w[i].seq_no == w[i - 1].seq_no + 1)
+                continue;
+            gaps++;
+            EXPECT_EQ(w[i].frame_type, FRAME_TYPE_I)
+                << "P frame " << w[i].seq_no << " written after frame " << w[i - 1].seq_no;
+        }
+        const auto all = lines();
+        const bool lost_logged =
+            std::any_of(all.begin() + (long)logged, all.end(), [](const LogLine &l) {
+                return l.text.find("video frames lost in the queue, recording resumes at the "
+                                   "next I frame\n") != std::string::npos;
+            });
+        EXPECT_EQ(gaps > 0, r.loses) << gaps << " gaps";
+        EXPECT_EQ(lost_logged, r.loses);
+        for (auto &f : filed()) {
+            SCOPED_TRACE(f);
+            EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + f), "");
+        }
+    }
+}
+
 TEST_F(RecorderStart, StartRepairsWhatAnEarlierRunLeft)
 {
     /* A leftover that cannot be repaired is deleted before recording. */
     muxtest::write_file(dir_ + "/recording_now_tmp.mp4", muxtest::Bytes(100, 1));
     muxtest::write_file(dir_ + "/recording_now_tmp.mp4.stbl", muxtest::Bytes(10, 2));
+    tvrtest::ManualClock clock(kRecorderThreads);
     ASSERT_EQ(tvr_mirel_record_start(), 0);
-    for (int i = 0; i < 30 && muxtest::file_size(dir_ + "/recording_now_tmp.mp4.moov") < 0; i++)
-        usleep(100000);
-    usleep(500000);
+    EXPECT_TRUE(clock.run_until(
+        [&] { return muxtest::file_size(dir_ + "/recording_now_tmp.mp4.moov") >= 0; }, 3000));
+    EXPECT_TRUE(clock.run(500));
+    clock.stop();
     tvr_mirel_record_release();
     /* Only the new segment, filed at release; the leftover is gone. */
     EXPECT_TRUE(top().empty());

@@ -284,7 +284,8 @@ TEST_F(Handler, SetupSkipsHalfBoundPairAndReleasesIt)
 TEST_F(Handler, SetupWithoutUdpClientPortAnswers461AndFails)
 {
     const char *transports[] = {
-        "RTP/AVP/TCP;unicast;interleaved=0-1",
+        "RTP/AVP/TCP;unicast;interleaved=300-301",
+        "RTP/AVP/TCP;unicast;interleaved=4-2",
         "RTP/AVP;unicast",
         "RTP/AVP;unicast;client_port=0-1",
     };
@@ -299,6 +300,76 @@ TEST_F(Handler, SetupWithoutUdpClientPortAnswers461AndFails)
         EXPECT_EQ(s->status, RTSP_STATUS_ERROR) << t;
         EXPECT_EQ(s->video_rtp_udp_fd, 0) << t;
         fd++;
+    }
+}
+
+TEST_F(Handler, SetupOverTcpTakesInterleavedChannelsAndLetsUdpGo)
+{
+    struct Case {
+        const char *track;
+        const char *transport;
+        const char *reply_transport;
+        uint8_t mask;
+        int chan;
+    } cases[] = {
+        {"track0", "RTP/AVP/TCP;unicast;interleaved=0-1", "interleaved=0-1", RTSP_ILV_VIDEO, 0},
+        {"track1", "RTP/AVP/TCP;unicast;interleaved=6-7", "interleaved=6-7", RTSP_ILV_AUDIO, 6},
+        {"track1", "RTP/AVP/TCP;interleaved=4;unicast", "interleaved=4-5", RTSP_ILV_AUDIO, 4},
+        {"track0", "RTP/AVP/TCP;unicast", "interleaved=0-1", RTSP_ILV_VIDEO, 0},
+        {"track1", "RTP/AVP/TCP;unicast", "interleaved=2-3", RTSP_ILV_AUDIO, 2},
+    };
+    int fd = 40;
+    for (const Case &c : cases) {
+        session_t *s = open_session(fd);
+        // A UDP SETUP first: its sockets are closed when the session turns to TCP.
+        ASSERT_EQ(handle(fd, "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 2\r\n"
+                             "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n"), 0);
+        int udp = s->video_rtp_udp_fd;
+        ASSERT_TRUE(udp_fd_open(udp));
+        std::string req = std::string("SETUP rtsp://h/cam/main/") + c.track +
+                          " RTSP/1.0\r\nCSeq: 3\r\nTransport: " + c.transport + "\r\n\r\n";
+        EXPECT_EQ(handle(fd, req), 0) << c.transport;
+        EXPECT_NE(last().find(std::string("Transport: RTP/AVP/TCP;unicast;") + c.reply_transport +
+                              "\r\n"),
+                  std::string::npos)
+            << last();
+        EXPECT_EQ(s->status, RTSP_STATUS_SETUP);
+        EXPECT_EQ(s->rtp_trans_type, TRANS_RTP_AVP_TCP);
+        EXPECT_EQ(s->ilv_mask, c.mask);
+        EXPECT_EQ(c.mask == RTSP_ILV_VIDEO ? s->ilv_video : s->ilv_audio, c.chan);
+        EXPECT_EQ(s->video_rtp_udp_fd, 0);
+        EXPECT_FALSE(udp_fd_open(udp)) << "the UDP socket was kept";
+        fd++;
+    }
+}
+
+TEST_F(Handler, ReceiverReportOnTheRtcpChannelKeepsTheSessionAlive)
+{
+    const uint8_t rr[] = {0x80, 201, 0, 1, 1, 2, 3, 4};
+    const uint8_t not_rtcp[] = {0x80, 96, 0, 1, 1, 2, 3, 4};
+    struct Case {
+        const char *name;
+        int fd;
+        uint8_t chan;
+        const uint8_t *pkt;
+        bool alive;
+    } cases[] = {
+        {"RR on the video RTCP channel", 50, 3, rr, true},
+        {"RR on the audio RTCP channel", 50, 9, rr, true},
+        {"RR on the RTP channel", 50, 2, rr, false},
+        {"RR on a channel not set up", 50, 5, rr, false},
+        {"RTP on the RTCP channel", 50, 3, not_rtcp, false},
+        {"RR from another connection", 51, 3, rr, false},
+    };
+    session_t *s = open_session(50);
+    ASSERT_EQ(handle(50, "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 2\r\n"
+                         "Transport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n\r\n"), 0);
+    ASSERT_EQ(handle(50, "SETUP rtsp://h/cam/main/track1 RTSP/1.0\r\nCSeq: 3\r\n"
+                         "Transport: RTP/AVP/TCP;unicast;interleaved=8-9\r\n\r\n"), 0);
+    for (const Case &c : cases) {
+        s->tm_last_access = 1;
+        rtsp_handle_interleaved(rtsp_, c.fd, c.chan, c.pkt, 8);
+        EXPECT_EQ(s->tm_last_access != 1, c.alive) << c.name;
     }
 }
 

@@ -191,7 +191,7 @@ TEST(Framing, EveryPrefixOfARequestNeedsMore)
 TEST(Sdp, VideoChannelOnDescriptor7Has116Bytes)
 {
     char sdp[512];
-    int n = rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96);
+    int n = rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96, nullptr);
     EXPECT_EQ(n, 116);
     EXPECT_STREQ(sdp,
                  "v=0\r\no=DOVU 7 1 IN IP4 0.0.0.0\r\nt=0 0\r\na=control:*\r\n"
@@ -201,14 +201,32 @@ TEST(Sdp, VideoChannelOnDescriptor7Has116Bytes)
 TEST(Sdp, NoVideoOnDescriptor12Has53Bytes)
 {
     char sdp[512];
-    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 12, 0, 96), 53);
+    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 12, 0, 96, nullptr), 53);
     EXPECT_EQ(strstr(sdp, "m="), nullptr);
+}
+
+TEST(Sdp, AudioMediumFollowsTheVideoOneUnchanged)
+{
+    char video[512], both[512], small[200];
+    const audio_info aac = {AUDIO_TYPE_AAC, 8000, 1};
+    const audio_info pcm = {AUDIO_TYPE_PCM, 8000, 1};
+    int v = rtsp_compose_sdp(video, sizeof(video), 7, 1, 96, nullptr);
+    int n = rtsp_compose_sdp(both, sizeof(both), 7, 1, 96, &aac);
+    ASSERT_GT(n, v);
+    EXPECT_EQ(std::string(both, (size_t)v), std::string(video)) << "video part changed";
+    EXPECT_STREQ(both + v,
+                 "m=audio 0 RTP/AVP 97\r\na=control:track1\r\n"
+                 "a=rtpmap:97 mpeg4-generic/8000/1\r\n"
+                 "a=fmtp:97 streamtype=5;profile-level-id=15;mode=AAC-hbr;config=1588;"
+                 "sizelength=13;indexlength=3;indexdeltalength=3\r\n");
+    EXPECT_EQ(rtsp_compose_sdp(both, sizeof(both), 7, 1, 96, &pcm), v) << "only AAC is offered";
+    EXPECT_EQ(rtsp_compose_sdp(small, sizeof(small), 7, 1, 96, &aac), -1);
 }
 
 TEST(Sdp, TooSmallBufferFails)
 {
     char sdp[40];
-    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96), -1);
+    EXPECT_EQ(rtsp_compose_sdp(sdp, sizeof(sdp), 7, 1, 96, nullptr), -1);
 }
 
 }  // namespace

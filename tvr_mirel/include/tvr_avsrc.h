@@ -9,7 +9,10 @@
  * Queue protocol: only the producing worker links and unlinks entries,
  * under its queue's write lock; unlinking gives the stream back to the
  * encoder.  Consumers hold the read lock while they look and copy; the
- * recorder also sets an entry's flag under the read lock.
+ * recorder also sets an entry's flag under the read lock.  A video queue
+ * holds only the newest frame, except while a user keeps frames
+ * (tvr_mirel_venc_keep_frames): then the frames it has not flagged stay
+ * queued too, within a bound, and the newest is still the last entry.
  */
 #ifndef TVR_AVSRC_H
 #define TVR_AVSRC_H
@@ -53,6 +56,9 @@ typedef struct venc_stream_entry {
     strm_date date;              /* filled for FRAME_TYPE_I only */
     struct list_head list;
     char flag;                   /* 1 once the recorder took it */
+    uint32_t order;              /* frames the worker queued before it since the
+                                    channel started: a step over 1 between two
+                                    entries means frames were dropped between */
 } venc_stream_entry;
 
 typedef struct aenc_stream_entry {
@@ -81,6 +87,8 @@ typedef struct video_chn_param {
     ozi_pthread_t venc_th;
     struct list_head list_head_venc_data_list;  /* guarded by rwlock */
     pthread_rwlock_t rwlock_venc_data_list;
+    int keepers;                             /* users keeping every frame, guarded
+                                                by rwlock_venc_data_list */
 } video_chn_param;
 
 typedef struct audio_chn_param {
@@ -137,6 +145,12 @@ void *tvr_mirel_venc_start(void *chnid);
 void tvr_mirel_venc_release(void *handle);
 void tvr_mirel_get_vstrm_data(void *handle, unsigned char *pbuf, unsigned int *size,
                               unsigned long long *ts);
+/* With on != 0 the caller (a user of the channel of `handle`) starts
+ * keeping frames: the channel's queue keeps every frame not yet flagged as
+ * taken, up to a bound beyond which the oldest go.  With 0 it stops; when
+ * no user keeps frames, the queue holds only the newest one.  Calls pair
+ * up, and the last keeper stops before it releases the channel. */
+void tvr_mirel_venc_keep_frames(void *handle, int on);
 void *thread_venc(void *param);
 int venc_start(int index);
 int venc_end(int index);
@@ -150,6 +164,12 @@ int tvr_ozi_ai_init(void);
 void tvr_ozi_ai_exit(void);
 void *tvr_mirel_aenc_start(void *chnid);
 void tvr_mirel_aenc_release(void *handle);
+/* Copies a queued AAC frame (ADTS) and sets *size and *ts; *size 0 and *ts
+ * untouched when there is none.  Nothing leaves the queue, so *ts on entry
+ * says which frame: the oldest one newer than *ts (0: the oldest of all),
+ * or with TVR_ASTRM_NEWEST the newest.  A reader that passes back the time
+ * stamp it got gets every frame once, in order. */
+#define TVR_ASTRM_NEWEST DOVU_AUDIO_NEWEST
 void tvr_mirel_get_astrm_data(void *handle, unsigned char *buff, unsigned int *size,
                               unsigned long long *ts);
 void *thread_aenc(void *param);

@@ -19,6 +19,7 @@ typedef struct record_conf {
     int mux_type;         /* 0 AVI, 1 MP4 */
     int time_sec;         /* segment length, s */
     char save_path[100];  /* record directory */
+    int min_free_mb;      /* free space kept on the record file system, MB (0: none) */
 } record_conf;
 
 typedef struct video_conf {

@@ -109,6 +109,21 @@ typedef int (*rec_fix_fn)(FILE *record, FILE *avi_idx, FILE *mp4_moov, FILE *mp4
  * start.  "unfiled_" segments are moved into their date directories.
  * Always 0. */
 int rec_recover_dir(const char *save_path, rec_fix_fn fix);
+/* Length of a record file from its own index (MP4 moov, AVI idx1) and the
+ * recording's start (MP4: the index's creation time; AVI: the last write
+ * less the length).  0, or -1 when the file has no complete index. */
+int rec_indexed_length(FILE *f, int mux_type, uint64_t *ms, time_t *start);
+/* Deals with one record file at the top of save_path and its side files:
+ * a file carrying its index is filed under its final name (never deleted);
+ * otherwise it is repaired from its side files and filed under the
+ * repaired name; what has neither index nor usable side files is deleted.
+ * 0, or -1 when the file had to stay where it was. */
+int rec_recover_file(const char *save_path, const char *name, int type, rec_fix_fn fix);
+/* Frees the temporary path before a new segment: whatever lies there
+ * (finished, torn or repaired) goes through rec_recover_file, so that
+ * nothing is written over and nothing blocks recording.  0 when the path
+ * is free. */
+int rec_clear_tmp_path(const char *save_path, int mux_type, rec_fix_fn fix);
 /* Moves the repaired save_path/pc_file into the date directory of `start`
  * as "%02d%02d%02d_%08llu.mp4|.avi". 0, or -1 when it stayed in place. */
 int rec_save_fixed(const char *save_path, const char *pc_file, uint64_t ms, int i_type,
@@ -156,6 +171,11 @@ typedef struct rec_seg_state {
     strm_date close_date;         /* date of the closing I frame */
     int held;                     /* frames in `hold`, the closing frame first */
     rec_held_frame hold[REC_HELD_MAX];
+    int order_known;              /* 1 once a frame was taken */
+    uint32_t next_order;          /* `order` the next frame has when none was lost */
+    int resync;                   /* 1 after lost frames until the next I frame */
+    uint32_t lost;                /* frames lost in the queue, counted from the
+                                     steps in `order` */
 } rec_seg_state;
 
 typedef struct rec_seg_params {
@@ -199,10 +219,16 @@ enum rec_step_result {
                                      ones) went into the next file, if it opened */
     REC_STEP_CLOSED_ERR = 4,      /* third failed video write closed the segment */
     REC_STEP_HELD = 5,            /* held while the closing segment waits for audio */
+    REC_STEP_LOST = 6,            /* frames before it were lost in the queue: not
+                                     written (nor the P frames after it) until the
+                                     next I frame; a waiting close may complete */
 };
 
-/* One cycle of the mux thread for a frame it has taken.  No threads,
- * clocks or files: every effect goes through `sink`. */
+/* One cycle of the mux thread for a frame it has taken, in queue order.  No
+ * threads, clocks or files: every effect goes through `sink`.  A frame whose
+ * `order` does not follow the previous frame's comes after lost frames:
+ * P frames depend on them, so nothing is written until the next I frame
+ * (the open segment stays open and its audio waits for that frame). */
 enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
                                   const venc_stream_entry *frame, const rec_seg_sink *sink);
 
