@@ -218,6 +218,7 @@ void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
 struct send_target {
     session_t *ses;
     rtsp_tcp_out *out;      /* RTP over TCP: a reference held for the pass */
+    int fd;                 /* its connection, for the log */
     uint8_t chan;
     int udp_fd;
     struct sockaddr_in to;
@@ -371,6 +372,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
                 memset(&t, 0, sizeof(t));
                 t.ses = s;
                 t.out = s->tcp_out;
+                t.fd = s->client_fd;
                 rtsp_tcp_out_ref(t.out);
                 t.chan = (uint8_t)((pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio) +
                                    (fp.rtcp ? 1 : 0));
@@ -452,11 +454,16 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
         if (!t.out)
             continue;
         rtsp_ilv_run run = {w.buf, w.len, w.count, t.chan};
-        if (rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0,
-                               tcp_limit) < 0) {
+        int r = rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0,
+                                   tcp_limit);
+        if (r < 0) {
             t.failed = true;
             t.send_errno = EPIPE;
             any_failed = true;
+        } else if (r == 0 && rtsp_tcp_out_take_episode(t.out)) {
+            ll_printf(LOG_LEVEL_INFO,
+                      "[%s]player on fd %d reads too slowly: its video skips to the next key frame\n",
+                      ll_getCurrentTimeStr(), t.fd);
         }
         rtsp_tcp_out_unref(t.out);
         t.out = nullptr;

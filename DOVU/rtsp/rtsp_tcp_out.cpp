@@ -34,6 +34,7 @@ struct rtsp_tcp_out {
     size_t head;
     bool dropping_frame;        /* the current video frame is being dropped */
     bool need_key;              /* video resumes at a key frame */
+    bool episode;               /* need_key was set and nobody asked yet */
     uint64_t frames_dropped;
     uint64_t runs_dropped;
 };
@@ -214,6 +215,7 @@ rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit, int epfd, uint32_t ev
     o->head = 0;
     o->dropping_frame = false;
     o->need_key = false;
+    o->episode = false;
     o->frames_dropped = 0;
     o->runs_dropped = 0;
     return o;
@@ -280,6 +282,7 @@ int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part
             o->dropping_frame = true;
         } else if (!fits) {
             o->dropping_frame = true;
+            o->episode = o->episode || !o->need_key;
             o->need_key = true;
         } else {
             o->dropping_frame = false;
@@ -300,6 +303,16 @@ int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part
         return -1;
     arm(o, queued(o) > 0);
     return 1;
+}
+
+int rtsp_tcp_out_take_episode(rtsp_tcp_out *o)
+{
+    if (!o)
+        return 0;
+    out_lock lk(o);
+    bool e = o->episode;
+    o->episode = false;
+    return e ? 1 : 0;
 }
 
 int rtsp_tcp_out_flush(rtsp_tcp_out *o)

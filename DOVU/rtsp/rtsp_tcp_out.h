@@ -79,6 +79,10 @@ typedef enum rtsp_media_part {
 int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part part,
                        size_t frame_bytes, int key, size_t limit);
 
+/* 1 once for each time the queue began dropping video (the reader fell
+ * behind), else 0: for a log line per such episode. */
+int rtsp_tcp_out_take_episode(rtsp_tcp_out *o);
+
 /* Server thread, when the socket became writable: sends what is queued.
  * 0, or -1 when the connection failed. */
 int rtsp_tcp_out_flush(rtsp_tcp_out *o);

@@ -1,19 +1,19 @@
 #!/usr/bin/env python3
 """A slow RTP-over-TCP reader beside a normal UDP player of the same channel.
 
-    slow_reader.py PORT URL
+    slow_reader.py PORT URL DAEMON_LOG
 
 The UDP player reads at once and must see every video packet (no gap in
-the sequence numbers).  The TCP reader takes 10 KB/s until it has lost
-packets (at most 40 s), then reads at full speed for 4 s: after every loss
-its video must start again with a key frame, and at full speed it must get
-video again.  Prints the figures and exits non-zero on a failed check.
+the sequence numbers).  The TCP reader takes 10 KB/s until the daemon logs
+that it reads too slowly (at most 40 s), then at full speed for 4 s: it
+must have lost packets, after every loss its video must start again with a
+key frame, and at full speed it must get video again.  Prints the figures and exits non-zero on a failed check.
 """
 import socket
 import sys
 import time
 
-PORT, URL = int(sys.argv[1]), sys.argv[2]
+PORT, URL, LOG = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 
 
 class Rtsp:
@@ -136,12 +136,13 @@ def read_tcp(budget):
         t.buf = t.buf[4 + n:]
 
 
-def lost():
-    return any((seq(b) - seq(a)) & 0xFFFF != 1 for a, b in zip(tcp_pkts, tcp_pkts[1:]))
+def server_dropped():
+    with open(LOG, errors="replace") as f:
+        return "reads too slowly" in f.read()
 
 
 start = time.monotonic()
-while time.monotonic() < start + 40.0 and not lost():
+while time.monotonic() < start + 40.0 and not server_dropped():
     drain_udp()
     read_tcp(1000)              # 1000 bytes every 100 ms: 10 KB/s
     time.sleep(0.1)

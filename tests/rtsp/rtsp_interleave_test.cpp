@@ -249,6 +249,8 @@ TEST_F(TcpOut, SlowReaderLosesWholeFramesUpToTheNextKeyFrame)
     rtsp_tcp_out_stats st;
     rtsp_tcp_out_get_stats(out_, &st);
     EXPECT_EQ(st.frames_dropped, (uint64_t)(12 - accepted.size()));
+    EXPECT_EQ(rtsp_tcp_out_take_episode(out_), 1) << "the start of the drops is reported";
+    EXPECT_EQ(rtsp_tcp_out_take_episode(out_), 0) << "once";
     EXPECT_LE(st.queued, 20000u + 6 * 1004u);
 
     std::vector<std::string> replies;
