@@ -79,10 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         default: {
             const int32_t len = int32_t(in.u8() % 36) - 2;
             const int rows = len < 1 ? 1 : (len > 32 ? 32 : len);
-            std::unique_ptr<uint16_t[]> grid(new uint16_t[size_t(rows) * 32]);
+            /* With a detection region set the library reads the region's
+             * rows whatever len is, so the grid always has all 32 rows;
+             * rows past `rows` keep the base level. */
+            std::unique_ptr<uint16_t[]> grid(new uint16_t[size_t(MRD_GRID_MAX_ROWS) * 32]);
             /* Sparse description: a base level, then blocks. */
             const uint16_t base = uint16_t(in.u8() * 32);
-            for (int i = 0; i < rows * 32; i++)
+            for (int i = 0; i < MRD_GRID_MAX_ROWS * 32; i++)
                 grid[i] = base;
             for (int blocks = in.u8() % 12; blocks > 0; blocks--) {
                 const int x = in.u8() % 32, y = in.u8() % rows, w = in.u8() % 8 + 1,
@@ -94,12 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             mrd_box boxes[MRD_MAX_BOXES];
             const int32_t n = ozi_mrd(h, grid.get(), len, boxes);
+            /* Boxes lie in the rows passed, or in a detection region's. */
+            const int row_limit = h->region_left ? MRD_GRID_MAX_ROWS : rows;
             check(n >= 0 && n <= MRD_MAX_BOXES, "count out of range");
             for (int i = 0; i < n; i++) {
                 const mrd_box &b = boxes[i];
                 check(b.tag == 1, "tag");
                 check(b.left >= 0 && b.left <= b.right && b.right < 32, "columns");
-                check(b.top >= 0 && b.top <= b.bottom && b.bottom < rows, "rows");
+                check(b.top >= 0 && b.top <= b.bottom && b.bottom < row_limit, "rows");
             }
             for (int i = n; i < MRD_MAX_BOXES; i++)
                 check(boxes[i].left == 0 && boxes[i].top == 0 && boxes[i].right == 0 &&
