@@ -172,10 +172,21 @@ if hard != resource.RLIM_INFINITY and hard < 1200:
 resource.setrlimit(resource.RLIMIT_NOFILE, (4096 if hard == resource.RLIM_INFINITY else min(4096, hard), hard))
 port, mark = int(sys.argv[1]), sys.argv[2]
 conns = []
+# A connect the kernel refuses while the server sheds the flood (its backlog
+# overflows on a loaded machine) is tried again: every one of the 1,100
+# must be made.
+refused = 0
 for _ in range(1100):
-    s = socket.create_connection(("127.0.0.1", port))
-    conns.append(s)
-open(mark, "w").write("open\n")
+    while True:
+        try:
+            conns.append(socket.create_connection(("127.0.0.1", port)))
+            break
+        except ConnectionRefusedError:
+            refused += 1
+            if refused > 5000:
+                raise
+            time.sleep(0.01)
+open(mark, "w").write("open (%d refused and tried again)\n" % refused)
 # wait until the server has closed every one of them (end of stream)
 left = {s.fileno(): s for s in conns}
 poller = select.poll()
