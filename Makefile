@@ -45,7 +45,7 @@ build-tsan: deps
 
 test-tsan: build-tsan
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 900 -LE long
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -LE 'long|realtime'
 
 bench: build
 	cmake --build build --target bench_all -j $(JOBS)
