@@ -643,6 +643,20 @@ void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
     }
 }
 
+/* The calling media thread's batch, set up for one frame of `chn`.  Each
+ * thread keeps its own, so a frame is built without allocating. */
+frame_batch *thread_batch(rtsp_channel_t *chn, rtsp_key_cache *cache, int pt)
+{
+    thread_local std::unique_ptr<frame_batch> batch;
+    if (!batch)
+        batch.reset(new frame_batch);
+    frame_batch *b = batch.get();
+    b->chn = chn;
+    b->cache = cache;
+    b->pt = pt;
+    return b;
+}
+
 }  // namespace
 
 extern "C" int rtsp__set_udp_gso(int enable)
@@ -714,13 +728,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
     }
     /* The frame's packets are built once, in wire form, and delivered
      * together: one pass (and one sweep) per frame, not per packet. */
-    thread_local std::unique_ptr<frame_batch> batch;
-    if (!batch)
-        batch.reset(new frame_batch);
-    frame_batch *b = batch.get();
-    b->chn = p_chn;
-    b->cache = kc;
-    b->pt = PAYLOAD_RTP_H264;
+    frame_batch *b = thread_batch(p_chn, kc, PAYLOAD_RTP_H264);
     /* The frame's wire size with its interleaved headers, near enough:
      * about one packet per 1400 bytes. */
     size_t pkts = frame_size / RTP_MAX_NAL_PAYLOAD + 1;
@@ -755,13 +763,7 @@ extern "C" void rtsp_process_audio_frame(rtsp_channel_t *p_chn, const uint8_t *f
 {
     if (!p_chn || !frame)
         return;
-    thread_local std::unique_ptr<frame_batch> batch;
-    if (!batch)
-        batch.reset(new frame_batch);
-    frame_batch *b = batch.get();
-    b->chn = p_chn;
-    b->cache = nullptr;
-    b->pt = PAYLOAD_RTP_AAC;
+    frame_batch *b = thread_batch(p_chn, nullptr, PAYLOAD_RTP_AAC);
     /* The video thread sweeps; a channel without one is swept here. */
     b->fp = {RTSP_MEDIA_OTHER, frame_size, false, !p_chn->has_video_th, false};
     b->count = 0;

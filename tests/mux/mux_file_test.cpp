@@ -41,16 +41,6 @@ struct TempDir {
     ~TempDir() { run("rm -rf '" + path + "'"); }
 };
 
-#ifndef MUX_TEST_MEDIA_DIR
-#define MUX_TEST_MEDIA_DIR "/tmp"
-#endif
-
-const Media &media()
-{
-    static Media m = make_media(MUX_TEST_MEDIA_DIR);
-    return m;
-}
-
 size_t video_bytes()
 {
     size_t n = 0;

@@ -23,16 +23,6 @@ using namespace muxtest;
 
 namespace {
 
-#ifndef MUX_TEST_MEDIA_DIR
-#define MUX_TEST_MEDIA_DIR "/tmp"
-#endif
-
-const Media &media()
-{
-    static Media m = make_media(MUX_TEST_MEDIA_DIR);
-    return m;
-}
-
 /* ---- simulated storage ---------------------------------------------------- */
 
 struct SimFile {

@@ -172,6 +172,17 @@ struct Probe {
     }
 };
 
+#ifndef MUX_TEST_MEDIA_DIR
+#define MUX_TEST_MEDIA_DIR "/tmp"
+#endif
+
+/* The encoded test media, made once per test program. */
+inline const Media &media()
+{
+    static Media m = make_media(MUX_TEST_MEDIA_DIR);
+    return m;
+}
+
 inline Probe probe(const std::string &path)
 {
     Probe p;

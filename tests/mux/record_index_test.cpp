@@ -19,16 +19,6 @@ namespace {
 
 constexpr uint64_t kBase = 7000000; /* frame clock of the first video frame, ms */
 
-#ifndef MUX_TEST_MEDIA_DIR
-#define MUX_TEST_MEDIA_DIR "/tmp"
-#endif
-
-const Media &media()
-{
-    static Media m = make_media(MUX_TEST_MEDIA_DIR);
-    return m;
-}
-
 footage::FileIndex index_file(const std::string &path)
 {
     Bytes b = read_file(path);
