@@ -37,7 +37,7 @@ build-asan: deps
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 900 -LE long
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -LE 'long|realtime'
 
 build-tsan: deps
 	cmake -S . -B build-tsan -DSANITIZE=thread $(CMAKE_FLAGS)
