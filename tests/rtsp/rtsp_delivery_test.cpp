@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_deliver.h"
 #include "rtsp_test_util.h"
@@ -305,7 +306,7 @@ TEST_F(LoopbackDelivery, PeerCachedAndHungUpConnectionLoggedOnce)
     dup2(log_fd, 1);
     close(log_fd);
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         s->client_fd = -1;   // as the server thread does when it closes it
     }
     for (int i = 0; i < 50; i++)
@@ -374,7 +375,7 @@ void race_hook(rtsp_channel_t *chn)
     session_t *s = rtsp_find_session(chn, r->cfd);
     EXPECT_TRUE(tvrtest::wait_until(
         [&] {
-            rtsp_lock lk(&chn->mutex_session);
+            ll_lock lk(&chn->mutex_session);
             return s->video_rtp_udp_fd != r->old_fd;
         },
         5000));
