@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_dir.h"
+
 namespace {
 
 /* `seconds` of 8000 Hz sound: a 440 Hz hum, plus a 1 kHz tone of
@@ -125,7 +127,8 @@ std::vector<double> json_numbers(const std::string &json, const std::string &key
  * 8000 Hz mono in MP4, as the camera records. */
 TEST(AvSyncOffset, FindsKnownOffsetsInAnFfmpegClip)
 {
-    std::string clip = "/tmp/av_sync_clip_" + std::to_string(getpid()) + ".mp4";
+    tvrtest::ScratchDir dir("av_sync_clip");
+    const std::string clip = dir / "clip.mp4";
     const std::string on = "enable='eq(n\\,25)+eq(n\\,50)+eq(n\\,75)'";
     auto box = [&](int x, int y, const char *colour) {
         return ",drawbox=x=" + std::to_string(x) + ":y=" + std::to_string(y) +
@@ -144,7 +147,6 @@ TEST(AvSyncOffset, FindsKnownOffsetsInAnFfmpegClip)
                        "-ar 8000 -ac 1 " + clip;
     ASSERT_EQ(0, std::system(make.c_str())) << make;
     std::string out = run(std::string(AV_SYNC_OFFSET_BIN) + " --json " + clip);
-    std::remove(clip.c_str());
     ASSERT_EQ((std::vector<double>{3}), json_numbers(out, "video_marks")) << out;
     ASSERT_EQ((std::vector<double>{3}), json_numbers(out, "audio_marks")) << out;
     std::vector<double> offsets = json_numbers(out, "offset_ms");
