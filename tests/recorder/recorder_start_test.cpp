@@ -6,7 +6,6 @@
  */
 #include <gtest/gtest.h>
 
-#include <stdarg.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -28,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/* A line of the log as __wrap_ozi_print below writes it, "<module>/<level>
+/* A line of the log as tagged_print.cpp writes it, "<module>/<level>
  * <text>", taken apart; `text` ends with its newline. */
 struct LogLine {
     int module, level;
@@ -114,20 +113,6 @@ extern "C" int __wrap_ozi_mux_add_video(int handle, struct video_stream *stream)
             usleep(1000);
     }
     return __real_ozi_mux_add_video(handle, stream);
-}
-
-/* Each line to standard output with the module and level it was logged
- * with, for the tests' tvrtest::LogCapture. */
-extern "C" int __wrap_ozi_print(int module, int level, const char *fmt, ...)
-{
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    printf("%d/%d %s", module, level, buf);
-    fflush(stdout);
-    return 0;
 }
 
 namespace {
