@@ -13,7 +13,8 @@ namespace tvrtest {
 
 /* From construction until take() or the end of the scope, standard output
  * (descriptor 1, any thread) goes to an unlinked scratch file instead of
- * the terminal.  Captures do not nest. */
+ * where it went before.  A capture inside another takes the output until
+ * it ends (they end in reverse order, as scopes do). */
 class LogCapture {
 public:
     LogCapture();
