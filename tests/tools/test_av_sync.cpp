@@ -12,9 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "support/command.h"
 #include "support/scratch_dir.h"
 
 namespace {
+
+using tvrtest::run;
 
 /* `seconds` of 8000 Hz sound: a 440 Hz hum, plus a 1 kHz tone of
  * `tone_s` at each of `starts` (none when tone_s is 0). */
@@ -97,19 +100,6 @@ TEST(AvSync, PairsTakeTheNearestToneOnce)
         for (size_t i = 0; i < got.size(); i++)
             EXPECT_NEAR(r.offsets_ms[i], got[i].offset_ms, 1e-6) << r.what << ", pair " << i;
     }
-}
-
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
 }
 
 /* Values of `key` in a flat JSON text, in order. */
