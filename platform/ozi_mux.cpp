@@ -8,12 +8,17 @@
  * configuration ("<file>.moov" for MP4, the head of "<file>.idx" for AVI)
  * and a journal of fixed-size sample records ("<file>.stbl", "<file>.idx").
  * Media bytes go to the kernel at every frame.  Every 750 ms (at most) the
- * record file is synced to storage (fdatasync), then the side files get
- * the journal records of what was synced and are synced in turn: a record
- * never names bytes that may not be on storage, and a power cut loses at
- * most the last second or so.  A stop syncs the indexed file before it
- * removes the side files.  Every file operation goes through the I/O
- * table (ozi_mux.h), so that tests can stage crashes and power cuts.
+ * caller hands the journal records of the samples stored so far, and the
+ * end of the record file they lie within, to the handle's sync thread
+ * ("mux_sync"), which syncs the record file to storage (fdatasync), then
+ * writes the configuration and the records to the side files and syncs
+ * them: a record never names bytes that may not be on storage, and a power
+ * cut loses at most the last second or so.  A sync that takes long (a slow
+ * card) never holds up the caller: what it hands over meanwhile waits and
+ * goes with the next sync.  A stop waits for the sync thread, then writes
+ * and syncs the indexed file before it removes the side files.  Every file
+ * operation goes through the I/O table (ozi_mux.h), so that tests can
+ * stage crashes and power cuts.
  * ozi_mux_stop writes the index (moov or idx1), fixes the sizes and removes
  * the side files; ozi_mux_fix_file does the same from the side files.
  *
@@ -21,9 +26,13 @@
  * (wall clock, seconds), which is how a caller learns when it began.
  *
  * THREADS: any thread may call; one muxer handle is used by one thread at a
- * time.  g_lock guards only the handle table g_muxers (slot lookup, insert,
- * removal); no other lock exists here and no I/O happens under it.  The I/O
- * table is an atomic pointer, swapped only while no muxer works.
+ * time.  Each open handle has its own sync thread, started by ozi_mux_open
+ * and joined by ozi_mux_close: a slow sync of one recording never delays
+ * another's, and no queue or lock is shared between handles.  g_lock
+ * guards only the handle table g_muxers (slot lookup, insert, removal);
+ * each handle's SyncQueue::lock guards the hand-over to its sync thread.
+ * Neither is held with the other, nor during I/O.  The I/O table is an
+ * atomic pointer, swapped only while no muxer works.
  */
 #include "ozi_mux.h"
 #include "ozi_clock.h"
@@ -38,13 +47,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 using namespace ozimux;
@@ -59,13 +73,29 @@ constexpr size_t kMaxJournalBytes = 512u << 20;
  * one block and change no file size (no file-system metadata). */
 constexpr uint64_t kJournalStep = 16u << 10;
 
+/* The durable-write work handed from a handle's caller to its sync thread.
+ * `lock` guards every field below it; it is held only to hand work over,
+ * to take it or to wait for it, never during I/O nor while another lock is
+ * taken. */
+struct SyncQueue {
+    std::mutex lock;
+    std::condition_variable cv;   /* work handed over, work done, quit */
+    std::vector<uint8_t> records; /* journal records not yet taken, in sample order */
+    std::vector<uint8_t> config;  /* newest configuration image not yet taken; empty: none */
+    uint64_t end = 0;             /* record file bytes that the records lie within */
+    bool pending = false;         /* work handed over and not yet taken */
+    bool busy = false;            /* the sync thread is doing I/O */
+    bool quit = false;            /* ozi_mux_close: the thread ends */
+};
+
 struct Muxer {
     ozi_mux_input in{};
     Config cfg{};
     bool active = false;        /* a segment file is open */
-    bool cfg_dirty = false;     /* cfg changed since the side file was written */
-    bool cfg_unsynced = false;  /* MP4: .moov written since its last sync */
+    bool cfg_dirty = false;     /* cfg changed since it was handed to the sync thread */
     bool audio_config_set = false; /* audio config taken from this segment's stream */
+    /* Files, opened and closed by the caller while the sync thread is idle
+     * (start and stop wait for it). */
     int fd = -1;                /* record file */
     int jfd = -1;               /* journal: .stbl or .idx */
     int cfd = -1;               /* MP4 .moov */
@@ -75,9 +105,7 @@ struct Muxer {
     uint64_t origin = 0;        /* ts of the segment's first frame, ms */
     uint64_t end = 0;           /* where the next sample goes */
     std::vector<Sample> samples;
-    size_t journaled = 0;       /* samples already in the journal */
-    uint64_t synced_end = 0;    /* record file bytes known to be on storage */
-    uint64_t jcap = 0;          /* journal file bytes written (records, then zeros) */
+    size_t handed = 0;          /* samples whose records went to the sync thread */
     uint64_t avi_video_chunks = 0; /* AVI: video chunks so far, empty ones included */
     int64_t last_flush_ms = 0;
     /* Scratch reused from frame to frame (amortised growth only). */
@@ -85,6 +113,15 @@ struct Muxer {
     std::vector<Nal> nals;
     std::vector<uint8_t> lens;
     std::vector<iovec> iov;
+
+    SyncQueue q;
+    std::thread syncer;
+    /* The sync thread's own state: touched by it only while q.busy, and
+     * reset by the caller at a start, while it is idle. */
+    uint64_t synced_end = 0;    /* record file bytes known to be on storage */
+    uint64_t jcap = 0;          /* journal file bytes written (records, then zeros) */
+    uint64_t jrecords = 0;      /* records in the journal */
+    std::vector<uint8_t> t_records, t_config; /* the work taken */
 };
 
 std::mutex g_lock;                   /* guards g_muxers */
@@ -165,20 +202,11 @@ void close_fd(int *fd)
 bool is_mp4(const Muxer *m) { return m->cfg.type == MUX_TYPE_MP4; }
 
 /* Side-file copy of the configuration: .moov (MP4) or the head of .idx (AVI). */
-bool write_config(Muxer *m)
+bool write_config(const Muxer *m, const std::vector<uint8_t> &b)
 {
-    Buf b;
-    encode_config(m->cfg, &b);
-    bool ok;
     if (is_mp4(m))
-        ok = pwrite_all(m->cfd, b.b.data(), b.size(), 0);
-    else
-        ok = b.size() <= kConfigMax && pwrite_all(m->jfd, b.b.data(), b.size(), kJournalHeaderSize);
-    if (ok) {
-        m->cfg_dirty = false;
-        m->cfg_unsynced = true;
-    }
-    return ok;
+        return pwrite_all(m->cfd, b.data(), b.size(), 0);
+    return b.size() <= kConfigMax && pwrite_all(m->jfd, b.data(), b.size(), kJournalHeaderSize);
 }
 
 bool sync_fd(int fd)
@@ -190,46 +218,114 @@ bool sync_fd(int fd)
     return rc == 0;
 }
 
-/* Puts the samples stored so far on storage and names them in the journal:
- * record file synced first, then the configuration, then the journal
- * records, synced last.  A failed sync names nothing new. */
-bool flush_journal(Muxer *m)
+/* Sync thread: puts the record file up to `end` on storage, then the
+ * configuration (if any) and the journal records, synced last.  A failed
+ * step names nothing new. */
+bool write_durably(Muxer *m, const std::vector<uint8_t> &records,
+                   const std::vector<uint8_t> &config, uint64_t end)
 {
-    m->last_flush_ms = now_ms();
-    size_t n = m->samples.size() - m->journaled;
-    if (n == 0 && !m->cfg_unsynced)
-        return true;
-    if (m->end != m->synced_end) {
+    if (end != m->synced_end) {
         if (!sync_fd(m->fd))
             return false;
-        m->synced_end = m->end;
+        m->synced_end = end;
     }
-    if (m->cfg_unsynced && is_mp4(m)) {
-        if (!sync_fd(m->cfd))
+    bool journal_dirty = false;
+    if (!config.empty()) {
+        if (!write_config(m, config))
             return false;
+        if (is_mp4(m) && !sync_fd(m->cfd))
+            return false;
+        journal_dirty = !is_mp4(m);
     }
+    if (!records.empty()) {
+        const uint64_t at = m->journal_records + m->jrecords * kRecordSize;
+        const uint64_t need = at + records.size();
+        if (need > m->jcap) {
+            /* Zero records end the journal for a reader. */
+            static const uint8_t kZeros[kJournalStep] = {};
+            const uint64_t from = std::max<uint64_t>(m->jcap, at);
+            const uint64_t to = (need + kJournalStep - 1) / kJournalStep * kJournalStep;
+            for (uint64_t o = from; o < to; o += kJournalStep)
+                if (!pwrite_all(m->jfd, kZeros, size_t(std::min(kJournalStep, to - o)), o))
+                    return false;
+            m->jcap = to;
+        }
+        if (!pwrite_all(m->jfd, records.data(), records.size(), at))
+            return false;
+        journal_dirty = true;
+    }
+    if (journal_dirty && !sync_fd(m->jfd))
+        return false;
+    m->jrecords += records.size() / kRecordSize;
+    return true;
+}
+
+/* The sync thread of a handle: takes what was handed over, writes it
+ * durably without the lock, and on failure puts it back in front of what
+ * came meanwhile, for the next round. */
+void sync_main(Muxer *m)
+{
+    pthread_setname_np(pthread_self(), "mux_sync");
+    SyncQueue &q = m->q;
+    std::unique_lock<std::mutex> lock(q.lock);
+    for (;;) {
+        q.cv.wait(lock, [&q] { return q.pending || q.quit; });
+        if (!q.pending)
+            return;
+        m->t_records.clear();
+        m->t_config.clear();
+        m->t_records.swap(q.records);
+        m->t_config.swap(q.config);
+        const uint64_t end = q.end;
+        q.pending = false;
+        q.busy = true;
+        lock.unlock();
+        const bool ok = write_durably(m, m->t_records, m->t_config, end);
+        lock.lock();
+        q.busy = false;
+        if (!ok) {
+            m->t_records.insert(m->t_records.end(), q.records.begin(), q.records.end());
+            q.records.swap(m->t_records);
+            if (q.config.empty())
+                q.config.swap(m->t_config);
+        }
+        q.cv.notify_all();
+    }
+}
+
+/* Hands the records of the samples stored since the last hand-over, and
+ * the configuration if it changed, to the sync thread; never waits for a
+ * sync in progress. */
+void hand_over(Muxer *m)
+{
+    m->last_flush_ms = now_ms();
+    const size_t n = m->samples.size() - m->handed;
+    if (n == 0 && !m->cfg_dirty)
+        return;
     m->jbuf.resize(n * kRecordSize);
     for (size_t i = 0; i < n; i++)
-        encode_record(m->samples[m->journaled + i], &m->jbuf[i * kRecordSize]);
-    const uint64_t at = m->journal_records + uint64_t(m->journaled) * kRecordSize;
-    const uint64_t need = at + m->jbuf.size();
-    if (need > m->jcap) {
-        /* Zero records end the journal for a reader. */
-        static const uint8_t kZeros[kJournalStep] = {};
-        const uint64_t from = std::max<uint64_t>(m->jcap, at);
-        const uint64_t to = (need + kJournalStep - 1) / kJournalStep * kJournalStep;
-        for (uint64_t o = from; o < to; o += kJournalStep)
-            if (!pwrite_all(m->jfd, kZeros, size_t(std::min(kJournalStep, to - o)), o))
-                return false;
-        m->jcap = to;
+        encode_record(m->samples[m->handed + i], &m->jbuf[i * kRecordSize]);
+    Buf config;
+    if (m->cfg_dirty)
+        encode_config(m->cfg, &config);
+    {
+        std::lock_guard<std::mutex> lock(m->q.lock);
+        m->q.records.insert(m->q.records.end(), m->jbuf.begin(), m->jbuf.end());
+        if (m->cfg_dirty)
+            m->q.config.swap(config.b);
+        m->q.end = m->end;
+        m->q.pending = true;
     }
-    if (n && !pwrite_all(m->jfd, m->jbuf.data(), m->jbuf.size(), at))
-        return false;
-    if (!sync_fd(m->jfd))
-        return false;
-    m->cfg_unsynced = false;
-    m->journaled = m->samples.size();
-    return true;
+    m->q.cv.notify_all();
+    m->handed = m->samples.size();
+    m->cfg_dirty = false;
+}
+
+/* Waits until the sync thread has done (or failed) all it was handed. */
+void wait_synced(Muxer *m)
+{
+    std::unique_lock<std::mutex> lock(m->q.lock);
+    m->q.cv.wait(lock, [m] { return !m->q.pending && !m->q.busy; });
 }
 
 /* Writes the index after the last sample, fixes the headers and cuts off
@@ -293,7 +389,8 @@ uint64_t data_limit(int fd, const Config &c, uint64_t size)
  * the record file; otherwise they stay for the repair. */
 int finish_segment(Muxer *m, bool index = true)
 {
-    flush_journal(m);
+    hand_over(m);
+    wait_synced(m);
     uint32_t total = 0;
     bool ok = index &&
               write_index(m->fd, m->cfg, m->samples.data(), m->samples.size(), m->end, &total);
@@ -307,7 +404,13 @@ int finish_segment(Muxer *m, bool index = true)
     }
     m->active = false;
     m->samples.clear();
-    m->journaled = 0;
+    m->handed = 0;
+    {
+        /* What a failed sync left is of this segment only. */
+        std::lock_guard<std::mutex> lock(m->q.lock);
+        m->q.records.clear();
+        m->q.config.clear();
+    }
     return ok ? 0 : -1;
 }
 
@@ -354,10 +457,8 @@ int store(Muxer *m, iovec *iov, size_t cnt, uint32_t size, uint32_t head, uint64
         rel = INT32_MIN;
     m->samples.push_back(Sample{m->end + head, size, int32_t(rel), track, key});
     m->end = need;
-    if (m->cfg_dirty)
-        write_config(m);
     if (now_ms() - m->last_flush_ms >= g_flush_interval_ms.load(std::memory_order_relaxed))
-        flush_journal(m);
+        hand_over(m);
     return 0;
 }
 
@@ -567,6 +668,17 @@ uint64_t keep_whole_samples(const Config &c, std::vector<Sample> *s, uint64_t si
     return end;
 }
 
+/* Ends and joins the sync thread of a handle with no segment open. */
+void stop_syncer(Muxer *m)
+{
+    {
+        std::lock_guard<std::mutex> lock(m->q.lock);
+        m->q.quit = true;
+    }
+    m->q.cv.notify_all();
+    m->syncer.join();
+}
+
 } // namespace
 
 const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table)
@@ -577,6 +689,15 @@ const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table)
 int64_t ozi_mux_set_journal_interval(int64_t ms)
 {
     return g_flush_interval_ms.exchange(ms < 0 ? 0 : ms);
+}
+
+int ozi_mux_wait_synced(int handle)
+{
+    Muxer *m = lookup(handle);
+    if (!m)
+        return -1;
+    wait_synced(m);
+    return 0;
 }
 
 extern "C" int ozi_mux_open(struct ozi_mux_input *input, int *handle)
@@ -594,6 +715,12 @@ extern "C" int ozi_mux_open(struct ozi_mux_input *input, int *handle)
     if (!m)
         return -1;
     m->in = *input;
+    try {
+        m->syncer = std::thread(sync_main, m);
+    } catch (const std::system_error &) {
+        delete m;
+        return -1;
+    }
     {
         std::lock_guard<std::mutex> lock(g_lock);
         for (int i = 0; i < kMaxMuxers; i++) {
@@ -604,6 +731,7 @@ extern "C" int ozi_mux_open(struct ozi_mux_input *input, int *handle)
             }
         }
     }
+    stop_syncer(m);
     delete m;
     return -1;
 }
@@ -642,10 +770,10 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
     m->have_origin = false;
     m->audio_config_set = false;
     m->samples.clear();
-    m->journaled = 0;
+    m->handed = 0;
     m->synced_end = 0;
     m->jcap = m->journal_records;
-    m->cfg_unsynced = false;
+    m->jrecords = 0;
     m->avi_video_chunks = 0;
     m->last_flush_ms = now_ms();
 
@@ -669,7 +797,11 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
         ok = pwrite_all(m->fd, hdr.b.data(), hdr.size(), 0);
         m->end = hdr.size();
     }
-    ok = ok && pwrite_all(m->jfd, jh, sizeof jh, 0) && write_config(m);
+    Buf config;
+    encode_config(c, &config);
+    ok = ok && pwrite_all(m->jfd, jh, sizeof jh, 0) && write_config(m, config.b);
+    /* The first hand-over syncs it (with the frames' changes). */
+    m->cfg_dirty = true;
     if (!ok) {
         abandon_start(m);
         return -1;
@@ -747,6 +879,7 @@ extern "C" int ozi_mux_close(int handle)
     if (!m)
         return -1;
     int rc = m->active ? finish_segment(m) : 0;
+    stop_syncer(m);
     delete m;
     return rc;
 }

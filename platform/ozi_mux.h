@@ -15,7 +15,8 @@
  * The system's table is the default; tests install their own to stage
  * crashes and power cuts, benchmarks to count bytes and syncs.  Functions
  * follow the POSIX calls of the same names (-1 and errno on failure);
- * now_ms is a monotonic clock in ms. */
+ * now_ms is a monotonic clock in ms.  The calls come from the caller's
+ * thread and from the handles' sync threads ("mux_sync"). */
 struct ozi_mux_io {
     int (*open)(const char *path, int flags, mode_t mode);
     ssize_t (*pwrite)(int fd, const void *buf, size_t n, off_t off);
@@ -36,5 +37,11 @@ const ozi_mux_io *ozi_mux_set_io(const ozi_mux_io *table);
  * journal, in ms (default 750; 0 after every sample).
  * Returns the previous value. */
 int64_t ozi_mux_set_journal_interval(int64_t ms);
+
+/* Waits until the handle's sync thread has done (or failed) the sync work
+ * handed to it so far: with a journal interval of 0, everything stored.
+ * Tests use it to look at the files at a known point.  0, or -1 for an
+ * unknown handle. */
+int ozi_mux_wait_synced(int handle);
 
 #endif /* OZI_MUX_H */

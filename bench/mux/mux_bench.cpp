@@ -191,6 +191,7 @@ int run(ozi_mux_type type, const std::string &dir, Segment &seg, int64_t interva
         return -1;
     ozi_mux_set_journal_interval(0);
     feed(h, seg);
+    ozi_mux_wait_synced(h);
     std::string rec = path + "_fix." + name;
     std::string cmd = "cp '" + path + "' '" + rec + "'";
     const char *exts[2] = {type == MUX_TYPE_MP4 ? ".moov" : ".idx", ".stbl"};

@@ -98,6 +98,8 @@ Fed feed(int h, size_t nv, int64_t audio_shift = 0, size_t lost_from = 0, size_t
             f.audio++;
         }
     }
+    /* The files as the sync thread leaves them once it has caught up. */
+    ozi_mux_wait_synced(h);
     return f;
 }
 

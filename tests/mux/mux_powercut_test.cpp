@@ -8,6 +8,7 @@
 #include "mux_test_media.h"
 #include "ozi_host.h"
 #include "ozi_mux.h"
+#include "ozi_mux_format.h"
 #include "ozi_sdk.h"
 #include "support/scratch_dir.h"
 
@@ -16,9 +17,11 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 
 using namespace muxtest;
 
@@ -38,7 +41,9 @@ struct Op {
     std::string path;
 };
 
-/* One simulated storage; the muxer runs on the test's thread only. */
+/* One simulated storage, used by the test's thread and the muxer's sync
+ * thread.  g_sim guards g while a muxer may work; the test reads g without
+ * it once ozi_mux_wait_synced has returned (the sync thread is idle). */
 struct Storage {
     std::map<std::string, SimFile> files;
     std::map<int, std::string> fds;
@@ -47,7 +52,20 @@ struct Storage {
     long cut_at = -1;       /* index of the operation the power cut tears */
     bool cut = false;
     int64_t clock_ms = 0;
+    /* A slow card: while `hold`, a sync of a record file blocks until the
+     * test allows one more (`allowed`) or lifts the hold. */
+    bool hold = false;
+    int allowed = 0;
+    int held = 0;           /* record file syncs that have blocked so far */
 } g;
+std::mutex g_sim;
+std::condition_variable g_sim_cv; /* a sync blocked; the hold changed */
+
+bool is_record(const std::string &p)
+{
+    auto ends = [&p](const char *e) { return p.size() >= 4 && p.compare(p.size() - 4, 4, e) == 0; };
+    return ends(".mp4") || ends(".avi");
+}
 
 /* Counts a mutating operation; false when the power is (now) off.  The
  * operation at the cut lands partly (`torn` bytes at off) on storage. */
@@ -93,6 +111,7 @@ void put(Bytes *b, const uint8_t *p, size_t n, off_t off)
 
 int sim_open(const char *path, int flags, mode_t)
 {
+    std::lock_guard<std::mutex> lock(g_sim);
     if (!step(kOpen, path))
         return -1;
     /* A created name is on storage at once; its bytes are not. */
@@ -102,7 +121,7 @@ int sim_open(const char *path, int flags, mode_t)
     return g.next_fd++;
 }
 
-ssize_t sim_pwrite(int fd, const void *buf, size_t n, off_t off)
+ssize_t write_locked(int fd, const void *buf, size_t n, off_t off)
 {
     SimFile *f = file_of(fd);
     if (!f || !step(kWrite, g.fds[fd], static_cast<const uint8_t *>(buf), n, off))
@@ -111,17 +130,25 @@ ssize_t sim_pwrite(int fd, const void *buf, size_t n, off_t off)
     return ssize_t(n);
 }
 
+ssize_t sim_pwrite(int fd, const void *buf, size_t n, off_t off)
+{
+    std::lock_guard<std::mutex> lock(g_sim);
+    return write_locked(fd, buf, n, off);
+}
+
 ssize_t sim_pwritev(int fd, const iovec *iov, int cnt, off_t off)
 {
     Bytes all;
     for (int i = 0; i < cnt; i++)
         all.insert(all.end(), static_cast<uint8_t *>(iov[i].iov_base),
                    static_cast<uint8_t *>(iov[i].iov_base) + iov[i].iov_len);
-    return sim_pwrite(fd, all.data(), all.size(), off);
+    std::lock_guard<std::mutex> lock(g_sim);
+    return write_locked(fd, all.data(), all.size(), off);
 }
 
 ssize_t sim_pread(int fd, void *buf, size_t n, off_t off)
 {
+    std::lock_guard<std::mutex> lock(g_sim);
     SimFile *f = file_of(fd);
     if (!f || g.cut)
         return -1;
@@ -134,6 +161,7 @@ ssize_t sim_pread(int fd, void *buf, size_t n, off_t off)
 
 int sim_ftruncate(int fd, off_t len)
 {
+    std::lock_guard<std::mutex> lock(g_sim);
     SimFile *f = file_of(fd);
     if (!f || !step(kTruncate, g.fds[fd]))
         return -1;
@@ -141,27 +169,48 @@ int sim_ftruncate(int fd, off_t len)
     return 0;
 }
 
+/* A sync carries the bytes written before it began; what is written while
+ * it blocks waits for the next one. */
 int sim_fdatasync(int fd)
 {
+    std::unique_lock<std::mutex> lock(g_sim);
     SimFile *f = file_of(fd);
-    if (!f || !step(kSync, g.fds[fd]))
+    const std::string path = g.fds[fd];
+    if (!f || !step(kSync, path))
         return -1;
-    f->durable = f->cache;
+    Bytes carried = f->cache;
+    if (g.hold && is_record(path)) {
+        g.held++;
+        g_sim_cv.notify_all();
+        g_sim_cv.wait(lock, [] { return !g.hold || g.allowed > 0; });
+        if (g.hold)
+            g.allowed--;
+    }
+    f->durable = std::move(carried);
     return 0;
 }
 
-int sim_close(int fd) { return g.fds.erase(fd) ? 0 : -1; }
+int sim_close(int fd)
+{
+    std::lock_guard<std::mutex> lock(g_sim);
+    return g.fds.erase(fd) ? 0 : -1;
+}
 
 int sim_unlink(const char *path)
 {
     /* Removing a name reaches storage at once: the worst case for a stop
      * that removes the side files before its index is on storage. */
+    std::lock_guard<std::mutex> lock(g_sim);
     if (!step(kUnlink, path))
         return -1;
     return g.files.erase(path) ? 0 : -1;
 }
 
-int64_t sim_now() { return g.clock_ms; }
+int64_t sim_now()
+{
+    std::lock_guard<std::mutex> lock(g_sim);
+    return g.clock_ms;
+}
 
 const ozi_mux_io kSim = {sim_open, sim_pwrite, sim_pwritev, sim_pread, sim_ftruncate,
                          sim_fdatasync, sim_close, sim_unlink, sim_now};
@@ -177,42 +226,68 @@ struct Outcome {
     bool stopped = false;    /* ozi_mux_stop completed before the cut */
 };
 
-/* Records every test frame (4 s) with the clock at each frame's time, then
- * stops, unless the power goes first. */
-Outcome record(ozi_mux_type type)
+/* Opens a muxer and starts a segment at the simulated path; -1 on failure. */
+int start_segment(ozi_mux_type type)
 {
-    Outcome r;
     ozi_mux_input in = input_320x240(type);
     int h = -1;
     if (ozi_mux_open(&in, &h) != 0)
-        return r;
+        return -1;
     const std::string path = kPath + (type == MUX_TYPE_MP4 ? ".mp4" : ".avi");
     ozi_mux_start_param p{};
     std::vector<char> name(path.begin(), path.end());
     name.push_back('\0');
     p.file_path = name.data();
-    if (ozi_mux_start(h, &p) == 0) {
-        g_started_at = long(g.log.size());
-        size_t a = 0;
-        for (size_t i = 0; i < media().video.size() && !g.cut; i++) {
-            g.clock_ms = int64_t(i) * 40;
-            video_stream v{};
-            v.data = const_cast<unsigned char *>(media().video[i].data());
-            v.len = uint32_t(media().video[i].size());
-            v.ts = kBase + i * 40;
-            v.frame_type = media().key[i] ? FRAME_TYPE_I : FRAME_TYPE_P;
-            if (ozi_mux_add_video(h, &v) == 0 && !g.cut)
-                r.video_given = i + 1;
-            for (; a < media().audio.size() && a * 128 <= i * 40 && !g.cut; a++) {
-                audio_stream s{};
-                s.data = const_cast<unsigned char *>(media().audio[a].data());
-                s.len = uint32_t(media().audio[a].size());
-                s.ts = kBase + a * 128;
-                ozi_mux_add_audio(h, &s);
-            }
-        }
-        r.stopped = !g.cut && ozi_mux_stop(h) == 0 && !g.cut;
+    if (ozi_mux_start(h, &p) == 0)
+        return h;
+    ozi_mux_close(h);
+    return -1;
+}
+
+/* Adds video frame i and the audio whose time has come (from *a on);
+ * true if the video frame was taken. */
+bool add_frame(int h, size_t i, size_t *a)
+{
+    video_stream v{};
+    v.data = const_cast<unsigned char *>(media().video[i].data());
+    v.len = uint32_t(media().video[i].size());
+    v.ts = kBase + i * 40;
+    v.frame_type = media().key[i] ? FRAME_TYPE_I : FRAME_TYPE_P;
+    const bool taken = ozi_mux_add_video(h, &v) == 0;
+    for (; *a < media().audio.size() && *a * 128 <= i * 40; ++*a) {
+        audio_stream s{};
+        s.data = const_cast<unsigned char *>(media().audio[*a].data());
+        s.len = uint32_t(media().audio[*a].size());
+        s.ts = kBase + *a * 128;
+        ozi_mux_add_audio(h, &s);
     }
+    return taken;
+}
+
+/* Records every test frame (4 s) with the clock at each frame's time, then
+ * stops, unless the power goes first.  The sync thread's work is awaited
+ * after every frame, so that the operations come in one order, run after
+ * run, and a cut picked from one run falls on the same operation in the
+ * next. */
+Outcome record(ozi_mux_type type)
+{
+    Outcome r;
+    int h = start_segment(type);
+    if (h < 0)
+        return r;
+    g_started_at = long(g.log.size());
+    size_t a = 0;
+    for (size_t i = 0; i < media().video.size() && !g.cut; i++) {
+        {
+            std::lock_guard<std::mutex> lock(g_sim);
+            g.clock_ms = int64_t(i) * 40;
+        }
+        const bool taken = add_frame(h, i, &a);
+        ozi_mux_wait_synced(h);
+        if (taken && !g.cut)
+            r.video_given = i + 1;
+    }
+    r.stopped = !g.cut && ozi_mux_stop(h) == 0 && !g.cut;
     ozi_mux_close(h);
     return r;
 }
@@ -417,6 +492,83 @@ TEST(MuxSync, RecordFileAndJournalAreSyncedOncePerSecond)
     EXPECT_EQ(syncs[".stbl"], 4);
     EXPECT_GE(syncs[".moov"], 1);
     EXPECT_LE(syncs[".moov"], 2);
+}
+
+/* The samples a journal names, and where the last of them ends. */
+struct Named {
+    size_t samples = 0;
+    uint64_t end = 0;
+};
+
+Named named_by(const Bytes &journal)
+{
+    Named n;
+    uint32_t first = 0;
+    if (!ozimux::decode_journal_header(journal.data(), journal.size(), &first))
+        return n;
+    ozimux::Sample s;
+    for (size_t off = first; off + ozimux::kRecordSize <= journal.size() &&
+                             ozimux::decode_record(&journal[off], &s);
+         off += ozimux::kRecordSize) {
+        n.samples++;
+        n.end = std::max(n.end, s.offset + s.size);
+    }
+    return n;
+}
+
+/* A card whose syncs take long: the recorder's adds go on regardless, and
+ * the journal names only what a sync had put on storage before it. */
+TEST(MuxSync, AddsNeverWaitForASlowSync)
+{
+    ASSERT_EQ(media().error, "");
+    ASSERT_GE(media().video.size(), 51u);
+    ozi_host_clear_faults();
+    const int64_t interval = ozi_mux_set_journal_interval(0);
+    const ozi_mux_io *old = ozi_mux_set_io(&kSim);
+    g.hold = true;
+    const int h = start_segment(MUX_TYPE_MP4);
+    ASSERT_GE(h, 0);
+    const std::string rec = kPath + ".mp4", journal = rec + ".stbl";
+    auto durable = [](const std::string &p) {
+        std::lock_guard<std::mutex> lock(g_sim);
+        return g.files.count(p) ? g.files[p].durable : Bytes{};
+    };
+    size_t a = 0, taken = 0;
+    EXPECT_TRUE(add_frame(h, 0, &a));
+    {
+        std::unique_lock<std::mutex> lock(g_sim);
+        g_sim_cv.wait(lock, [] { return g.held == 1; });
+    }
+    /* 50 frames while the first sync is held. */
+    for (size_t i = 1; i <= 50; i++)
+        taken += add_frame(h, i, &a);
+    EXPECT_EQ(taken, 50u);
+    {
+        std::unique_lock<std::mutex> lock(g_sim);
+        EXPECT_EQ(g.held, 1);
+        /* The first sync ends; the next one (all that came meanwhile) blocks. */
+        g.allowed = 1;
+        g_sim_cv.notify_all();
+        g_sim_cv.wait(lock, [] { return g.held == 2; });
+    }
+    Named first = named_by(durable(journal));
+    EXPECT_GE(first.samples, 1u);
+    EXPECT_LE(first.end, durable(rec).size()) << "the journal names bytes not on storage";
+    {
+        std::lock_guard<std::mutex> lock(g_sim);
+        g.hold = false;
+    }
+    g_sim_cv.notify_all();
+    ASSERT_EQ(ozi_mux_wait_synced(h), 0);
+    Named all = named_by(durable(journal));
+    EXPECT_EQ(all.samples, 51 + a) << "51 video frames and " << a << " audio frames";
+    EXPECT_LE(all.end, durable(rec).size());
+    EXPECT_GT(all.end, first.end);
+    EXPECT_EQ(ozi_mux_stop(h), 0);
+    EXPECT_EQ(ozi_mux_close(h), 0);
+    ozi_mux_set_io(old);
+    ozi_mux_set_journal_interval(interval);
+    g = Storage{};
 }
 
 } // namespace

@@ -185,6 +185,7 @@ TEST_P(RecorderMux, TemporaryPathIsNeverAnObstacle)
             vs.frame_type = media.key[i] ? FRAME_TYPE_I : FRAME_TYPE_P;
             ASSERT_EQ(ozi_mux_add_video(h, &vs), 0);
         }
+        ASSERT_EQ(ozi_mux_wait_synced(h), 0);
         /* The files as a crash now would leave them. */
         std::vector<muxtest::Bytes> crash;
         for (const std::string &f : files)
