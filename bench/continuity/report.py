@@ -71,8 +71,11 @@ if files:
     last = files[-1]["start_wall_ms"] + files[-1]["length_ms"]
     gaps.append((last, t_end, "stop (SIGTERM)"))
 
-print("continuity: %.1f min wall, %d files (%d kill -9, one 20 s directory outage, one 30 s full file system)"
-      % (wall / 60000, len(files), sum(1 for w in windows if w[0] == "kill -9")))
+if windows:
+    print("continuity: %.1f min wall, %d files (%d kill -9, one 20 s directory outage, one 30 s full file system)"
+          % (wall / 60000, len(files), sum(1 for w in windows if w[0] == "kill -9")))
+else:
+    print("continuity: %.1f min wall, %d files, no faults injected" % (wall / 60000, len(files)))
 print("continuity: video recorded %.1f s of %.1f s wall = %.2f %%" % (video / 1000, wall / 1000, 100 * video / wall))
 print("continuity: audio recorded %.1f s of %.1f s wall = %.2f %%" % (audio / 1000, wall / 1000, 100 * audio / wall))
 frames = sum(f["video"]["frames"] for f in files)

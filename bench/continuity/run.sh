@@ -15,6 +15,9 @@
 #
 #   run.sh <build dir> [minutes]      (default 10, or $SOAK_MIN)
 #
+# SOAK_FAULTS=0 records without injecting faults: the write figures then
+# count only files that were kept, for comparing one muxer with another.
+#
 # Needs root (loop device, mount).  The record directory of the build
 # (TVR_RECORD_DIR) becomes a symbolic link into the loop file system for
 # the run; an existing non-empty record directory makes it skip.
@@ -97,8 +100,13 @@ read -r sec0 flush0 < <(devstat)
 t_start=$(now_ms)
 event start
 start_daemon
+faults=${SOAK_FAULTS:-1}
 for ((t = 1; t <= total; t++)); do
     sleep 1
+    if ((!faults)); then
+        if ((t % 10 == 0)); then sample_cpu; snapshot; fi
+        continue
+    fi
     if ((t % 180 == 0 && t < total)); then
         sample_cpu
         event kill
