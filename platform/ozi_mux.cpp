@@ -15,8 +15,11 @@
  * them: a record never names bytes that may not be on storage, and a power
  * cut loses at most the last second or so.  A sync that takes long (a slow
  * card) never holds up the caller: what it hands over meanwhile waits and
- * goes with the next sync.  A stop waits for the sync thread, then writes
- * and syncs the indexed file before it removes the side files.  Every file
+ * goes with the next sync.  The sync thread also reserves the record
+ * file's storage some MB ahead (size unchanged), so that a sync carries
+ * less file-system metadata; the index's truncation gives the rest back.
+ * A stop waits for the sync thread, then writes and syncs the indexed
+ * file before it removes the side files.  Every file
  * operation goes through the I/O table (ozi_mux.h), so that tests can
  * stage crashes and power cuts.
  * ozi_mux_stop writes the index (moov or idx1), fixes the sizes and removes
@@ -72,6 +75,9 @@ constexpr size_t kMaxJournalBytes = 512u << 20;
 /* The journal grows by zero-filled steps, so that most of its syncs write
  * one block and change no file size (no file-system metadata). */
 constexpr uint64_t kJournalStep = 16u << 10;
+/* Storage for the record file is reserved this far ahead of the synced
+ * bytes, so that a sync allocates nothing (less file-system metadata). */
+constexpr uint64_t kReserveStep = 4u << 20;
 
 /* The durable-write work handed from a handle's caller to its sync thread.
  * `lock` guards every field below it; it is held only to hand work over,
@@ -121,6 +127,7 @@ struct Muxer {
     uint64_t synced_end = 0;    /* record file bytes known to be on storage */
     uint64_t jcap = 0;          /* journal file bytes written (records, then zeros) */
     uint64_t jrecords = 0;      /* records in the journal */
+    uint64_t reserved = 0;      /* record file storage reserved up to here */
     std::vector<uint8_t> t_records, t_config; /* the work taken */
 };
 
@@ -136,7 +143,10 @@ int64_t mono_ms() { return int64_t(ozi__now_ms()); }
 
 int sys_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
 
-const ozi_mux_io kSystemIo = {sys_open, pwrite, pwritev, pread, ftruncate, fdatasync, close, unlink, mono_ms};
+int sys_reserve(int fd, off_t off, off_t len) { return fallocate(fd, FALLOC_FL_KEEP_SIZE, off, len); }
+
+const ozi_mux_io kSystemIo = {sys_open,  pwrite, pwritev, pread,  ftruncate,
+                              fdatasync, close,  unlink,  mono_ms, sys_reserve};
 std::atomic<const ozi_mux_io *> g_io{&kSystemIo};
 
 const ozi_mux_io &io() { return *g_io.load(std::memory_order_acquire); }
@@ -225,6 +235,14 @@ bool write_durably(Muxer *m, const std::vector<uint8_t> &records,
                    const std::vector<uint8_t> &config, uint64_t end)
 {
     if (end != m->synced_end) {
+        if (end + kReserveStep / 2 > m->reserved) {
+            /* Best effort: a file system without it allocates at the sync. */
+            const uint64_t to = (end + kReserveStep) / kReserveStep * kReserveStep;
+            if (io().reserve(m->fd, off_t(m->reserved), off_t(to - m->reserved)) == 0)
+                m->reserved = to;
+            else if (errno == EOPNOTSUPP || errno == ENOSYS)
+                m->reserved = UINT64_MAX; /* not again for this segment */
+        }
         if (!sync_fd(m->fd))
             return false;
         m->synced_end = end;
@@ -774,6 +792,7 @@ extern "C" int ozi_mux_start(int handle, struct ozi_mux_start_param *param)
     m->synced_end = 0;
     m->jcap = m->journal_records;
     m->jrecords = 0;
+    m->reserved = 0;
     m->avi_video_chunks = 0;
     m->last_flush_ms = now_ms();
 

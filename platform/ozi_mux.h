@@ -27,6 +27,9 @@ struct ozi_mux_io {
     int (*close)(int fd);
     int (*unlink)(const char *path);
     int64_t (*now_ms)(void);
+    /* Reserves storage for [off, off + len) without changing the file's
+     * size or content (fallocate with FALLOC_FL_KEEP_SIZE). */
+    int (*reserve)(int fd, off_t off, off_t len);
 };
 
 /* Installs an I/O table (null: the system's) and returns the previous one.

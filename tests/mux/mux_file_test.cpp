@@ -143,6 +143,10 @@ TEST_P(MuxFile, WritesPlayableSegment)
     ASSERT_EQ(ozi_mux_stop(h_), 0);
     for (const std::string &s : side_files(path_, GetParam()))
         EXPECT_FALSE(exists(s)) << s;
+    /* Storage reserved ahead while recording is given back. */
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_LE(st.st_blocks * 512, st.st_size + 65536) << "blocks kept past the end";
 
     Probe p = probe(path_);
     const Stream *v = p.find("video"), *a = p.find("audio");
