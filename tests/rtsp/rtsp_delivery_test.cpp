@@ -354,6 +354,7 @@ struct RaceCtx {
     int rtp_port;
     std::thread setup;
     std::atomic<bool> setup_done{false};
+    std::atomic<int> setup_tid{0};
     int trap[2] = {-1, -1};
 };
 RaceCtx *g_race;
@@ -370,6 +371,7 @@ void race_hook(rtsp_channel_t *chn)
     RaceCtx *r = g_race;
     rtsp__set_pass_hook(nullptr);
     r->setup = std::thread([r] {
+        r->setup_tid = this_thread_id();
         std::string req = "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 9\r\n"
                           "Transport: RTP/AVP;unicast;client_port=" + std::to_string(r->rtp_port) +
                           "-" + std::to_string(r->rtp_port + 1) + "\r\n\r\n";
@@ -379,8 +381,10 @@ void race_hook(rtsp_channel_t *chn)
     // The SETUP has swapped the session's sockets...
     session_t *s = rtsp_find_session(chn, r->cfd);
     EXPECT_TRUE(wait_until([&] { rtsp_lock lk(&chn->mutex_session); return s->video_rtp_udp_fd != r->old_fd; }));
-    // ...and whatever it closed now is taken by an unrelated socket.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // ...and, once it has closed what it will close before the pass ends
+    // (finished, or waiting for the pass), whatever it closed is taken by
+    // an unrelated socket.
+    EXPECT_TRUE(wait_until([&] { return r->setup_done || (r->setup_tid && thread_blocked(r->setup_tid)); }));
     socketpair(AF_UNIX, SOCK_STREAM, 0, r->trap);
 }
 

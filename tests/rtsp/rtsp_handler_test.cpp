@@ -224,11 +224,15 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
         rtsp_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
     }
+    std::atomic<int> tid{0};
     std::thread server([&] {
+        tid = this_thread_id();
         handle(7, setup);
         done = 1;
     });
-    usleep(50000);
+    // The SETUP either finishes (wrong) or waits for the pass to end.
+    for (int i = 0; i < 5000 && !done && !(tid && thread_blocked(tid)); i++)
+        usleep(1000);
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
     {
