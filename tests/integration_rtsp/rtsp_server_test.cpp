@@ -656,7 +656,6 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
 
     // Frames flow again: the delivery pass retires a's session, and the
     // server thread removes it; b's session is left.
-    ASSERT_EQ(channel_sessions(srv_), 2);
     g_paused = false;
     EXPECT_TRUE(wait_for([&] { return channel_sessions(srv_) == 1; }, 5000))
         << "a's session not removed: " << channel_sessions(srv_) << " sessions";
