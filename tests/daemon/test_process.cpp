@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -75,19 +77,34 @@ struct Daemon {
         }
     }
 
-    /* Waits up to `ms` for the end; the wait status, or -1 if still running. */
+    /* Waits up to `ms` for the end (the process's descriptor becomes
+     * readable when it exits); the wait status, or -1 if still running. */
     int wait_exit(int ms)
     {
-        for (int waited = 0; waited <= ms; waited += 20) {
-            int status = 0;
-            pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid) {
-                pid = -1;
-                return status;
-            }
-            usleep(20000);
-        }
-        return -1;
+        int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (pfd < 0)
+            return -1;
+        struct pollfd p = {pfd, POLLIN, 0};
+        poll(&p, 1, ms);
+        close(pfd);
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) != pid)
+            return -1;
+        pid = -1;
+        return status;
+    }
+
+    /* True while the program's main thread waits for a stop signal
+     * (sigwait), that is, once it has started everything it starts. */
+    bool waits_for_signal() const
+    {
+        FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/syscall").c_str(), "r");
+        if (!f)
+            return false;
+        long nr = -1;   /* the call it sleeps in, or "running" */
+        const bool in_call = std::fscanf(f, "%ld", &nr) == 1;
+        std::fclose(f);
+        return in_call && nr == SYS_rt_sigtimedwait;
     }
 
     ~Daemon()
@@ -113,9 +130,13 @@ TEST(TavrocamProcess, NoWordsPrintsBannerAndRunsUntilKilled)
     d.read_for(5000, "get device res");
     EXPECT_TRUE(std::regex_search(d.text, kBanner)) << d.text;
     EXPECT_NE(d.text.find("** vi version: "), std::string::npos) << d.text;
-    /* Up, and idle: nothing ends it but a signal, and a stop signal ends
-     * it in order with status 0. */
-    EXPECT_EQ(d.wait_exit(1500), -1) << d.text;
+    /* Up, and idle: with everything started it waits for a signal, and a
+     * stop signal ends it in order with status 0. */
+    bool idle = false;
+    for (int i = 0; i < 500 && !idle && d.wait_exit(10) == -1; i++)
+        idle = d.waits_for_signal();
+    EXPECT_TRUE(idle) << d.text;
+    EXPECT_EQ(d.wait_exit(0), -1) << d.text;
     ASSERT_EQ(kill(d.pid, SIGINT), 0);
     int status = d.wait_exit(3000);
     ASSERT_NE(status, -1);
