@@ -24,9 +24,11 @@
 
 #include "dovu.h"
 #include "dovu_rtsp.h"
+#include "ll_lock.h"
 #include "ll_log.h"
 #include "rtsp_interleave.h"
 #include "rtsp_rtcp.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -310,29 +312,18 @@ int channel_sessions(rtsp_t *srv)
 {
     rtsp_channel_t *c = nullptr;
     {
-        rtsp_lock lk(&srv->mutex_chn);
+        ll_lock lk(&srv->mutex_chn);
         if (!list_empty(&srv->list_head_chn))
             c = list_first_entry(&srv->list_head_chn, rtsp_channel_t, list);
     }
     if (!c)
         return 0;
     int n = 0;
-    rtsp_lock lk(&c->mutex_session);
+    ll_lock lk(&c->mutex_session);
     struct list_head *pos;
     list_for_each(pos, &c->list_head_session) n++;
     list_for_each(pos, &c->list_head_dead) n++;
     return n;
-}
-
-bool wait_for(const std::function<bool()> &cond, int timeout_ms)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < until) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return cond();
 }
 
 class Server : public ::testing::Test {
@@ -343,8 +334,8 @@ protected:
         port_ = free_tcp_port();
         srv_ = rtsp_create_on_port(0, port_);
         ASSERT_NE(srv_, nullptr);
-        ASSERT_TRUE(wait_for([&] { return __atomic_load_n(&srv_->listening, __ATOMIC_ACQUIRE) != 0; },
-                             2000));
+        ASSERT_TRUE(tvrtest::wait_until(
+            [&] { return __atomic_load_n(&srv_->listening, __ATOMIC_ACQUIRE) != 0; }, 2000));
         starts0_ = g_starts;
         releases0_ = g_releases;
         url_ = "rtsp://127.0.0.1:" + std::to_string(port_) + "/fake/main";
@@ -491,7 +482,8 @@ TEST_F(Server, FullExchangeDeliversRtpAndTeardownClosesAndDetaches)
     // Detached by the TEARDOWN itself, not by the session sweep (65 s).
     EXPECT_EQ(c.request(req("TEARDOWN", url_, 5)), "RTSP/1.0 200 OK\r\nCSeq: 5\r\n\r\n");
     EXPECT_TRUE(c.closed_by_server(1000)) << "connection not closed after TEARDOWN";
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500)) << "channel not detached";
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 2500))
+        << "channel not detached";
 }
 
 TEST_F(Server, TwoClientsShareOneChannelAndOneStream)
@@ -519,14 +511,14 @@ TEST_F(Server, TwoClientsShareOneChannelAndOneStream)
     const int fds_both = open_fds();
     EXPECT_EQ(a.request(req("TEARDOWN", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
     EXPECT_TRUE(a.closed_by_server(1000));
-    EXPECT_TRUE(wait_for([&] { return open_fds() <= fds_both - 3; }, 2500))
+    EXPECT_TRUE(tvrtest::wait_until([&] { return open_fds() <= fds_both - 3; }, 2500))
         << "a's session not removed: " << fds_both << " descriptors, now " << open_fds();
     EXPECT_EQ(b.request(req("OPTIONS", url_, 8)).rfind("RTSP/1.0 200 OK", 0), 0u);
     EXPECT_EQ(releases(), 0) << "released while a session remains";
     EXPECT_FALSE(ub.recv_packet().empty()) << "second client stopped receiving";
 
     EXPECT_EQ(b.request(req("TEARDOWN", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500));
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 2500));
     EXPECT_EQ(starts(), 1);
 }
 
@@ -538,7 +530,7 @@ TEST_F(Server, FramingAcrossSegmentsPipelinesAndSmallReads)
     auto read_by_server = [&] { return server_unread(c.fd()) == 0; };
     std::string r1 = req("OPTIONS", url_, 1);
     c.send_text(r1.substr(0, 20));
-    ASSERT_TRUE(wait_for(read_by_server, 2000)) << "unread: " << server_unread(c.fd());
+    ASSERT_TRUE(tvrtest::wait_until(read_by_server, 2000)) << "unread: " << server_unread(c.fd());
     c.send_text(r1.substr(20));
     EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 1\r\n", 0), 0u);
 
@@ -551,7 +543,7 @@ TEST_F(Server, FramingAcrossSegmentsPipelinesAndSmallReads)
     std::string r4 = req("OPTIONS", url_, 4);
     for (size_t i = 0; i < r4.size(); i += 3) {
         c.send_text(r4.substr(i, 3));
-        ASSERT_TRUE(wait_for(read_by_server, 2000)) << "unread: " << server_unread(c.fd());
+        ASSERT_TRUE(tvrtest::wait_until(read_by_server, 2000)) << "unread: " << server_unread(c.fd());
     }
     EXPECT_EQ(c.reply().rfind("RTSP/1.0 200 OK\r\nCseq: 4\r\n", 0), 0u);
     EXPECT_EQ(c.reply(200), "") << "exactly one reply per request";
@@ -617,8 +609,8 @@ TEST(ServerBind, PortInUseLeavesAnObjectThatNeverServes)
     ASSERT_EQ(listen(holder, 1), 0);
     rtsp_t *srv = rtsp_create_on_port(0, port);
     ASSERT_NE(srv, nullptr);
-    EXPECT_TRUE(wait_for([&] { return __atomic_load_n(&srv->is_running, __ATOMIC_ACQUIRE) == 0; },
-                         2000))
+    EXPECT_TRUE(tvrtest::wait_until(
+        [&] { return __atomic_load_n(&srv->is_running, __ATOMIC_ACQUIRE) == 0; }, 2000))
         << "server thread did not end after the failed bind";
     EXPECT_EQ(__atomic_load_n(&srv->listening, __ATOMIC_ACQUIRE), 0);
     rtsp_destroy(srv);
@@ -646,7 +638,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
     // The server closes a's descriptor (its session's UDP pair stays until removed).
-    EXPECT_TRUE(wait_for([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
+    EXPECT_TRUE(tvrtest::wait_until([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
@@ -657,7 +649,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
     // Frames flow again: the delivery pass retires a's session, and the
     // server thread removes it; b's session is left.
     g_paused = false;
-    EXPECT_TRUE(wait_for([&] { return channel_sessions(srv_) == 1; }, 5000))
+    EXPECT_TRUE(tvrtest::wait_until([&] { return channel_sessions(srv_) == 1; }, 5000))
         << "a's session not removed: " << channel_sessions(srv_) << " sessions";
     EXPECT_FALSE(b.closed_by_server(200)) << "a's session closed b's connection";
     EXPECT_EQ(b.request(req("OPTIONS", url_, 3)).rfind("RTSP/1.0 200 OK\r\nCseq: 3", 0), 0u);
@@ -683,7 +675,8 @@ TEST_F(Server, HungUpClientsSessionIsRetiredAndChannelReleased)
     ASSERT_NE(b.request(req("SETUP", url_ + "/track0", 2, t)).find("200 OK"), std::string::npos);
     a.hang_up();
     b.hang_up();   // set up, never played
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 3000)) << "sessions of closed connections kept";
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 3000))
+        << "sessions of closed connections kept";
     u.drain();   // what was sent before the server saw the hang-up
     EXPECT_TRUE(u.recv_packet(300).empty()) << "packets still sent to a closed client";
 }
@@ -738,7 +731,7 @@ TEST_F(Server, ManyClientsConcurrently)
     for (auto &t : th)
         t.join();
     EXPECT_EQ(ok, 18);
-    EXPECT_TRUE(wait_for([&] { return releases() == starts(); }, 2500));
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == starts(); }, 2500));
 }
 
 }  // namespace

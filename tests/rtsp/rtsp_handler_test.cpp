@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "rtsp_auth.h"
+#include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_test_util.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -221,7 +223,7 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     int old_rtp = s->video_rtp_udp_fd;
     std::atomic<int> done{0};
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
     }
     std::atomic<int> tid{0};
@@ -231,12 +233,11 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
         done = 1;
     });
     // The SETUP either finishes (wrong) or waits for the pass to end.
-    for (int i = 0; i < 5000 && !done && !(tid && thread_blocked(tid)); i++)
-        usleep(1000);
+    EXPECT_TRUE(tvrtest::wait_until([&] { return done || (tid && thread_blocked(tid)); }, 5000));
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 0;
         pthread_cond_broadcast(&chn_->cond_sends);
     }
