@@ -19,11 +19,6 @@
 
 namespace tvrtest {
 
-inline void sleep_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 /* Puts the platform on its manual clock for one scope: the channels'
  * workers capture only as the test moves time on, so what they deliver
  * per second of that time does not depend on how busy the machine is. */

@@ -182,9 +182,11 @@ TEST_F(VideoChannelTest, GetBeforeTheFirstFrameLeavesSizeZero)
     EXPECT_TRUE(has_nal(buf.p, size, 7)) << "IDR without SPS";
     unsigned long long last = ts;
     for (int i = 0; i < 10; i++) {
-        sleep_ms(20);
-        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
-        EXPECT_GT(size, 0u);
+        /* The next frame the encoder makes. */
+        EXPECT_TRUE(wait_until([&] {
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            return size > 0 && ts != last;
+        }, 2000)) << "no frame after " << last;
         EXPECT_GE(ts, last);
         last = ts;
     }
