@@ -223,7 +223,8 @@ struct send_target {
     uint8_t chan;
     int udp_fd;
     struct sockaddr_in to;
-    bool connected;         /* udp_fd is connected to `to`: sends name no peer */
+    bool connected;         /* SETUP connected udp_fd to the player */
+    bool named;             /* messages name `to` (not the connected peer) */
     bool peer_ok;
     bool log_peer;
     int peer_errno;
@@ -298,8 +299,8 @@ bool icmp_reported(int err)
 void address_msgs(pass_msgs *m, send_target &t)
 {
     for (int j = 0; j < m->n; j++) {
-        m->msg[j].msg_hdr.msg_name = t.connected ? nullptr : &t.to;
-        m->msg[j].msg_hdr.msg_namelen = t.connected ? 0 : sizeof(t.to);
+        m->msg[j].msg_hdr.msg_name = t.named ? &t.to : nullptr;
+        m->msg[j].msg_hdr.msg_namelen = t.named ? sizeof(t.to) : 0;
     }
 }
 
@@ -425,7 +426,8 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             t.to.sin_port = htons((uint16_t)port);
             t.peer_ok = session_peer(s, &t);
             uint32_t dest = fp.rtcp ? 0 : (v ? s->video_rtp_dest : s->audio_rtp_dest);
-            t.connected = t.peer_ok && dest != 0 && dest == t.to.sin_addr.s_addr;
+            t.connected = dest != 0;
+            t.named = !t.connected || dest != t.to.sin_addr.s_addr;
             if (t.peer_ok || t.log_peer)
                 targets.push_back(t);
         }
