@@ -32,9 +32,6 @@
 
 namespace {
 
-using tvr::ReadLock;
-using tvr::WriteLock;
-
 video_chn_param *chn_by_id(int chnid)
 {
     if (chnid == tvr_avsrc->main_video_param.chnid)
@@ -64,7 +61,7 @@ int release_stream(int handle, struct video_stream *stream)
 int drain_queue(video_chn_param *chn, int handle)
 {
     int failed = 0;
-    WriteLock lock(&chn->rwlock_venc_data_list);
+    tvr::Lock lock(&chn->rwlock_venc_data_list, tvr::Lock::write);
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &chn->list_head_venc_data_list) {
         venc_stream_entry *e = list_entry(pos, venc_stream_entry, list);
@@ -92,7 +89,7 @@ void release_to_encoder(venc_stream_entry *entry, void *ctx)
 int publish(video_chn_param *chn, int handle, venc_stream_entry *entry)
 {
     release_ctx ctx = {handle, 0};
-    WriteLock lock(&chn->rwlock_venc_data_list);
+    tvr::Lock lock(&chn->rwlock_venc_data_list, tvr::Lock::write);
     list_add_tail(&entry->list, &chn->list_head_venc_data_list);
     const int keep = chn->keepers > 0 ? kVideoKeepMaxEntries : 1;
     tvr__venc_queue_trim(&chn->list_head_venc_data_list, keep, release_to_encoder, &ctx);
@@ -398,7 +395,7 @@ extern "C" void tvr_mirel_get_vstrm_data(void *handle, unsigned char *pbuf, unsi
      * buffer only while the entry is queued: copy them before the read
      * lock is let go.  A frame larger than the streaming library's buffer
      * is not handed out. */
-    ReadLock lock(&chn->rwlock_venc_data_list);
+    tvr::Lock lock(&chn->rwlock_venc_data_list, tvr::Lock::read);
     if (list_empty(&chn->list_head_venc_data_list))
         return;
     const venc_stream_entry *e =
@@ -415,7 +412,7 @@ extern "C" void tvr_mirel_venc_keep_frames(void *handle, int on)
     video_chn_param *chn = chn_by_handle(handle);
     if (!chn)
         return;
-    WriteLock lock(&chn->rwlock_venc_data_list);
+    tvr::Lock lock(&chn->rwlock_venc_data_list, tvr::Lock::write);
     if (on)
         chn->keepers++;
     else if (chn->keepers > 0)

@@ -12,6 +12,8 @@
  * seconds, and AAC at 8000 Hz mono lasting as long as the capture ran.
  */
 #include "daemon_test_util.h"
+#include "support/command.h"
+#include "support/scratch_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,27 +31,6 @@ using namespace tvrtest;
 namespace {
 
 constexpr int kRunMs = 4000;
-
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-std::string scratch_dir()
-{
-    char tmpl[] = "/tmp/tvr_decode_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
 
 struct VideoPull {
     std::vector<unsigned long long> ts;
@@ -190,7 +171,9 @@ TEST(RealDecoders, ChannelsDecodeAsConfigured)
     tvr_mirel_venc_release(subh);
     tvr_mirel_venc_release(mainh);
 
-    std::string dir = scratch_dir();
+    tvrtest::ScratchDir scratch("tvr_decode");
+    ASSERT_NE(scratch.path(), "");
+    const std::string &dir = scratch.path();
     write_file(dir + "/main.h264", mainv.bytes);
     write_file(dir + "/sub.h264", subv.bytes);
     write_file(dir + "/audio.aac", audio);
@@ -217,8 +200,8 @@ TEST(RealDecoders, ChannelsDecodeAsConfigured)
     EXPECT_NEAR(decoded_s, span_s, 0.128)
         << audio_frames << " frames, decoded " << decoded_s << " s over " << span_s << " s";
 
-    if (HasFailure())
+    if (HasFailure()) {
+        scratch.keep();
         std::printf("decoded files kept in %s\n", dir.c_str());
-    else
-        run("rm -rf '" + dir + "'");
+    }
 }

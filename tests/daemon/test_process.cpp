@@ -6,98 +6,22 @@
  */
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/daemon.h"
+
 namespace {
 
-struct Daemon {
-    pid_t pid = -1;
-    int out = -1;   /* read end of the program's stdout+stderr */
-    std::string text;
-
-    /* Starts the program with `words`; `fail` goes to OZI_FAIL. */
+/* The program under test, started with `words` (and OZI_FAIL = `fail`). */
+struct Daemon : tvrtest::Daemon {
     bool start(const std::vector<std::string> &words, const char *fail)
     {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return false;
-        pid = fork();
-        if (pid < 0)
-            return false;
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            dup2(fds[1], 2);
-            close(fds[0]);
-            close(fds[1]);
-            if (fail)
-                setenv("OZI_FAIL", fail, 1);
-            else
-                unsetenv("OZI_FAIL");
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(TAVROCAM_BIN));
-            for (const std::string &w : words)
-                argv.push_back(const_cast<char *>(w.c_str()));
-            argv.push_back(nullptr);
-            execv(TAVROCAM_BIN, argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out = fds[0];
-        fcntl(out, F_SETFL, O_NONBLOCK);
-        return true;
-    }
-
-    /* Collects output for up to `ms`, or until `until` appears. */
-    void read_for(int ms, const std::string &until = "")
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (!until.empty() && text.find(until) != std::string::npos)
-                return;
-            struct pollfd p = {out, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(out, buf, sizeof buf);
-            if (n > 0)
-                text.append(buf, static_cast<size_t>(n));
-            else if (n == 0)
-                return;
-        }
-    }
-
-    /* Waits up to `ms` for the end; the wait status, or -1 if still running. */
-    int wait_exit(int ms)
-    {
-        for (int waited = 0; waited <= ms; waited += 20) {
-            int status = 0;
-            pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid) {
-                pid = -1;
-                return status;
-            }
-            usleep(20000);
-        }
-        return -1;
-    }
-
-    ~Daemon()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0)
-            close(out);
+        return tvrtest::Daemon::start(TAVROCAM_BIN, words, fail);
     }
 };
 

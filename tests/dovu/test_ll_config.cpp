@@ -11,6 +11,8 @@
 #include <string>
 
 #include "ll_config.h"
+#include "support/scratch_dir.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -94,27 +96,25 @@ TEST(LlConfig, RefusedLookupsLeaveTheBufferUntouched)
 TEST(LlConfig, NoFileIsRead)
 {
     // A configuration file naming another port changes nothing.
-    char dir[] = "/tmp/ll_config_test_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/dovu.conf";
+    tvrtest::ScratchDir dir("ll_config_test");
+    ASSERT_NE(dir.path(), "");
+    const std::string path = dir / "dovu.conf";
     std::ofstream(path) << "[RTSP]\nport=9999\nmax_idle_time=5\n";
     const int32_t h = ll_config_init(path.c_str());
     char buf[20] = {0};
     EXPECT_EQ(ll_get_config_key_value(h, "RTSP", "port", buf), 0);
     EXPECT_EQ(atoi(buf), DOVU_RTSP_PORT);
-    unlink(path.c_str());
-    rmdir(dir);
 }
 
 TEST(LlConfig, DestroyClosesNothingAndPrintsNothing)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ll_config_destroy(0);
     ll_config_destroy(-1);
     ll_config_destroy(fds[0]);  // a descriptor the reader never opened
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture.take(), "");
     EXPECT_NE(fcntl(fds[0], F_GETFD), -1) << "descriptor was closed";
     close(fds[0]);
     close(fds[1]);

@@ -16,11 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "support/command.h"
+#include "support/scratch_dir.h"
+
 #ifndef MOTION_DETECT_BIN
 #error "MOTION_DETECT_BIN must name the program under test"
 #endif
 
 namespace {
+
+using tvrtest::run;
 
 struct Box {
     int left, top, right, bottom, tag;
@@ -32,21 +37,6 @@ struct Line {
     int count = -1;
     std::vector<Box> boxes;
 };
-
-/* Runs a shell command; returns its exit status and standard output. */
-int run(const std::string &cmd, std::string *out)
-{
-    std::FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return -1;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out->append(buf, n);
-    const int st = pclose(p);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 bool parse_line(const std::string &s, Line *l)
 {
@@ -89,13 +79,14 @@ std::vector<Line> parse_all(const std::string &out)
 
 class MotionDetect : public testing::Test {
 protected:
+    static tvrtest::ScratchDir *scratch_;
     static std::string dir_, moving_, still_;
 
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/motion_detect_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        scratch_ = new tvrtest::ScratchDir("motion_detect_test");
+        dir_ = scratch_->path();
+        ASSERT_NE(dir_, "");
         moving_ = dir_ + "/moving.y4m";
         still_ = dir_ + "/still.y4m";
         std::string out;
@@ -113,8 +104,8 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        std::string out;
-        run("rm -rf " + dir_, &out);
+        delete scratch_;
+        scratch_ = nullptr;
     }
 
     /* Object position in frame f: x = 20 + 4 f, y = 90, 48 x 48. */
@@ -144,6 +135,7 @@ protected:
     }
 };
 
+tvrtest::ScratchDir *MotionDetect::scratch_ = nullptr;
 std::string MotionDetect::dir_, MotionDetect::moving_, MotionDetect::still_;
 
 TEST_F(MotionDetect, BothDetectorsReportBoxesAroundTheMovingPatch)

@@ -21,9 +21,12 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_deliver.h"
 #include "rtsp_test_util.h"
+#include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -340,42 +343,24 @@ TEST_F(LoopbackDelivery, PeerCachedAndHungUpConnectionLoggedOnce)
     EXPECT_EQ(s->peer_ip, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(drain(a.rtp_rx).size(), 1u);
 
-    char path[] = "/tmp/rtsp_delivery_log_XXXXXX";
-    int tmp = mkstemp(path);
-    ASSERT_GE(tmp, 0);
-    close(tmp);
-    // Log lines go to standard output: catch it in the file meanwhile.
     Log_Level old = ll_get_log_level();
     ll_set_log_level(LOG_LEVEL_DEBUG);
-    fflush(stdout);
-    int saved_out = dup(1);
-    int log_fd = open(path, O_WRONLY | O_TRUNC);
-    ASSERT_GE(log_fd, 0);
-    dup2(log_fd, 1);
-    close(log_fd);
+    tvrtest::LogCapture log;
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         s->client_fd = -1;   // as the server thread does when it closes it
     }
     for (int i = 0; i < 50; i++)
         ASSERT_EQ(rtsp_send_rtp_packet(chn_, &pkt_, 10), 0);
-    fflush(stdout);
-    dup2(saved_out, 1);
-    close(saved_out);
+    log.take();
     ll_set_log_level(old);
     EXPECT_TRUE(drain(a.rtp_rx).empty());
     EXPECT_EQ(rtsp_find_session(chn_, -1), s);
     EXPECT_EQ(s->status, RTSP_STATUS_PLAY);
 
-    FILE *f = fopen(path, "r");
-    ASSERT_NE(f, nullptr);
     int lines = 0;
-    char line[512];
-    while (fgets(line, sizeof(line), f))
-        if (strstr(line, "getpeername error"))
-            lines++;
-    fclose(f);
-    unlink(path);
+    for (const std::string &l : log.lines())
+        lines += l.find("getpeername error") != std::string::npos;
     EXPECT_EQ(lines, 1);
 }
 
@@ -408,13 +393,6 @@ struct RaceCtx {
 };
 RaceCtx *g_race;
 
-bool wait_until(const std::function<bool()> &cond)
-{
-    for (int i = 0; i < 5000 && !cond(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return cond();
-}
-
 void race_hook(rtsp_channel_t *chn)
 {
     RaceCtx *r = g_race;
@@ -428,7 +406,12 @@ void race_hook(rtsp_channel_t *chn)
     });
     // The SETUP has swapped the session's sockets...
     session_t *s = rtsp_find_session(chn, r->cfd);
-    EXPECT_TRUE(wait_until([&] { rtsp_lock lk(&chn->mutex_session); return s->video_rtp_udp_fd != r->old_fd; }));
+    EXPECT_TRUE(tvrtest::wait_until(
+        [&] {
+            ll_lock lk(&chn->mutex_session);
+            return s->video_rtp_udp_fd != r->old_fd;
+        },
+        5000));
     // ...and whatever it closed now is taken by an unrelated socket.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     socketpair(AF_UNIX, SOCK_STREAM, 0, r->trap);
