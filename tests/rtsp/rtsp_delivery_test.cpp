@@ -322,7 +322,7 @@ TEST_F(LoopbackDelivery, ClosedPlayerPortKeepsSessionAndNextFrameArrivesWhole)
         ts += 40;
         EXPECT_EQ(drain(a.rtp_rx), want);
         EXPECT_EQ(s->status, RTSP_STATUS_PLAY);
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         s->status = RTSP_STATUS_TEARDOWN;   // retired by the next row's sweep
     }
 }
