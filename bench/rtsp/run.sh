@@ -184,7 +184,11 @@ for n in $SESSIONS; do
   done
   ratio=$(awk -v a="$(field ours-$proto $n cpu_s_per_mbit)" -v b="$(field gst-$proto $n cpu_s_per_mbit)" \
               'BEGIN { if (a != "" && b + 0 > 0) printf "%9.2f", a / b; else printf "%9s", "-" }')
-  echo "$row $ratio"
+  # A side whose source fell behind (fewer than 24 of 25 frames a second)
+  # delivered less than the other: its row does not compare like with like.
+  slow=$(awk -v a="$(field ours-$proto $n fps)" -v b="$(field gst-$proto $n fps)" \
+             'BEGIN { if ((a != "" && a + 0 < 24) || (b != "" && b + 0 < 24)) print "  (a side fell behind: not comparable)" }')
+  echo "$row $ratio$slow"
 done
 done
 echo "libdovu's own heap (bytes its code holds, live while $HEAP_SESSIONS sessions play; peak over the daemon's run):"
