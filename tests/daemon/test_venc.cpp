@@ -200,10 +200,15 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     QueueWatch w;
+    Buffer buf;
     /* The sub channel's GOP is 40 frames at 20 fps: watch the first I
      * frame, the P frames after it and the next I frame.  Time moves in
-     * 10 ms steps, so the watch sees every frame. */
-    auto i_frames_seen = [&w] {
+     * 10 ms steps, so the watch sees every frame; it polls the getter too,
+     * as a viewer does, which lets the frame after the first I frame go. */
+    auto i_frames_seen = [&w, &buf, h] {
+        unsigned int size = 0;
+        unsigned long long ts = 0;
+        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
         w.poll(1);
         return std::count_if(w.seen.begin(), w.seen.end(), [](const venc_stream_entry &e) {
             return e.stream.frame_type == FRAME_TYPE_I;
@@ -239,6 +244,68 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     for (size_t i = 1; i < w.seen.size(); i++) {
         EXPECT_EQ(w.seen[i].stream.ts, w.seen[i - 1].stream.ts + 50);
         EXPECT_EQ(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no + 1);
+    }
+}
+
+/* A fresh encoder's first I frame comes after a slow first encode, when the
+ * next picture is already due.  The frame after it must neither push the I
+ * frame out of the newest-frame queue before a viewer has had it nor be
+ * lost: it is queued once a viewer's getter has copied the I frame, or at
+ * the latest when the next picture is captured.  On the manual clock the
+ * worker encodes that frame before anyone polls, as on a loaded machine.
+ * A keeper (as the recorder) watches that every picture comes in order. */
+TEST_F(VideoChannelTest, FreshEncodersFirstIFrameWaitsForItsFirstViewer)
+{
+    enum class Then { viewer_polls, nobody_polls, channel_released };
+    for (Then then : {Then::viewer_polls, Then::nobody_polls, Then::channel_released}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        ManualClock clock(1);
+        const int encodes = ozi_host_call_count("ozi_venc_encode_frame");
+        auto encoded = [encodes] { return ozi_host_call_count("ozi_venc_encode_frame") - encodes; };
+        void *h = start_video("sub");
+        ASSERT_NE(h, nullptr);
+        tvr_mirel_venc_keep_frames(h, 1);
+        ASSERT_TRUE(clock.run_until([] { return video_queue_len(1) > 0; }, 500));
+        QueueWatch w;
+        w.poll(1);
+        ASSERT_EQ(w.seen.at(0).stream.frame_type, FRAME_TYPE_I);
+        const unsigned long long key_ts = w.seen[0].stream.ts;
+
+        ASSERT_TRUE(clock.run_until([&] { return encoded() >= 2; }, 500));
+        EXPECT_EQ(video_queue_len(1), 1) << "the next frame was queued before a viewer had the I frame";
+        Buffer buf;
+        unsigned int size = 0;
+        unsigned long long ts = 0;
+        if (then == Then::channel_released) {
+            /* The frame waiting to be queued goes back to the encoder. */
+            tvr_mirel_venc_keep_frames(h, 0);
+            clock.stop();
+            tvr_mirel_venc_release(h);
+            EXPECT_EQ(video_refs(1), 0);
+            EXPECT_EQ(video_queue_len(1), 0);
+            continue;
+        }
+        if (then == Then::viewer_polls) {
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            EXPECT_EQ(ts, key_ts);
+            EXPECT_TRUE(has_nal(buf.p, size, 5)) << "the first viewer's first frame is no IDR";
+            /* Taken: the next frame follows at once, before the next picture. */
+            ASSERT_TRUE(clock.run(10));
+            EXPECT_EQ(encoded(), 2);
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            EXPECT_EQ(ts, key_ts + 50);
+        }
+        ASSERT_TRUE(clock.run_until([&] { return encoded() >= 3 && video_queue_len(1) >= 3; }, 500));
+        w.seen.clear();
+        w.poll(1);
+        ASSERT_EQ(w.seen.size(), 3u);
+        for (uint32_t i = 0; i < 3; i++) {
+            EXPECT_EQ(w.seen[i].stream.ts, key_ts + 50 * i) << "a picture skipped";
+            EXPECT_EQ(w.seen[i].order, i);
+        }
+        tvr_mirel_venc_keep_frames(h, 0);
+        clock.stop();
+        tvr_mirel_venc_release(h);
     }
 }
 
