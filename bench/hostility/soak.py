@@ -14,7 +14,12 @@ lost ones and the largest gap, then the daemon's descriptors, RSS and the
 bytes its log grew by, at rest before and after.  Then it stops the daemon
 (SIGTERM) and reports from RECORD_INDEX's listing of RECORD_DIR what the
 recorder filed since the soak began: the seconds of video missing between
-the first file's start and the stop, and the frames missing in the files.
+the first file's start and the stop, and the frames in the files against
+their lengths.  A sanitizer build's report at exit is shown.
+
+Environment: HEAP_PROBE=1 adds the allocator's figures before and after
+(gdb calls malloc_stats and malloc_trim in the daemon); SOAK_KEEP_DAEMON=1
+leaves the daemon running for another round.
 """
 import json
 import signal
@@ -47,11 +52,17 @@ def fds():
     return len(os.listdir("/proc/%d/fd" % PID))
 
 
-def rss_kb():
+def rss_kb(field="VmRSS"):
     for line in open("/proc/%d/status" % PID):
-        if line.startswith("VmRSS:"):
+        if line.startswith(field + ":"):
             return int(line.split()[1])
     return 0
+
+
+def rss_text():
+    """Resident KB, and how much of it is anonymous memory (heap, stacks)
+    and how much pages of mapped files (code of the libraries)."""
+    return "%d KB (anonymous %d, files %d)" % (rss_kb(), rss_kb("RssAnon"), rss_kb("RssFile"))
 
 
 class Player(threading.Thread):
@@ -302,11 +313,40 @@ def report_recording(before, t_start_ms, t_stop_ms):
           % (frames, expected))
 
 
+def heap_probe(label, trim):
+    """With HEAP_PROBE set and gdb at hand: the allocator's own figures
+    (malloc_stats, which the daemon writes to its log), and with `trim`
+    RSS again once malloc_trim(0) has handed free pages back.  Memory that
+    trimming returns was free in the allocator, not leaked."""
+    start = os.path.getsize(LOG)
+    cmd = ["gdb", "-p", str(PID), "-batch", "-nx", "-ex", "call (void) malloc_stats()"]
+    if trim:
+        cmd += ["-ex", "call (int) malloc_trim(0)", "-ex", "call (void) malloc_stats()"]
+    try:
+        subprocess.run(cmd + ["-ex", "call (int) fflush(0)"], capture_output=True, timeout=60)
+    except (OSError, subprocess.SubprocessError) as e:
+        print("heap probe: gdb failed: %s" % e)
+        return
+    with open(LOG, "rb") as f:
+        f.seek(start)
+        text = f.read().decode(errors="replace")
+    totals = re.findall(r"Total \(incl. mmap\):\s*system bytes\s*=\s*(\d+)\s*"
+                        r"in use bytes\s*=\s*(\d+)", text)
+    arenas = len(re.findall(r"^Arena \d+:", text, re.M)) // len(totals or [0])
+    for when, (system, used) in zip(("", ", trimmed"), totals):
+        print("heap %s%s: allocator holds %d KB, %d KB of it in use (%d arenas)"
+              % (label, when, int(system) // 1024, int(used) // 1024, arenas))
+    if trim:
+        print("heap %s: daemon RSS %s after malloc_trim(0)" % (label, rss_text()))
+
+
 def main():
     t_start_ms = int(time.time() * 1000)
     before = {f["path"] for f in recorded_files()}
     time.sleep(3)   # the recorder has its first file open
-    fd0, rss0, log0 = fds(), rss_kb(), os.path.getsize(LOG)
+    if os.environ.get("HEAP_PROBE"):
+        heap_probe("before", False)
+    fd0, rss0, log0 = fds(), rss_text(), os.path.getsize(LOG)
     players = [Player("udp%d" % i) for i in range(2)] + [Player("tcp%d" % i, True) for i in range(2)]
     for p in players:
         p.start()
@@ -326,7 +366,7 @@ def main():
     while fds() > fd0 and time.monotonic() < end:
         time.sleep(0.5)
     print("daemon descriptors: %d before, %d after" % (fd0, fds()))
-    print("daemon RSS: %d KB before, %d KB after" % (rss0, rss_kb()))
+    print("daemon RSS: %s before, %s after" % (rss0, rss_text()))
     print("log grew by %d bytes in %d s" % (log1 - log0, SECONDS))
     kinds = {}
     with open(LOG, "rb") as f:
@@ -343,7 +383,16 @@ def main():
         lost = [l for l in f.read().split(b"\n") if b"lost" in l.lower()]
     for l in lost[:5]:
         print("  log: " + l.decode(errors="replace")[:160])
-    report_recording(before, t_start_ms, stop_daemon())
+    if os.environ.get("HEAP_PROBE"):
+        heap_probe("after", True)
+    if not os.environ.get("SOAK_KEEP_DAEMON"):   # set for a second round on the same daemon
+        report_recording(before, t_start_ms, stop_daemon())
+        # A sanitizer build reports at exit (leaks among them) into the log.
+        with open(LOG, "rb") as f:
+            f.seek(log1)
+            for line in f.read().decode(errors="replace").split("\n"):
+                if "Sanitizer" in line or line.startswith("SUMMARY"):
+                    print("  exit: " + line[:200])
 
 
 main()
