@@ -282,7 +282,7 @@ def stop_daemon():
     return sent
 
 
-def report_recording(before, t_start_ms, t_stop_ms):
+def report_recording(before, t_start_ms, t_stop_ms, hostile_ms):
     files = sorted((f for f in recorded_files() if f["path"] not in before and f["indexed"]),
                    key=lambda f: f["start_wall_ms"])
     if not files:
@@ -311,6 +311,17 @@ def report_recording(before, t_start_ms, t_stop_ms):
     expected = sum(round(f["length_ms"] / 40) for f in files)
     print("recorder: %d video frames in the files, %d for their lengths at 25 fps"
           % (frames, expected))
+    # Which files lack frames, against the hostile stretch: start-up (first
+    # encode), a heap probe (gdb stops the daemon) and the stop are outside it.
+    h0, h1 = hostile_ms
+    for f in files:
+        short = round(f["length_ms"] / 40) - f["video"]["frames"]
+        if short > 0:
+            t0 = f["start_wall_ms"]
+            t1 = t0 + f["length_ms"]
+            print("recorder:   %d frames short in %s, from %+.1f s to %+.1f s of the hostile "
+                  "stretch (%.1f s)" % (short, f["path"], (t0 - h0) / 1000, (t1 - h0) / 1000,
+                                        (h1 - h0) / 1000))
 
 
 def heap_probe(label, trim):
@@ -351,6 +362,7 @@ def main():
     for p in players:
         p.start()
     time.sleep(3)
+    hostile_ms = (int(time.time() * 1000), int(time.time() * 1000) + SECONDS * 1000)
     stats = hostile_loop(time.monotonic() + SECONDS)
     time.sleep(2)
     for p in players:
@@ -386,7 +398,7 @@ def main():
     if os.environ.get("HEAP_PROBE"):
         heap_probe("after", True)
     if not os.environ.get("SOAK_KEEP_DAEMON"):   # set for a second round on the same daemon
-        report_recording(before, t_start_ms, stop_daemon())
+        report_recording(before, t_start_ms, stop_daemon(), hostile_ms)
         # A sanitizer build reports at exit (leaks among them) into the log.
         with open(LOG, "rb") as f:
             f.seek(log1)
