@@ -25,6 +25,7 @@
 #include "dovu_internal.h"
 #include "dovu_rtsp.h"
 #include "ll_config.h"
+#include "ll_lock.h"
 #include "ll_log.h"
 
 namespace {
@@ -36,15 +37,6 @@ dovu_t dovu = {
 };
 
 const char kLogPath[] = "/tmp/dovu.log";
-
-// RAII for mutex_src.
-class registry_lock {
-public:
-    registry_lock() { pthread_mutex_lock(&dovu.mutex_src); }
-    ~registry_lock() { pthread_mutex_unlock(&dovu.mutex_src); }
-    registry_lock(const registry_lock &) = delete;
-    registry_lock &operator=(const registry_lock &) = delete;
-};
 
 // Caller holds mutex_src.  First source whose name equals name exactly.
 dovu_source *find_source_locked(const char *name)
@@ -86,7 +78,7 @@ int dovu_init(const char *conf)
     {
         // A second init before dovu_exit would start a second server and
         // lose the first log stream; it is answered with 0 and ignored.
-        registry_lock lock;
+        ll_lock lock(&dovu.mutex_src);
         if (dovu.init_flag)
             return 0;
     }
@@ -96,7 +88,7 @@ int dovu_init(const char *conf)
               ll_getCurrentTimeStr());
     dovu.conf_handle = ll_config_init(conf);
     dovu.rtsp = dovu_start_rtsp(dovu.conf_handle);
-    registry_lock lock;
+    ll_lock lock(&dovu.mutex_src);
     dovu.init_flag = 1;
     return 0;
 }
@@ -105,7 +97,7 @@ void dovu_exit(void)
 {
     {
         // Refuse registrations from here on, so the registry only shrinks.
-        registry_lock lock;
+        ll_lock lock(&dovu.mutex_src);
         dovu.init_flag = 0;
     }
     // The server's channels release their streams before any source goes.
@@ -115,7 +107,7 @@ void dovu_exit(void)
     for (;;) {
         dovu_source *src = nullptr;
         {
-            registry_lock lock;
+            ll_lock lock(&dovu.mutex_src);
             if (list_empty(&dovu.list_head_src))
                 break;
             src = list_first_entry(&dovu.list_head_src, dovu_source, list);
@@ -147,7 +139,7 @@ void *dovu_register_av_source(const char *src_name, const char *conf, const src_
 
     enum { REG_OK, REG_NOT_INIT, REG_DUPLICATE } result = REG_OK;
     {
-        registry_lock lock;
+        ll_lock lock(&dovu.mutex_src);
         if (!dovu.init_flag)
             result = REG_NOT_INIT;
         else if (src && find_source_locked(src->src_name))
@@ -156,14 +148,12 @@ void *dovu_register_av_source(const char *src_name, const char *conf, const src_
             list_add_tail(&src->list, &dovu.list_head_src);
     }
     if (result == REG_NOT_INIT) {
-        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]dovu is not initialized!", ll_getCurrentTimeStr(),
-                  __func__, __LINE__);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "dovu is not initialized!");
         free(src);
         return nullptr;
     }
     if (result == REG_DUPLICATE) {
-        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]src_name:%s was resgistered",
-                  ll_getCurrentTimeStr(), __func__, __LINE__, src->src_name);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "src_name:%s was resgistered", src->src_name);
         free(src);
         return nullptr;
     }
@@ -184,7 +174,7 @@ void dovu_unregister_av_source(void *avsrc)
         return;
     {
         // A handle that is not (or no longer) registered is ignored.
-        registry_lock lock;
+        ll_lock lock(&dovu.mutex_src);
         if (!source_linked_locked(src))
             return;
         list_del(&src->list);
@@ -198,7 +188,7 @@ namespace {
  * operations; null when there is none. */
 dovu_source *source_for(const char *src_name, src_ops *ops)
 {
-    registry_lock lock;
+    ll_lock lock(&dovu.mutex_src);
     dovu_source *src;
     // A request path without a source part is served by the first source.
     if (src_name[0] == '\0')

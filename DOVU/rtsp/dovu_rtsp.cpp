@@ -41,6 +41,7 @@
 
 #include "dovu_internal.h"
 #include "ll_config.h"
+#include "ll_lock.h"
 #include "ll_log.h"
 #include "rtsp_auth.h"
 #include "rtsp_guard.h"
@@ -116,14 +117,10 @@ server_state *state_of(rtsp_t *rtsp)
     return static_cast<server_state *>(rtsp->conns);
 }
 
-#define LOG_FAULT(level, fmt, ...) \
-    ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), __func__, __LINE__, ##__VA_ARGS__)
-#define LOG_CREATE(fmt, ...) \
-    ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_create", __LINE__, \
-              ##__VA_ARGS__)
-/* Lines of the event loop's helpers carry the server thread's name. */
-#define LOG_LOOP(level, fmt, ...) \
-    ll_printf(level, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), "rtsp_main", __LINE__, ##__VA_ARGS__)
+/* Lines of the event loop's helpers carry the server thread's name, and
+ * those of a server's creation the creating call's public name. */
+constexpr char kServerThread[] = "rtsp_main";
+constexpr char kCreate[] = "rtsp_create";
 
 /* Makes every session of every channel that holds fd forget it.  Such a
  * session can never be reached again (sessions are found by their
@@ -135,7 +132,7 @@ void forget_fd(rtsp_t *rtsp, int fd)
     struct list_head *pos;
     list_for_each(pos, &rtsp->list_head_chn) {
         rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
-        rtsp_lock lk(&c->mutex_session);
+        ll_lock lk(&c->mutex_session);
         struct list_head *heads[2] = {&c->list_head_session, &c->list_head_dead};
         for (struct list_head *h : heads) {
             struct list_head *sp;
@@ -189,7 +186,7 @@ int open_listener(rtsp_t *rtsp)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        LOG_LOOP(LOG_LEVEL_ERROR, "socket failed : %s", strerror(errno));
+        LL_LOG(LOG_LEVEL_ERROR, kServerThread, "socket failed : %s", strerror(errno));
         return -1;
     }
     int one = 1;
@@ -200,12 +197,12 @@ int open_listener(rtsp_t *rtsp)
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons((uint16_t)rtsp->port);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
-        LOG_LOOP(LOG_LEVEL_ERROR, "bind failed : %s", strerror(errno));
+        LL_LOG(LOG_LEVEL_ERROR, kServerThread, "bind failed : %s", strerror(errno));
         close(fd);
         return -1;
     }
     if (listen(fd, kListenBacklog) != 0) {
-        LOG_LOOP(LOG_LEVEL_ERROR, "listen failed : %s", strerror(errno));
+        LL_LOG(LOG_LEVEL_ERROR, kServerThread, "listen failed : %s", strerror(errno));
         close(fd);
         return -1;
     }
@@ -219,9 +216,10 @@ void log_refused(server_state *st, const char *why)
         return;
     uint32_t more = rtsp_rate_take_dropped(&st->refuse_log);
     if (more)
-        LOG_LOOP(LOG_LEVEL_WARNING, "connection refused: %s (%u more not logged)\n", why, more);
+        LL_LOG(LOG_LEVEL_WARNING, kServerThread, "connection refused: %s (%u more not logged)\n",
+               why, more);
     else
-        LOG_LOOP(LOG_LEVEL_WARNING, "connection refused: %s\n", why);
+        LL_LOG(LOG_LEVEL_WARNING, kServerThread, "connection refused: %s\n", why);
 }
 
 /* Out of descriptors: the pending connection is taken with the spare
@@ -298,7 +296,7 @@ void accept_all(rtsp_t *rtsp)
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                LOG_LOOP(LOG_LEVEL_ERROR, "accept failed : %s", strerror(errno));
+                LL_LOG(LOG_LEVEL_ERROR, kServerThread, "accept failed : %s", strerror(errno));
             return;
         }
         adopt_conn(rtsp, cfd);
@@ -322,11 +320,10 @@ void log_request(server_state *st, conn *c, const char *req, size_t n)
      * (the server-wide count goes to the next line of any connection). */
     uint32_t more = rtsp_rate_take_dropped(&c->log_rate) + rtsp_rate_take_dropped(&st->req_log);
     if (more)
-        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d, %zu bytes (%u requests not logged): %s\n",
-                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, more, text);
+        LL_LOG(LOG_LEVEL_DEBUG, kServerThread,
+               "receive fd %d, %zu bytes (%u requests not logged): %s\n", c->fd, n, more, text);
     else
-        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]receive fd %d, %zu bytes: %s\n",
-                  ll_getCurrentTimeStr(), "rtsp_main", __LINE__, c->fd, n, text);
+        LL_LOG(LOG_LEVEL_DEBUG, kServerThread, "receive fd %d, %zu bytes: %s\n", c->fd, n, text);
 }
 
 /* Drops the consumed head of c's buffer. */
@@ -355,7 +352,8 @@ bool dispatch_requests(rtsp_t *rtsp, conn *c)
         int r = rtsp_next_message(c->buf, c->len, RTSP_RECV_BUF_SIZE - 1, &m);
         if (r < 0) {
             if (rtsp_rate_allow(&c->log_rate, mono_ms(), kReqLogPerSec))
-                LOG_LOOP(LOG_LEVEL_WARNING, "request too large or malformed on fd %d\n", c->fd);
+                LL_LOG(LOG_LEVEL_WARNING, kServerThread,
+                       "request too large or malformed on fd %d\n", c->fd);
             return false;
         }
         if (r == 0) {
@@ -453,7 +451,7 @@ void sweep_idle(rtsp_t *rtsp)
     struct list_head *pos;
     list_for_each(pos, &rtsp->list_head_chn) {
         rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
-        rtsp_lock lk(&c->mutex_session);
+        ll_lock lk(&c->mutex_session);
         struct list_head *sp;
         list_for_each(sp, &c->list_head_session)
             held.insert(list_entry(sp, session_t, list)->client_fd);
@@ -473,7 +471,7 @@ void channel_check(rtsp_t *rtsp)
         bool empty;
         rtsp_status first = RTSP_STATUS_DEFAULT;
         {
-            rtsp_lock lk(&c->mutex_session);
+            ll_lock lk(&c->mutex_session);
             empty = list_empty(&c->list_head_session);
             if (!empty)
                 first = list_first_entry(&c->list_head_session, session_t, list)->status;
@@ -481,11 +479,11 @@ void channel_check(rtsp_t *rtsp)
         int running = __atomic_load_n(&c->is_running, __ATOMIC_ACQUIRE);
         /* A few a second at most: the check runs after every event. */
         if (!empty && rtsp_rate_allow(&state_of(rtsp)->check_log, mono_ms(), 2))
-            LOG_LOOP(LOG_LEVEL_DEBUG, "rtsp channel [ %s ] is created, live status:%d\n",
-                      c->chn_name, running);
+            LL_LOG(LOG_LEVEL_DEBUG, kServerThread,
+                   "rtsp channel [ %s ] is created, live status:%d\n", c->chn_name, running);
         if (empty || (!running && first > RTSP_STATUS_PLAY)) {
-            LOG_LOOP(LOG_LEVEL_DEBUG, "to detach rtsp channel [ %s ], live status:%d\n",
-                      c->chn_name, running);
+            LL_LOG(LOG_LEVEL_DEBUG, kServerThread,
+                   "to detach rtsp channel [ %s ], live status:%d\n", c->chn_name, running);
             rtsp_detach_channel(rtsp, c);
         }
     }
@@ -509,7 +507,7 @@ void event_loop(rtsp_t *rtsp)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            LOG_LOOP(LOG_LEVEL_ERROR, "epoll_wait failed : %s", strerror(errno));
+            LL_LOG(LOG_LEVEL_ERROR, kServerThread, "epoll_wait failed : %s", strerror(errno));
             return;
         }
         for (int i = 0; i < n; i++) {
@@ -610,7 +608,7 @@ void *rtsp_main(void *arg)
                 __atomic_store_n(&rtsp->listening, 1, __ATOMIC_RELEASE);
                 event_loop(rtsp);
             } else {
-                LOG_LOOP(LOG_LEVEL_ERROR, "epoll_ctl failed : %s", strerror(errno));
+                LL_LOG(LOG_LEVEL_ERROR, kServerThread, "epoll_ctl failed : %s", strerror(errno));
             }
         }
     }
@@ -641,7 +639,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
 
     rtsp_t *rtsp = static_cast<rtsp_t *>(calloc(1, sizeof(rtsp_t)));
     if (!rtsp) {
-        LOG_CREATE("malloc rtsp failed");
+        LL_LOG(LOG_LEVEL_ERROR, kCreate, "malloc rtsp failed");
         return nullptr;
     }
     char buf[20];
@@ -678,7 +676,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
                   ll_getCurrentTimeStr(), cred);
 
     if (pthread_mutex_init(&rtsp->mutex_chn, nullptr) != 0) {
-        LOG_CREATE("pthread_mutex_init failed : %s", strerror(errno));
+        LL_LOG(LOG_LEVEL_ERROR, kCreate, "pthread_mutex_init failed : %s", strerror(errno));
         rtsp_auth_free(static_cast<rtsp_auth *>(rtsp->auth));
         free(rtsp);
         return nullptr;
@@ -686,7 +684,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     server_state *st = new (std::nothrow) server_state;
     if (rtsp->wake_fd < 0 || !st) {
-        LOG_CREATE("eventfd failed : %s", strerror(errno));
+        LL_LOG(LOG_LEVEL_ERROR, kCreate, "eventfd failed : %s", strerror(errno));
         if (rtsp->wake_fd >= 0)
             close(rtsp->wake_fd);
         delete st;
@@ -700,7 +698,7 @@ rtsp_t *rtsp_create_on_port(int32_t conf_handle, int32_t port)
     rtsp->is_running = 1;
     int err = g_thread_create(&rtsp->main_th, nullptr, rtsp_main, rtsp);
     if (err != 0) {
-        LOG_CREATE("pthread_create failed : %s", strerror(err));
+        LL_LOG(LOG_LEVEL_ERROR, kCreate, "pthread_create failed : %s", strerror(err));
         close(rtsp->wake_fd);
         delete st;
         pthread_mutex_destroy(&rtsp->mutex_chn);
@@ -797,7 +795,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
 
     rtsp_channel_t *p_chn = static_cast<rtsp_channel_t *>(calloc(1, sizeof(rtsp_channel_t)));
     if (!p_chn) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "malloc channel for %s failed\n", s_chn_name);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "malloc channel for %s failed\n", s_chn_name);
         return nullptr;
     }
     /* Video starts with the channel, audio when a session sets its track
@@ -806,7 +804,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
     if (p_chn->src && !p_chn->src_vhandle)
         dovu_start_medium(src_part, chn_part, 1, &p_chn->src_ahandle);
     if (!p_chn->src || (!p_chn->src_vhandle && !p_chn->src_ahandle)) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "start avstream failed\n");
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "start avstream failed\n");
         free(p_chn);
         return nullptr;
     }
@@ -828,7 +826,7 @@ rtsp_channel_t *rtsp_add_channel(rtsp_t *rtsp, const char *s_chn_name)
         set_thread_name(p_chn->video_th, "rtsp_v_", chn_part);
     }
     {
-        rtsp_lock lk(&rtsp->mutex_chn);
+        ll_lock lk(&rtsp->mutex_chn);
         list_add_tail(&p_chn->list, &rtsp->list_head_chn);
     }
     ll_printf(LOG_LEVEL_INFO, "[%s]create rtsp channel [ %s ] success!\n", ll_getCurrentTimeStr(),
@@ -857,7 +855,7 @@ void rtsp_detach_channel(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     rtsp_reap_sessions(rtsp, p_chn);
     rtsp_channel_release_media(p_chn);
     {
-        rtsp_lock lk(&rtsp->mutex_chn);
+        ll_lock lk(&rtsp->mutex_chn);
         list_del(&p_chn->list);
     }
     dovu_release_avstream(p_chn->src, p_chn->src_vhandle, p_chn->src_ahandle);
@@ -893,7 +891,7 @@ int rtsp_channel_start_audio(rtsp_channel_t *p_chn)
         p_chn->src_ahandle = h;
     }
     if (g_thread_create(&p_chn->audio_th, nullptr, rtsp_chn_audio_main, p_chn) != 0) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "audio thread of [ %s ] not started\n", p_chn->chn_name);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "audio thread of [ %s ] not started\n", p_chn->chn_name);
         return 0;
     }
     p_chn->has_audio_th = 1;
@@ -909,7 +907,8 @@ session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd)
         return nullptr;
     session_t *ses = static_cast<session_t *>(calloc(1, sizeof(session_t)));
     if (!ses) {
-        LOG_FAULT(LOG_LEVEL_ERROR, "malloc session for channel %s failed\n", p_chn->chn_name);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "malloc session for channel %s failed\n",
+               p_chn->chn_name);
         return nullptr;
     }
     uint64_t now = rtsp_now_sec();
@@ -922,10 +921,11 @@ session_t *rtsp_channel_add_session(rtsp_channel_t *p_chn, int cfd)
      * next one, so its video starts with a key frame. */
     ses->wait_key = 1;
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         list_add_tail(&ses->list, &p_chn->list_head_session);
     }
-    LOG_FAULT(LOG_LEVEL_DEBUG, "add new session, fd %d of channel [ %s ]\n", cfd, p_chn->chn_name);
+    LL_LOG(LOG_LEVEL_DEBUG, __func__, "add new session, fd %d of channel [ %s ]\n", cfd,
+           p_chn->chn_name);
     return ses;
 }
 
@@ -933,7 +933,7 @@ session_t *rtsp_find_session(rtsp_channel_t *channel, int cfd)
 {
     if (!channel)
         return nullptr;
-    rtsp_lock lk(&channel->mutex_session);
+    ll_lock lk(&channel->mutex_session);
     struct list_head *pos;
     list_for_each(pos, &channel->list_head_session) {
         session_t *s = list_entry(pos, session_t, list);
@@ -949,7 +949,7 @@ void rtsp_detach_session(rtsp_channel_t *p_chn, session_t *ses)
         return;
     bool moved = false;
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             if (pos == &ses->list) {
@@ -974,7 +974,7 @@ void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
     struct list_head dead;
     INIT_LIST_HEAD(&dead);
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         if (list_empty(&p_chn->list_head_dead))
             return;
         /* Splice the graveyard into the local list. */
@@ -998,21 +998,21 @@ void rtsp_reap_sessions(rtsp_t *rtsp, rtsp_channel_t *p_chn)
         for (int32_t *u : udp)
             if (*u > 0)
                 close(*u);
-        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]detach session fd %d of channel [ %s ]\n",
-                  ll_getCurrentTimeStr(), "rtsp_detach_session", __LINE__, fd, p_chn->chn_name);
+        LL_LOG(LOG_LEVEL_DEBUG, "rtsp_detach_session", "detach session fd %d of channel [ %s ]\n",
+               fd, p_chn->chn_name);
         free(s);
     }
 }
 
 rtsp_status rtsp_session_get_status(rtsp_channel_t *p_chn, session_t *ses)
 {
-    rtsp_lock lk(&p_chn->mutex_session);
+    ll_lock lk(&p_chn->mutex_session);
     return ses->status;
 }
 
 void rtsp_session_set_status(rtsp_channel_t *p_chn, session_t *ses, rtsp_status st)
 {
-    rtsp_lock lk(&p_chn->mutex_session);
+    ll_lock lk(&p_chn->mutex_session);
     ses->status = st;
 }
 

@@ -304,18 +304,6 @@ void rtsp__set_thread_create(rtsp_thread_create_fn fn);
 
 #ifdef __cplusplus
 }
-
-/* Scoped hold of a pthread mutex. */
-class rtsp_lock {
-public:
-    explicit rtsp_lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~rtsp_lock() { pthread_mutex_unlock(m_); }
-    rtsp_lock(const rtsp_lock &) = delete;
-    rtsp_lock &operator=(const rtsp_lock &) = delete;
-
-private:
-    pthread_mutex_t *m_;
-};
 #endif
 
 #endif /* DOVU_RTSP_H */

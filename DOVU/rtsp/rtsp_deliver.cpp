@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "ll_lock.h"
 #include "rtsp_rtcp.h"
 #include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
@@ -53,6 +54,9 @@
  * The datagrams on the wire are the same in every case.
  */
 namespace {
+
+/* A delivery pass's lines carry the name of the public sending call. */
+constexpr char kSender[] = "rtsp_send_rtp_packet";
 
 constexpr size_t kWireMax = RTP_HEADER_SIZE + RTP_PAYLOAD_BUF_SIZE;
 /* Bytes an interleaved packet adds to its RTP packet. */
@@ -352,7 +356,7 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
     targets.clear();
     bool unknown_pt = false;
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
@@ -406,13 +410,11 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
     if (hook)
         hook(p_chn);
     if (unknown_pt)
-        ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]unknow payload type\n", ll_getCurrentTimeStr(),
-                  "rtsp_send_rtp_packet", __LINE__);
+        LL_LOG(LOG_LEVEL_DEBUG, kSender, "unknow payload type\n");
 
     for (const send_target &t : targets)
         if (!t.peer_ok)
-            ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]getpeername error, %s\n", ll_getCurrentTimeStr(),
-                      "rtsp_send_rtp_packet", __LINE__, strerror(t.peer_errno));
+            LL_LOG(LOG_LEVEL_DEBUG, kSender, "getpeername error, %s\n", strerror(t.peer_errno));
 
     /* The sends, with no lock held: the descriptors copied above cannot be
      * closed under them while this pass is counted in flight. */
@@ -471,16 +473,15 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
     if (any_failed && pt == PAYLOAD_RTP_H264)
         for (const send_target &t : targets)
             if (t.failed)
-                ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]+++++++++send %d failed, %s\n",
-                          ll_getCurrentTimeStr(), "rtsp_send_rtp_packet", __LINE__, -1,
-                          strerror(t.send_errno));
+                LL_LOG(LOG_LEVEL_DEBUG, kSender, "+++++++++send %d failed, %s\n", -1,
+                       strerror(t.send_errno));
 
     /* Mark failures, then retire torn-down, failed and idle sessions (the
      * pass that sweeps).  A failed session is marked only while it is
      * still linked: another thread may have retired it since the copy. */
     bool retired = false;
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         if (--p_chn->sends_in_flight == 0)
             pthread_cond_broadcast(&p_chn->cond_sends);
         struct list_head *pos, *n;
@@ -612,7 +613,7 @@ void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
         return;
     std::vector<session_t *> late;
     {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
@@ -637,7 +638,7 @@ void serve_from_key_cache(rtsp_channel_t *p_chn, const rtsp_key_cache *kc)
             for (int j = 0; j < k; j++)
                 off += lens[i + (size_t)j];
         }
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         if (still_linked(p_chn, s))
             s->wait_key = 0;
     }
@@ -718,7 +719,7 @@ extern "C" void rtsp_process_video_frame(rtsp_channel_t *p_chn, const uint8_t *p
         serve_from_key_cache(p_chn, kc);
     rtsp_key_cache_frame(kc, key, ts, rtsp_mono_ms());
     if (key) {
-        rtsp_lock lk(&p_chn->mutex_session);
+        ll_lock lk(&p_chn->mutex_session);
         struct list_head *pos;
         list_for_each(pos, &p_chn->list_head_session) {
             session_t *s = list_entry(pos, session_t, list);
@@ -785,8 +786,7 @@ extern "C" void *rtsp_chn_audio_main(void *arg)
         return nullptr;
     unsigned char *frame = static_cast<unsigned char *>(malloc(DOVU_STREAM_BUF_SIZE));
     if (!frame) {
-        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]malloc frame failed\n", ll_getCurrentTimeStr(),
-                  __func__, __LINE__);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "malloc frame failed\n");
         return nullptr;
     }
     /* The source keeps its frames queued for every reader: start at the
@@ -817,8 +817,7 @@ extern "C" void *rtsp_chn_video_main(void *arg)
     unsigned long long ts = 0, ts_last = 0;
     unsigned char *frame = static_cast<unsigned char *>(malloc(DOVU_STREAM_BUF_SIZE));
     if (!frame) {
-        ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]malloc frame failed\n", ll_getCurrentTimeStr(),
-                  __func__, __LINE__);
+        LL_LOG(LOG_LEVEL_ERROR, __func__, "malloc frame failed\n");
         return nullptr;
     }
     __atomic_store_n(&p_chn->is_running, 1, __ATOMIC_RELEASE);

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "ll_log.h"
+#include "ll_lock.h"
 #include "rtsp_auth.h"
 #include "rtsp_guard.h"
 #include "rtsp_interleave.h"
@@ -337,14 +338,9 @@ struct request_ctx {
     session_t *ses;
 };
 
-/* Lines of the handler's steps carry the handler's name; they go out
- * while the connection's budget of log lines allows. */
-#define LOG_DEBUG_AT(fmt, ...)                                                              \
-    do {                                                                                    \
-        if (g_verbose)                                                                      \
-            ll_printf(LOG_LEVEL_DEBUG, "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(),           \
-                      "rtsp_handle_packet", __LINE__, ##__VA_ARGS__);                       \
-    } while (0)
+/* Lines of the handler's steps carry the handler's name; the debug lines
+ * go out while the connection's budget of log lines allows (g_verbose). */
+constexpr char kHandler[] = "rtsp_handle_packet";
 
 /* Writes a reply; false after logging when the write failed, and the
  * session (if any) is then in RTSP_STATUS_ERROR. */
@@ -356,8 +352,7 @@ bool write_reply(request_ctx *rq, const char *reply, size_t len)
     if (r >= 0)
         return true;
     if (g_verbose)
-        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]Reply failed to fd %d\n", ll_getCurrentTimeStr(),
-              "rtsp_handle_packet", __LINE__, rq->cfd);
+        LL_LOG(LOG_LEVEL_WARNING, kHandler, "Reply failed to fd %d\n", rq->cfd);
     if (rq->ses)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
     return false;
@@ -370,7 +365,8 @@ int reply_status(request_ctx *rq, const char *fmt)
     int n = snprintf(reply, sizeof(reply), fmt, rq->cseq);
     if (!write_reply(rq, reply, (size_t)n))
         return -1;
-    LOG_DEBUG_AT("Reply:\n%s", reply);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "Reply:\n%s", reply);
     return -1;
 }
 
@@ -381,13 +377,15 @@ int reply_ok(request_ctx *rq, const char *reply, int n, rtsp_status status, cons
     if (!write_reply(rq, reply, (size_t)n))
         return -1;
     rtsp_session_set_status(rq->chn, rq->ses, status);
-    LOG_DEBUG_AT("Reply %s:\n%s", method, reply);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "Reply %s:\n%s", method, reply);
     return 0;
 }
 
 int not_found(request_ctx *rq)
 {
-    LOG_DEBUG_AT("not found source for fd %d\n", rq->cfd);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "not found source for fd %d\n", rq->cfd);
     return reply_status(rq, "RTSP/1.0 404 Not Found\r\nCSeq: %s\r\n\r\n");
 }
 
@@ -413,7 +411,8 @@ int handle_options(request_ctx *rq)
         return -1;
     if (rq->ses && rtsp_session_get_status(rq->chn, rq->ses) == RTSP_STATUS_DEFAULT)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_OPTION);
-    LOG_DEBUG_AT("Reply OPTIONS:\n%s", reply);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "Reply OPTIONS:\n%s", reply);
     return 0;
 }
 
@@ -436,7 +435,8 @@ int handle_describe(request_ctx *rq)
         return -1;
     if (rq->ses)
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_DESCRIBE);
-    LOG_DEBUG_AT("Reply DESCRIBE:\n%s", reply);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "Reply DESCRIBE:\n%s", reply);
     return 0;
 }
 
@@ -537,7 +537,8 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
     int r = rtsp_transport_interleaved(buf, &a, &b);
     if (r < 0 || (r > 0 && b != a + 1)) {
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
-        LOG_DEBUG_AT("bad interleaved channels for fd %d\n", rq->cfd);
+        if (g_verbose)
+            LL_LOG(LOG_LEVEL_DEBUG, kHandler, "bad interleaved channels for fd %d\n", rq->cfd);
         return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
     }
     if (r == 0)
@@ -551,7 +552,7 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
     rtsp_tcp_out *old = nullptr;
     int32_t old_fd[4] = {0, 0, 0, 0};
     {
-        rtsp_lock lk(&rq->chn->mutex_session);
+        ll_lock lk(&rq->chn->mutex_session);
         if (s->tcp_out != out) {
             old = s->tcp_out;
             rtsp_tcp_out_ref(out);
@@ -581,7 +582,9 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
                      "RTSP/1.0 200 OK\r\nCSeq: %s\r\nSession: %u\r\n"
                      "Transport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n",
                      rq->cseq, (unsigned)s->session_id, a, b);
-    LOG_DEBUG_AT("track %d interleaved %d-%d on fd %d\n", track, a, b, rq->cfd);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "track %d interleaved %d-%d on fd %d\n", track, a, b,
+               rq->cfd);
     return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
 }
 
@@ -598,7 +601,8 @@ int handle_setup(request_ctx *rq, const char *buf)
     int cport = client_rtp_port(buf);
     if (cport == 0) {
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
-        LOG_DEBUG_AT("no client port in the transport\n");
+        if (g_verbose)
+            LL_LOG(LOG_LEVEL_DEBUG, kHandler, "no client port in the transport\n");
         return reply_status(rq, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: %s\r\n\r\n");
     }
     int rtp_fd = -1, rtcp_fd = -1, sport = 0;
@@ -612,7 +616,8 @@ int handle_setup(request_ctx *rq, const char *buf)
         bound = -1;
     }
     if (bound != 0) {
-        LOG_DEBUG_AT("no free rtp port pair for fd %d\n", rq->cfd);
+        if (g_verbose)
+            LL_LOG(LOG_LEVEL_DEBUG, kHandler, "no free rtp port pair for fd %d\n", rq->cfd);
         rtsp_session_set_status(rq->chn, rq->ses, RTSP_STATUS_ERROR);
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
     }
@@ -624,7 +629,7 @@ int handle_setup(request_ctx *rq, const char *buf)
     int32_t old[2] = {0, 0};
     rtsp_tcp_out *old_out = nullptr;
     {
-        rtsp_lock lk(&rq->chn->mutex_session);
+        ll_lock lk(&rq->chn->mutex_session);
         if (track == 0) {
             old[0] = s->video_rtp_udp_fd, old[1] = s->video_rtcp_udp_fd;
             s->video_rtp_udp_fd = rtp_fd, s->video_rtcp_udp_fd = rtcp_fd;
@@ -655,7 +660,9 @@ int handle_setup(request_ctx *rq, const char *buf)
                      "Transport: RTP/AVP;unicast;client_port=%u-%u;server_port=%u-%u\r\n\r\n",
                      rq->cseq, (unsigned)s->session_id, (unsigned)cport, (unsigned)cport + 1,
                      (unsigned)sport, (unsigned)sport + 1);
-    LOG_DEBUG_AT("trackid:%d, rtpfd:%d, port:%d, clientport:%d\n", track, rtp_fd, sport, cport);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "trackid:%d, rtpfd:%d, port:%d, clientport:%d\n", track,
+               rtp_fd, sport, cport);
     return reply_ok(rq, reply, n, RTSP_STATUS_SETUP, "SETUP");
 }
 
@@ -688,7 +695,7 @@ void send_bye(request_ctx *rq)
     } st[2];
     rtsp_tcp_out *out = nullptr;
     {
-        rtsp_lock lk(&c->mutex_session);
+        ll_lock lk(&c->mutex_session);
         if (s->status != RTSP_STATUS_PLAY)
             return;
         bool tcp = s->rtp_trans_type == TRANS_RTP_AVP_TCP;
@@ -823,9 +830,9 @@ bool authorize(request_ctx *rq, const char *method, const char *buf, bool *valid
         char name[RTSP_LOG_ESCAPED_SIZE], ip[INET_ADDRSTRLEN] = "?";
         rtsp_log_escape(user, strlen(user), name, sizeof(name));
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
-        ll_printf(LOG_LEVEL_WARNING, "[%s][%s:%d]authentication failed (%s) for user \"%s\" from %s, "
-                  "%u more failures not logged\n", ll_getCurrentTimeStr(), "rtsp_handle_packet",
-                  __LINE__, auth_verdict_name(r), name, ip, rtsp_rate_take_dropped(&g_auth_log));
+        LL_LOG(LOG_LEVEL_WARNING, kHandler,
+               "authentication failed (%s) for user \"%s\" from %s, %u more failures not logged\n",
+               auth_verdict_name(r), name, ip, rtsp_rate_take_dropped(&g_auth_log));
     }
     char challenge[256];
     if (rtsp_auth_challenge(auth, now, r == RTSP_AUTH_STALE, challenge, sizeof(challenge)) < 0)
@@ -834,7 +841,8 @@ bool authorize(request_ctx *rq, const char *method, const char *buf, bool *valid
     int n = snprintf(reply, sizeof(reply), "RTSP/1.0 401 Unauthorized\r\nCSeq: %s\r\n%s\r\n",
                      rq->cseq, challenge);
     write_reply(rq, reply, (size_t)n);
-    LOG_DEBUG_AT("Reply:\n%s", reply);
+    if (g_verbose)
+        LL_LOG(LOG_LEVEL_DEBUG, kHandler, "Reply:\n%s", reply);
     return false;
 }
 
@@ -890,7 +898,7 @@ extern "C" int rtsp_handle_packet(rtsp_t *rtsp, int cfd, const char *buf, int bu
         return -1;
 
     if (rq.ses) {
-        rtsp_lock lk(&rq.chn->mutex_session);
+        ll_lock lk(&rq.chn->mutex_session);
         rq.ses->tm_last_access = rtsp_now_sec();
     }
     return 0;
@@ -908,7 +916,7 @@ extern "C" void rtsp_handle_interleaved(rtsp_t *rtsp, int cfd, uint8_t channel,
     struct list_head *pos;
     list_for_each(pos, &rtsp->list_head_chn) {
         rtsp_channel_t *c = list_entry(pos, rtsp_channel_t, list);
-        rtsp_lock lk(&c->mutex_session);
+        ll_lock lk(&c->mutex_session);
         struct list_head *sp;
         list_for_each(sp, &c->list_head_session) {
             session_t *s = list_entry(sp, session_t, list);

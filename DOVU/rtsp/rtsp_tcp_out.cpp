@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "rtsp_interleave.h"
+#include "ll_lock.h"
 
 struct rtsp_tcp_out {
     int refs;                   /* atomic */
@@ -183,17 +184,6 @@ size_t run_bytes(const rtsp_ilv_run *run)
     return n;
 }
 
-class out_lock {
-public:
-    explicit out_lock(rtsp_tcp_out *o) : o_(o) { pthread_mutex_lock(&o_->mutex); }
-    ~out_lock() { pthread_mutex_unlock(&o_->mutex); }
-    out_lock(const out_lock &) = delete;
-    out_lock &operator=(const out_lock &) = delete;
-
-private:
-    rtsp_tcp_out *o_;
-};
-
 }  // namespace
 
 extern "C" {
@@ -239,7 +229,7 @@ void rtsp_tcp_out_close(rtsp_tcp_out *o)
 {
     if (!o)
         return;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     o->fd = -1;
     std::vector<uint8_t>().swap(o->buf);
     o->head = 0;
@@ -249,7 +239,7 @@ int rtsp_tcp_out_reply(rtsp_tcp_out *o, const void *buf, size_t len)
 {
     if (!o || !buf)
         return -1;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     if (o->fd < 0 || o->failed)
         return -1;
     if (queued(o) == 0 && !o->blocked) {
@@ -271,7 +261,7 @@ int rtsp_tcp_out_media(rtsp_tcp_out *o, const rtsp_ilv_run *run, rtsp_media_part
 {
     if (!o || !run || run->count < 0)
         return -1;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     if (o->fd < 0 || o->failed)
         return -1;
     if (limit == 0)
@@ -309,7 +299,7 @@ int rtsp_tcp_out_take_episode(rtsp_tcp_out *o)
 {
     if (!o)
         return 0;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     bool e = o->episode;
     o->episode = false;
     return e ? 1 : 0;
@@ -319,7 +309,7 @@ int rtsp_tcp_out_flush(rtsp_tcp_out *o)
 {
     if (!o)
         return -1;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     if (o->fd < 0 || o->failed)
         return -1;
     o->blocked = false;
@@ -330,7 +320,7 @@ void rtsp_tcp_out_get_stats(rtsp_tcp_out *o, rtsp_tcp_out_stats *st)
 {
     if (!o || !st)
         return;
-    out_lock lk(o);
+    ll_lock lk(&o->mutex);
     st->queued = queued(o);
     st->frames_dropped = o->frames_dropped;
     st->runs_dropped = o->runs_dropped;

@@ -14,21 +14,10 @@
 #include <thread>
 
 #include "ozi_host.h"
+#include "support/wait.h"
 #include "tvr_avsrc.h"
 
 namespace tvrtest {
-
-/* Waits up to `ms` for `pred`; true when it held. */
-inline bool wait_until(const std::function<bool()> &pred, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
-}
 
 inline void sleep_ms(int ms)
 {

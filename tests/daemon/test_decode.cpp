@@ -12,6 +12,7 @@
  * seconds, and AAC at 8000 Hz mono lasting as long as the capture ran.
  */
 #include "daemon_test_util.h"
+#include "support/scratch_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,13 +43,6 @@ std::string run(const std::string &cmd)
         out.append(buf, n);
     pclose(p);
     return out;
-}
-
-std::string scratch_dir()
-{
-    char tmpl[] = "/tmp/tvr_decode_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
 }
 
 struct VideoPull {
@@ -190,7 +184,9 @@ TEST(RealDecoders, ChannelsDecodeAsConfigured)
     tvr_mirel_venc_release(subh);
     tvr_mirel_venc_release(mainh);
 
-    std::string dir = scratch_dir();
+    tvrtest::ScratchDir scratch("tvr_decode");
+    ASSERT_NE(scratch.path(), "");
+    const std::string &dir = scratch.path();
     write_file(dir + "/main.h264", mainv.bytes);
     write_file(dir + "/sub.h264", subv.bytes);
     write_file(dir + "/audio.aac", audio);
@@ -217,8 +213,8 @@ TEST(RealDecoders, ChannelsDecodeAsConfigured)
     EXPECT_NEAR(decoded_s, span_s, 0.128)
         << audio_frames << " frames, decoded " << decoded_s << " s over " << span_s << " s";
 
-    if (HasFailure())
+    if (HasFailure()) {
+        scratch.keep();
         std::printf("decoded files kept in %s\n", dir.c_str());
-    else
-        run("rm -rf '" + dir + "'");
+    }
 }

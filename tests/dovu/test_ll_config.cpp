@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ll_config.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -94,16 +95,14 @@ TEST(LlConfig, RefusedLookupsLeaveTheBufferUntouched)
 TEST(LlConfig, NoFileIsRead)
 {
     // A configuration file naming another port changes nothing.
-    char dir[] = "/tmp/ll_config_test_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/dovu.conf";
+    tvrtest::ScratchDir dir("ll_config_test");
+    ASSERT_NE(dir.path(), "");
+    const std::string path = dir / "dovu.conf";
     std::ofstream(path) << "[RTSP]\nport=9999\nmax_idle_time=5\n";
     const int32_t h = ll_config_init(path.c_str());
     char buf[20] = {0};
     EXPECT_EQ(ll_get_config_key_value(h, "RTSP", "port", buf), 0);
     EXPECT_EQ(atoi(buf), DOVU_RTSP_PORT);
-    unlink(path.c_str());
-    rmdir(dir);
 }
 
 TEST(LlConfig, DestroyClosesNothingAndPrintsNothing)

@@ -26,6 +26,7 @@
 #include "ll_log.h"
 #include "rtsp_interleave.h"
 #include "rtsp_rtcp.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -273,17 +274,6 @@ int open_fds()
     return n;
 }
 
-bool wait_for(const std::function<bool()> &cond, int timeout_ms)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < until) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return cond();
-}
-
 class Server : public ::testing::Test {
 protected:
     void SetUp() override
@@ -292,8 +282,8 @@ protected:
         port_ = free_tcp_port();
         srv_ = rtsp_create_on_port(0, port_);
         ASSERT_NE(srv_, nullptr);
-        ASSERT_TRUE(wait_for([&] { return __atomic_load_n(&srv_->listening, __ATOMIC_ACQUIRE) != 0; },
-                             2000));
+        ASSERT_TRUE(tvrtest::wait_until(
+            [&] { return __atomic_load_n(&srv_->listening, __ATOMIC_ACQUIRE) != 0; }, 2000));
         starts0_ = g_starts;
         releases0_ = g_releases;
         url_ = "rtsp://127.0.0.1:" + std::to_string(port_) + "/fake/main";
@@ -440,7 +430,8 @@ TEST_F(Server, FullExchangeDeliversRtpAndTeardownClosesAndDetaches)
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(c.request(req("TEARDOWN", url_, 5)), "RTSP/1.0 200 OK\r\nCSeq: 5\r\n\r\n");
     EXPECT_TRUE(c.closed_by_server(1000)) << "connection not closed after TEARDOWN";
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500)) << "channel not detached";
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 2500))
+        << "channel not detached";
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     EXPECT_LT(ms.count(), 2500);
 }
@@ -471,7 +462,7 @@ TEST_F(Server, TwoClientsShareOneChannelAndOneStream)
     EXPECT_FALSE(ub.recv_packet().empty()) << "second client stopped receiving";
 
     EXPECT_EQ(b.request(req("TEARDOWN", url_, 9)).rfind("RTSP/1.0 200 OK", 0), 0u);
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 2500));
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 2500));
     EXPECT_EQ(starts(), 1);
 }
 
@@ -560,8 +551,8 @@ TEST(ServerBind, PortInUseLeavesAnObjectThatNeverServes)
     ASSERT_EQ(listen(holder, 1), 0);
     rtsp_t *srv = rtsp_create_on_port(0, port);
     ASSERT_NE(srv, nullptr);
-    EXPECT_TRUE(wait_for([&] { return __atomic_load_n(&srv->is_running, __ATOMIC_ACQUIRE) == 0; },
-                         2000))
+    EXPECT_TRUE(tvrtest::wait_until(
+        [&] { return __atomic_load_n(&srv->is_running, __ATOMIC_ACQUIRE) == 0; }, 2000))
         << "server thread did not end after the failed bind";
     EXPECT_EQ(__atomic_load_n(&srv->listening, __ATOMIC_ACQUIRE), 0);
     rtsp_destroy(srv);
@@ -589,7 +580,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
     // The server closes a's descriptor (its session's UDP pair stays until removed).
-    EXPECT_TRUE(wait_for([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
+    EXPECT_TRUE(tvrtest::wait_until([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
@@ -624,7 +615,8 @@ TEST_F(Server, HungUpClientsSessionIsRetiredAndChannelReleased)
     ASSERT_NE(b.request(req("SETUP", url_ + "/track0", 2, t)).find("200 OK"), std::string::npos);
     a.hang_up();
     b.hang_up();   // set up, never played
-    EXPECT_TRUE(wait_for([&] { return releases() == 1; }, 3000)) << "sessions of closed connections kept";
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == 1; }, 3000))
+        << "sessions of closed connections kept";
     u.drain();   // what was sent before the server saw the hang-up
     EXPECT_TRUE(u.recv_packet(300).empty()) << "packets still sent to a closed client";
 }
@@ -679,7 +671,7 @@ TEST_F(Server, ManyClientsConcurrently)
     for (auto &t : th)
         t.join();
     EXPECT_EQ(ok, 18);
-    EXPECT_TRUE(wait_for([&] { return releases() == starts(); }, 2500));
+    EXPECT_TRUE(tvrtest::wait_until([&] { return releases() == starts(); }, 2500));
 }
 
 }  // namespace

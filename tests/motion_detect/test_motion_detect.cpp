@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_dir.h"
+
 #ifndef MOTION_DETECT_BIN
 #error "MOTION_DETECT_BIN must name the program under test"
 #endif
@@ -89,13 +91,14 @@ std::vector<Line> parse_all(const std::string &out)
 
 class MotionDetect : public testing::Test {
 protected:
+    static tvrtest::ScratchDir *scratch_;
     static std::string dir_, moving_, still_;
 
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/motion_detect_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        scratch_ = new tvrtest::ScratchDir("motion_detect_test");
+        dir_ = scratch_->path();
+        ASSERT_NE(dir_, "");
         moving_ = dir_ + "/moving.y4m";
         still_ = dir_ + "/still.y4m";
         std::string out;
@@ -113,8 +116,8 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        std::string out;
-        run("rm -rf " + dir_, &out);
+        delete scratch_;
+        scratch_ = nullptr;
     }
 
     /* Object position in frame f: x = 20 + 4 f, y = 90, 48 x 48. */
@@ -144,6 +147,7 @@ protected:
     }
 };
 
+tvrtest::ScratchDir *MotionDetect::scratch_ = nullptr;
 std::string MotionDetect::dir_, MotionDetect::moving_, MotionDetect::still_;
 
 TEST_F(MotionDetect, BothDetectorsReportBoxesAroundTheMovingPatch)

@@ -8,6 +8,7 @@
 #include "ozi_mux.h"
 #include "ozi_mux_index.h"
 #include "ozi_sdk.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -27,19 +28,6 @@ namespace {
 constexpr uint64_t kBase = 5000000; /* ts of the first video frame, ms */
 constexpr int kVideoStep = 40;
 constexpr int kAudioStep = 128;
-
-std::string make_temp_dir()
-{
-    char tmpl[] = "/tmp/mux_test.XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "";
-}
-
-/* A scratch directory, removed with everything in it. */
-struct TempDir {
-    std::string path = make_temp_dir();
-    ~TempDir() { run("rm -rf '" + path + "'"); }
-};
 
 size_t video_bytes()
 {
@@ -121,7 +109,6 @@ protected:
         ASSERT_GE(media().video.size(), 100u);
         ASSERT_GE(media().audio.size(), 31u);
         ozi_host_clear_faults();
-        dir_ = make_temp_dir();
         ASSERT_NE(dir_, "");
         path_ = dir_ + "/recording_now_tmp" + ext(GetParam());
         in_ = make_input(GetParam());
@@ -132,9 +119,9 @@ protected:
         if (h_ >= 0)
             ozi_mux_close(h_);
         ozi_mux_set_journal_interval(1000);
-        run("rm -rf '" + dir_ + "'");
     }
-    std::string dir_, path_;
+    tvrtest::ScratchDir scratch_{"mux_test"};
+    std::string dir_ = scratch_.path(), path_;
     ozi_mux_input in_{};
     int h_ = -1;
 };
@@ -298,8 +285,8 @@ TEST_P(MuxRepair, RebuildsWhatWasWritten)
     const bool mp4 = rc.type == MUX_TYPE_MP4;
     ASSERT_EQ(media().error, "");
     ozi_host_clear_faults();
-    TempDir tmp;
-    const std::string &dir = tmp.path;
+    tvrtest::ScratchDir tmp("mux_test");
+    const std::string &dir = tmp.path();
     std::string live = dir + "/live" + ext(rc.type), copy = dir + "/copy" + ext(rc.type);
     ozi_mux_input in = make_input(rc.type);
     int h = -1;
@@ -588,8 +575,8 @@ TEST(MuxHandles, TableIsBoundedAndChecked)
     EXPECT_NE(ozi_mux_open(&in, &h), 0);
     ASSERT_EQ(ozi_mux_open(&in, &h), 0);
     ASSERT_EQ(ozi_host_fail("ozi_mux_start", 0, 1), 0);
-    TempDir tmp;
-    const std::string &dir = tmp.path;
+    tvrtest::ScratchDir tmp("mux_test");
+    const std::string &dir = tmp.path();
     EXPECT_NE(start(h, dir + "/x.mp4"), 0);
     EXPECT_FALSE(exists(dir + "/x.mp4"));
     EXPECT_EQ(ozi_mux_close(h), 0);
@@ -604,8 +591,8 @@ TEST(MuxHandles, MuxersOnSeveralThreads)
 {
     ASSERT_EQ(media().error, "");
     ozi_host_clear_faults();
-    TempDir tmp;
-    const std::string &dir = tmp.path;
+    tvrtest::ScratchDir tmp("mux_test");
+    const std::string &dir = tmp.path();
     std::vector<std::string> paths;
     std::vector<std::thread> threads;
     for (int k = 0; k < 3; k++)

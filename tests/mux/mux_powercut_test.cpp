@@ -9,6 +9,7 @@
 #include "ozi_host.h"
 #include "ozi_mux.h"
 #include "ozi_sdk.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -330,9 +331,9 @@ TEST_P(PowerCut, RepairedFileLacksAtMostTwoSeconds)
     EXPECT_EQ(r.stopped, cut < 0);
 
     /* What storage holds after the cut, as real files. */
-    char tmpl[] = "/tmp/mux_powercut.XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    const std::string dir = tmpl;
+    tvrtest::ScratchDir scratch("mux_powercut");
+    ASSERT_NE(scratch.path(), "");
+    const std::string &dir = scratch.path();
     ozi_mux_set_io(nullptr);
     for (auto &f : g.files)
         write_file(dir + "/" + base_name(f.first), f.second.durable);
@@ -376,7 +377,6 @@ TEST_P(PowerCut, RepairedFileLacksAtMostTwoSeconds)
         ASSERT_TRUE(p.find("video")) << p.raw;
         EXPECT_EQ(p.find("video")->packets, long(fi.video.frames));
     }
-    run("rm -rf '" + dir + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cuts, PowerCut, ::testing::ValuesIn(power_cases()),

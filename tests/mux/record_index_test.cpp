@@ -6,6 +6,7 @@
 #include "mux_test_media.h"
 #include "ozi_host.h"
 #include "ozi_sdk.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -59,9 +60,9 @@ TEST_P(RecordIndexMade, ReadsWhatTheMuxerWrote)
     const MadeCase c = GetParam();
     ASSERT_EQ(media().error, "");
     ozi_host_clear_faults();
-    char tmpl[] = "/tmp/record_index_test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    const std::string dir = tmpl, path = dir + (c.type == MUX_TYPE_MP4 ? "/f.mp4" : "/f.avi");
+    tvrtest::ScratchDir scratch("record_index_test");
+    ASSERT_NE(scratch.path(), "");
+    const std::string path = scratch / (c.type == MUX_TYPE_MP4 ? "f.mp4" : "f.avi");
     ozi_mux_input in = input_320x240(c.type);
     int h = -1;
     ASSERT_EQ(ozi_mux_open(&in, &h), 0);
@@ -97,7 +98,6 @@ TEST_P(RecordIndexMade, ReadsWhatTheMuxerWrote)
     if (!c.stop) {
         EXPECT_FALSE(fi.indexed);
         EXPECT_NE(fi.error, "");
-        run("rm -rf '" + dir + "'");
         return;
     }
     ASSERT_TRUE(fi.indexed) << fi.error;
@@ -137,7 +137,6 @@ TEST_P(RecordIndexMade, ReadsWhatTheMuxerWrote)
         EXPECT_NEAR(pr.find("audio")->duration * 1000, double(fi.audio.end_ms - fi.audio.first_ms), 2);
     }
     EXPECT_NEAR(pr.find("video")->duration * 1000, double(fi.video.end_ms - fi.video.first_ms), 2);
-    run("rm -rf '" + dir + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RecordIndexMade, ::testing::ValuesIn(kMade),

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "log_capture.h"
+#include "support/scratch_dir.h"
 #include "tvr_record.h"
 
 namespace fs = std::filesystem;
@@ -74,27 +75,6 @@ TEST(RecorderNames, TemporaryPathAndUnknownContainer)
     EXPECT_STREQ(small, "tavro_16350");
 }
 
-/* A fresh directory under /tmp, removed with everything in it. */
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/tvr_rec_test_XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
-};
-
 void write_file(const std::string &path, const std::string &content)
 {
     std::ofstream(path, std::ios::binary) << content;
@@ -127,7 +107,7 @@ bool has_line(const std::string &line)
 
 TEST(RecorderMkdir, CreatesParentsAndAcceptsExisting)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     EXPECT_EQ(rec_mkdir_p((t / "a/b/c").c_str()), 0);
     EXPECT_TRUE(fs::is_directory(t / "a/b/c"));
     EXPECT_EQ(rec_mkdir_p((t / "a/b/c").c_str()), 0);
@@ -141,7 +121,7 @@ TEST(RecorderMkdir, CreatesParentsAndAcceptsExisting)
 
 TEST(RecorderFiling, SegmentGoesIntoNewDateDirectoryUnderItsFinalName)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     write_file(t / "recording_now_tmp.mp4", "segment");
     clear_captured_log();
     EXPECT_EQ(rec_file_segment(t.path().c_str(), (t / "recording_now_tmp.mp4").c_str(), &kDate,
@@ -156,7 +136,7 @@ TEST(RecorderFiling, SegmentGoesIntoNewDateDirectoryUnderItsFinalName)
 
 TEST(RecorderFiling, SegmentAcrossMidnightStaysInTheDayItBegan)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     fs::create_directory(t / "20230210");
     write_file(t / "recording_now_tmp.avi", "late");
     const strm_date d = {2023, 2, 10, 23, 59, 30, 0};
@@ -168,7 +148,7 @@ TEST(RecorderFiling, SegmentAcrossMidnightStaysInTheDayItBegan)
 
 TEST(RecorderFiling, ExistingRecordingIsNeverReplaced)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     fs::create_directory(t / "20230210");
     write_file(t / "20230210/tavro_163508_00062000.mp4", "old");
     write_file(t / "20230210/tavro_163508_00062000_1.mp4", "older");
@@ -268,7 +248,7 @@ TEST(RecorderRecovery, Cases)
     FakeFix::mtime = local_time(2023, 2, 10, 16, 35, 8);
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        TempDir t;
+        tvrtest::ScratchDir t;
         for (auto &f : r.files)
             write_file(t / f, f);
         FakeFix::reset(r.fix_result, r.ms);
@@ -283,7 +263,7 @@ TEST(RecorderRecovery, Cases)
 
 TEST(RecorderRecovery, RepairedFileKeepsContentAndLogsItsDestination)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     write_file(t / "recording_now_tmp.avi", "data");
     write_file(t / "recording_now_tmp.avi.idx", "idx");
     FakeFix::reset(0, 61480);
@@ -298,7 +278,7 @@ TEST(RecorderRecovery, RepairedFileKeepsContentAndLogsItsDestination)
 
 TEST(RecorderRecovery, DateDirectoriesAreNotEntered)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     fs::create_directories(t / "20230210");
     write_file(t / "20230210/tavro_163508_00062000.mp4", "a");
     write_file(t / "20230210/recording_now_tmp.mp4", "b");
@@ -320,7 +300,7 @@ TEST(RecorderRecovery, MissingDirectoryDoesNothing)
 
 TEST(RecorderRecovery, RepairedFileNeverReplacesAnExistingOne)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     fs::create_directories(t / "20230210");
     write_file(t / "20230210/163508_00061480.mp4", "kept");
     write_file(t / "recording_now_tmp.mp4", "x");
@@ -335,7 +315,7 @@ TEST(RecorderRecovery, RepairedFileNeverReplacesAnExistingOne)
 
 TEST(RecorderFiling, FailedMoveParksSegmentAndRecoveryFilesItLater)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     /* A regular file where the date directory should go. */
     write_file(t / "20230210", "blocker");
     write_file(t / "recording_now_tmp.mp4", "segment");
@@ -362,7 +342,7 @@ TEST(RecorderFiling, FailedMoveParksSegmentAndRecoveryFilesItLater)
 
 TEST(RecorderFiling, VanishedRecordDirectoryIsNotCreatedAgain)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     const std::string gone = t / "card";
     EXPECT_EQ(rec_file_segment(gone.c_str(), (gone + "/recording_now_tmp.mp4").c_str(), &kDate,
                                62000, MUX_TYPE_MP4),
@@ -372,7 +352,7 @@ TEST(RecorderFiling, VanishedRecordDirectoryIsNotCreatedAgain)
 
 TEST(RecorderFiling, BothMovesFailingIsReported)
 {
-    TempDir t;
+    tvrtest::ScratchDir t;
     EXPECT_EQ(rec_file_segment(t.path().c_str(), (t / "recording_now_tmp.mp4").c_str(), &kDate,
                                62000, MUX_TYPE_MP4),
               -1);
@@ -383,7 +363,7 @@ TEST(RecorderFiling, ReadOnlyDirectoryLeavesSegmentInPlace)
 {
     if (geteuid() == 0)
         GTEST_SKIP() << "root ignores directory permissions";
-    TempDir t;
+    tvrtest::ScratchDir t;
     write_file(t / "recording_now_tmp.mp4", "segment");
     fs::permissions(t.path(), fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_EQ(rec_file_segment(t.path().c_str(), (t / "recording_now_tmp.mp4").c_str(), &kDate,

@@ -13,6 +13,7 @@
 
 #include "../mux/mux_test_media.h"
 #include "ozi_mux.h"
+#include "support/scratch_dir.h"
 #include "tvr_record.h"
 
 namespace fs = std::filesystem;
@@ -61,10 +62,8 @@ class RecorderMux : public ::testing::TestWithParam<int> {
 protected:
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/tvr_rec_media_XXXXXX";
-        const std::string dir = mkdtemp(tmpl);
-        media_ = new muxtest::Media(muxtest::make_media(dir));
-        fs::remove_all(dir);
+        tvrtest::ScratchDir scratch("tvr_rec_media");
+        media_ = new muxtest::Media(muxtest::make_media(scratch.path()));
     }
     static void TearDownTestSuite()
     {
@@ -73,13 +72,9 @@ protected:
     }
     static muxtest::Media *media_;
 
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tvr_rec_mux_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string dir_;
+    void SetUp() override { ASSERT_NE(dir_, ""); }
+    tvrtest::ScratchDir scratch_{"tvr_rec_mux"};
+    std::string dir_ = scratch_.path();
 };
 
 TEST_P(RecorderMux, KilledSegmentIsRepairedAndFiledByItsStart)
@@ -166,8 +161,7 @@ TEST_P(RecorderMux, TemporaryPathIsNeverAnObstacle)
     ozi_mux_set_journal_interval(0);
     for (const TmpCase &c : kTmpCases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        scratch_.clear();
         const std::string tmp = dir_ + "/recording_now_tmp" + (mp4 ? ".mp4" : ".avi");
         const std::vector<std::string> sides =
             mp4 ? std::vector<std::string>{tmp + ".moov", tmp + ".stbl"} : std::vector<std::string>{tmp + ".idx"};

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "log_capture.h"
+#include "support/scratch_dir.h"
 #include "tvr_record_space.h"
 
 namespace fs = std::filesystem;
@@ -77,9 +78,9 @@ TEST(RecorderSpace, OldestDayThenEarliestStartGoFirst)
 
 TEST(RecorderSpace, DeletesOnlyFinishedSegmentsAndEmptiedDays)
 {
-    char tmpl[] = "/tmp/tvr_rec_space_XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    const std::string root = tmpl;
+    tvrtest::ScratchDir scratch("tvr_rec_space");
+    ASSERT_NE(scratch.path(), "");
+    const std::string &root = scratch.path();
     const std::set<std::string> kept = {
         "recording_now_tmp.mp4", "recording_now_tmp.mp4.stbl", "unfiled_20230209_tavro_101010_00004000.mp4",
         "20230211/notes.txt", "holidays/tavro_101010_00004000.mp4",
@@ -108,7 +109,6 @@ TEST(RecorderSpace, DeletesOnlyFinishedSegmentsAndEmptiedDays)
     /* A minimum that is met deletes nothing. */
     EXPECT_EQ(rec_make_room(root.c_str(), 1), 0);
     EXPECT_EQ(rec_make_room((root + "/missing").c_str(), 1), -1);
-    fs::remove_all(root);
 }
 
 } // namespace

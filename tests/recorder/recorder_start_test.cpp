@@ -19,6 +19,7 @@
 #include "../mux/mux_test_media.h"
 #include "ozi_host.h"
 #include "rec_test_config.h"
+#include "support/scratch_dir.h"
 #include "tvr_record.h"
 
 namespace fs = std::filesystem;
@@ -125,8 +126,7 @@ class RecorderStart : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tvr_rec_start_XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        ASSERT_NE(dir_, "");
         rec_test_record = record_conf{1, 0, 0, MUX_TYPE_MP4, 2, "", 0};
         snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s", dir_.c_str());
         ozi_host_clear_faults();
@@ -136,7 +136,6 @@ protected:
     {
         tvr_mirel_record_release();
         tvr_mirel_exit_av();
-        fs::remove_all(dir_);
     }
     static int video_users() { return tvr_avsrc->main_video_param.ref_count; }
     static int audio_users() { return tvr_avsrc->main_audio_param.ref_count; }
@@ -158,7 +157,8 @@ protected:
                 out.push_back(e.path().filename().string());
         return out;
     }
-    std::string dir_;
+    tvrtest::ScratchDir scratch_{"tvr_rec_start"};
+    std::string dir_ = scratch_.path();
 };
 
 TEST(RecorderStartNoSource, FailsWithoutMediaSource)
@@ -367,8 +367,7 @@ TEST_F(RecorderStart, FailedStopNeverFilesAnUnplayableFile)
         auto wait_for = [&clock](const std::function<bool()> &done) {
             return clock.run_until(done, 10000);
         };
-        for (auto &e : fs::directory_iterator(dir_))
-            fs::remove_all(e.path());
+        scratch_.clear();
         ozi_host_clear_faults();
         ASSERT_EQ(ozi_host_fail("ozi_mux_stop", 0, 1), 0);
         if (r.repair_fails) {
@@ -441,8 +440,7 @@ TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
-        for (auto &e : fs::directory_iterator(dir_))
-            fs::remove_all(e.path());
+        scratch_.clear();
         mux_spy.reset(r.stall_at, r.stall_frames);
         const size_t logged = lines().size();
         ASSERT_EQ(tvr_mirel_record_start(), 0);

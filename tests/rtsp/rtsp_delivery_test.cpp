@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_deliver.h"
 #include "rtsp_test_util.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -304,7 +306,7 @@ TEST_F(LoopbackDelivery, PeerCachedAndHungUpConnectionLoggedOnce)
     dup2(log_fd, 1);
     close(log_fd);
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         s->client_fd = -1;   // as the server thread does when it closes it
     }
     for (int i = 0; i < 50; i++)
@@ -358,13 +360,6 @@ struct RaceCtx {
 };
 RaceCtx *g_race;
 
-bool wait_until(const std::function<bool()> &cond)
-{
-    for (int i = 0; i < 5000 && !cond(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return cond();
-}
-
 void race_hook(rtsp_channel_t *chn)
 {
     RaceCtx *r = g_race;
@@ -378,7 +373,12 @@ void race_hook(rtsp_channel_t *chn)
     });
     // The SETUP has swapped the session's sockets...
     session_t *s = rtsp_find_session(chn, r->cfd);
-    EXPECT_TRUE(wait_until([&] { rtsp_lock lk(&chn->mutex_session); return s->video_rtp_udp_fd != r->old_fd; }));
+    EXPECT_TRUE(tvrtest::wait_until(
+        [&] {
+            ll_lock lk(&chn->mutex_session);
+            return s->video_rtp_udp_fd != r->old_fd;
+        },
+        5000));
     // ...and whatever it closed now is taken by an unrelated socket.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     socketpair(AF_UNIX, SOCK_STREAM, 0, r->trap);

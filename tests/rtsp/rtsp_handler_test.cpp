@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "rtsp_auth.h"
+#include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_test_util.h"
 
@@ -221,7 +222,7 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     int old_rtp = s->video_rtp_udp_fd;
     std::atomic<int> done{0};
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
     }
     std::thread server([&] {
@@ -232,7 +233,7 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
     {
-        rtsp_lock lk(&chn_->mutex_session);
+        ll_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 0;
         pthread_cond_broadcast(&chn_->cond_sends);
     }

@@ -21,6 +21,8 @@
 
 #include <atomic>
 
+#include "ll_lock.h"
+
 namespace {
 
 constexpr size_t kMsgSize = 1024;   // formatted message: at most 1023 chars
@@ -32,14 +34,6 @@ constexpr size_t kTimeSize = 64;
 pthread_mutex_t lock_syslog = PTHREAD_MUTEX_INITIALIZER;
 FILE *st = nullptr;        // current output stream; standard output once a line was logged
 FILE *log_file = nullptr;  // the file ll_logopen opened and ll_logclose has not closed
-
-class syslog_guard {
-public:
-    syslog_guard() { pthread_mutex_lock(&lock_syslog); }
-    ~syslog_guard() { pthread_mutex_unlock(&lock_syslog); }
-    syslog_guard(const syslog_guard &) = delete;
-    syslog_guard &operator=(const syslog_guard &) = delete;
-};
 
 std::atomic<int> setted_level{LOG_LEVEL_RESERVED};
 
@@ -80,7 +74,7 @@ FILE *ll_logopen(const char *log_file_name)
 {
     if (!log_file_name)
         return nullptr;
-    syslog_guard guard;
+    ll_lock guard(&lock_syslog);
     if (log_file) {
         printf("log file was opened!\n");
         return nullptr;
@@ -99,7 +93,7 @@ void ll_logclose(FILE *stream)
 {
     if (!stream)
         return;
-    syslog_guard guard;
+    ll_lock guard(&lock_syslog);
     fflush(stream);
     fclose(stream);
     // Forget the closed stream so that nothing writes to it and the log can
@@ -160,7 +154,7 @@ void ll_printf(Log_Level log_level, const char *format, ...)
     if (tag)
         snprintf(szBuf, sizeof(szBuf), "[%s]%s\n", tag, pfmt);
 
-    syslog_guard guard;
+    ll_lock guard(&lock_syslog);
     st = stdout;
     if (level == LOG_LEVEL_STDOUT) {
         printf("%s\n", pfmt);

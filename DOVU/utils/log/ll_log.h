@@ -3,11 +3,15 @@
  *
  * Every line goes to standard output: a level tag in square brackets, then
  * the caller's message and a newline.  Callers begin each message with the
- * time stamp, "[%s]" filled from ll_getCurrentTimeStr(), and fault lines
- * continue with "[%s:%d]" (function name, source line):
+ * time stamp, "[%s]" filled from ll_getCurrentTimeStr():
  *
- *     ll_printf(LOG_LEVEL_ERROR, "[%s][%s:%d]bind failed : %s",
- *               ll_getCurrentTimeStr(), __func__, __LINE__, strerror(errno));
+ *     ll_printf(LOG_LEVEL_INFO, "[%s]create rtsp server %s success",
+ *               ll_getCurrentTimeStr(), what);
+ *
+ * and lines that say where they come from use LL_LOG, which adds the
+ * function name and source line:
+ *
+ *     LL_LOG(LOG_LEVEL_ERROR, __func__, "bind failed : %s", strerror(errno));
  *
  * A line is written when its level is equal to or higher than the set level.
  * Messages longer than 1023 characters are cut to that length.
@@ -53,6 +57,13 @@ char *ll_getCurrentTimeStr(void);
  * writes nothing. */
 void ll_printf(Log_Level level, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+/* One line "[<time stamp>][<where>:<line>]<message>".  `where` is the
+ * function's name (__func__), or the name of the step a helper logs for
+ * (the server thread, the request handler), so that its lines read as
+ * that step's. */
+#define LL_LOG(level, where, fmt, ...) \
+    ll_printf((level), "[%s][%s:%d]" fmt, ll_getCurrentTimeStr(), (where), __LINE__, ##__VA_ARGS__)
 
 /* Sets the filter level; a level outside 0..6 is ignored. */
 void ll_set_log_level(Log_Level level);
