@@ -111,9 +111,6 @@ constexpr int kHeldRetryMs = 2;         /* while a frame waits to be queued */
 constexpr int kReopenFirstMs = 500;     /* back-off before reopening it, */
 constexpr int kReopenMaxMs = 8000;      /* doubled after each failed reopen */
 
-/* Where a worker stands with its encoder's first I frame (see thread_venc). */
-enum class first_key { awaited, queued, passed };
-
 /* Opens the encoder of a channel with the settings; -1 when it fails. */
 int open_encoder(bool is_main)
 {
@@ -450,15 +447,16 @@ extern "C" void *thread_venc(void *param)
     /* An encoder's first frame is an I frame and its first encode is slow:
      * by the time that frame is queued the next picture is already due, is
      * captured at once and encoded quickly, and would replace the I frame
-     * in the newest-frame queue within a few ms.  A viewer polling the
-     * queue could miss it and wait a whole picture group for the next one.
-     * So the frame after it is captured and encoded on time but queued only
-     * once a viewer's getter has copied the I frame, or at the latest when
-     * the next picture has been captured (before that is encoded): no
-     * picture is skipped and no frame dropped, and a keeper (the recorder)
-     * gets every frame in order.  Without a viewer nobody can use that
-     * frame before the I frame anyway. */
-    first_key key_state = first_key::awaited;
+     * in the newest-frame queue within a few ms (as it would later, were a
+     * viewer's thread held up).  A viewer polling the queue could miss it
+     * and wait a whole picture group for the next one.  So the frame after
+     * an I frame is captured and encoded on time but queued only once a
+     * viewer's getter has copied the I frame, or at the latest when the
+     * next picture has been captured (before that is encoded): no picture
+     * is skipped and no frame dropped, and a keeper (the recorder) gets
+     * every frame in order.  No viewer can use that frame without the I
+     * frame anyway. */
+    bool key_queued = false;   /* the newest queued frame is an I frame */
     venc_stream_entry *held = nullptr;
 
     while (life->run.load()) {
@@ -493,6 +491,7 @@ extern "C" void *thread_venc(void *param)
                 TVR_CHECK(ozi_venc_close(handle));
                 tvr__life_set_handle(life, -1);
                 handle = -1;
+                key_queued = false;
                 TVR_LOG(LOG_LEVEL_ERROR, "ozi_venc_encode_frame failed %d times, encoder closed\n",
                         failures);
                 /* Reopened while the channel has users; its first frame is an
@@ -509,7 +508,6 @@ extern "C" void *thread_venc(void *param)
                 tvr__life_set_handle(life, handle);
                 TVR_LOG(LOG_LEVEL_NORMAL, "%s encoder reopened\n", name);
                 failures = 0;
-                key_state = first_key::awaited;
             }
             continue;
         }
@@ -524,15 +522,13 @@ extern "C" void *thread_venc(void *param)
             chn->gop = 0;
         }
         entry->order = order++;
-        if (key_state == first_key::awaited && entry->stream.frame_type == FRAME_TYPE_I) {
+        const bool wait_for_viewer = key_queued && entry->stream.frame_type != FRAME_TYPE_I;
+        key_queued = entry->stream.frame_type == FRAME_TYPE_I;
+        if (key_queued)
             __atomic_store_n(&chn->key_taken, 0, __ATOMIC_RELEASE);
-            key_state = first_key::queued;
-        } else if (key_state == first_key::queued) {
-            key_state = first_key::passed;
-            if (!__atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE)) {
-                held = entry;
-                continue;
-            }
+        if (wait_for_viewer && !__atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE)) {
+            held = entry;
+            continue;
         }
         TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, entry));
     }

@@ -91,7 +91,7 @@ typedef struct video_chn_param {
                                                 by rwlock_venc_data_list */
     int key_taken;                           /* set (atomically) when a getter
                                                 copies an I frame; the worker
-                                                clears it at an encoder's first */
+                                                clears it as it queues one */
 } video_chn_param;
 
 typedef struct audio_chn_param {
