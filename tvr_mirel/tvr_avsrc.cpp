@@ -22,7 +22,7 @@
 #include <cstdio>
 #include <cstring>
 
-using tvr::MutexLock;
+using tvr::Lock;
 
 namespace {
 
@@ -125,7 +125,7 @@ tvr__chn_life *tvr__audio_life(void)
 
 int tvr__life_join_or_open(tvr__chn_life *life)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     while (life->state == TVR_CHN_OPENING || life->state == TVR_CHN_CLOSING)
         pthread_cond_wait(&life->cv, lock.get());
     if (life->state == TVR_CHN_RUNNING)
@@ -139,7 +139,7 @@ int tvr__life_join_or_open(tvr__chn_life *life)
 
 int tvr__life_opened(tvr__chn_life *life, bool ok)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     if (ok) {
         life->state = TVR_CHN_RUNNING;
         ++*life->ref_count;
@@ -155,7 +155,7 @@ int tvr__life_opened(tvr__chn_life *life, bool ok)
 
 int tvr__life_leave(tvr__chn_life *life, int *count_before)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     /* A running video channel's handle is -1 while its worker waits to
      * reopen a failed encoder; its users still count. */
     if (life->state != TVR_CHN_RUNNING)
@@ -172,34 +172,34 @@ int tvr__life_leave(tvr__chn_life *life, int *count_before)
 
 void tvr__life_wait_worker(tvr__chn_life *life)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     while (!life->worker_done)
         pthread_cond_wait(&life->cv, lock.get());
 }
 
 void tvr__life_closed(tvr__chn_life *life)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     life->state = TVR_CHN_CLOSED;
     pthread_cond_broadcast(&life->cv);
 }
 
 void tvr__life_worker_exit(tvr__chn_life *life)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     life->worker_done = 1;
     pthread_cond_broadcast(&life->cv);
 }
 
 int tvr__life_handle(tvr__chn_life *life)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     return *life->handle;
 }
 
 void tvr__life_set_handle(tvr__chn_life *life, int value)
 {
-    MutexLock lock(life->mutex);
+    Lock lock(life->mutex);
     *life->handle = value;
 }
 

@@ -28,9 +28,6 @@
 
 namespace {
 
-using tvr::ReadLock;
-using tvr::WriteLock;
-
 std::atomic<int> queue_cap_override{0};
 
 /* Capture and encoding are always 16-bit mono at the configured rate. */
@@ -63,7 +60,7 @@ int drain_queue(int handle)
 {
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
     release_ctx ctx = {handle, 0};
-    WriteLock lock(&a->rwlock_aenc_data_list);
+    tvr::Lock lock(&a->rwlock_aenc_data_list, tvr::Lock::write);
     tvr__aenc_queue_trim(&a->list_head_aenc_data_list, 0, release_to_encoder, &ctx);
     return ctx.failed;
 }
@@ -269,7 +266,7 @@ extern "C" void tvr_mirel_get_astrm_data(void *handle, unsigned char *buff, unsi
     audio_chn_param *a = &tvr_avsrc->main_audio_param;
     *size = 0;
     const unsigned long long after = *ts;
-    ReadLock lock(&a->rwlock_aenc_data_list);
+    tvr::Lock lock(&a->rwlock_aenc_data_list, tvr::Lock::read);
     const aenc_stream_entry *e = nullptr;
     if (after == TVR_ASTRM_NEWEST) {
         if (!list_empty(&a->list_head_aenc_data_list))
@@ -326,7 +323,7 @@ extern "C" void *thread_aenc(void *param)
              * at the next frame the encoder hands out: it lends only so
              * many, and while they are out it may hand out none. */
             {
-                WriteLock lock(&a->rwlock_aenc_data_list);
+                tvr::Lock lock(&a->rwlock_aenc_data_list, tvr::Lock::write);
                 tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
                                      &trim_ctx);
             }
@@ -336,7 +333,7 @@ extern "C" void *thread_aenc(void *param)
             continue;
         }
         {
-            WriteLock lock(&a->rwlock_aenc_data_list);
+            tvr::Lock lock(&a->rwlock_aenc_data_list, tvr::Lock::write);
             list_add_tail(&entry->list, &a->list_head_aenc_data_list);
             tvr__aenc_queue_trim(&a->list_head_aenc_data_list, cap, release_to_encoder,
                                  &trim_ctx);

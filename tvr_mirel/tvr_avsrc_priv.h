@@ -12,10 +12,7 @@
 #include <atomic>
 
 #include "tvr_avsrc.h"
-
-/* Every line of the daemon starts with "[function:line] ". */
-#define TVR_LOG(level, fmt, ...) \
-    ozi_print(MODULE_ID_APP, (level), "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
+#include "tvr_log.h"
 
 /* A platform call whose failure the daemon can only report (take-down,
  * optional audio processing, thread names): logs "<call> failed". */

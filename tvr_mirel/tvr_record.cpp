@@ -39,11 +39,9 @@
 #include <sys/stat.h>
 
 #include "tvr_lock.h"
+#include "tvr_log.h"
 #include "tvr_record.h"
 #include "tvr_record_space.h"
-
-#define REC_LOG(level, fmt, ...) \
-    ozi_print(MODULE_ID_APP, level, "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
 
 namespace {
 
@@ -117,7 +115,7 @@ int sink_drain_audio(void *ctx, enum rec_audio_mode mode, uint64_t limit)
     if (c->track == 1)
         mode = REC_AUDIO_ALL;
     int later = 0;
-    tvr::ReadLock lock(&c->audio->rwlock_aenc_data_list);
+    tvr::Lock lock(&c->audio->rwlock_aenc_data_list, tvr::Lock::read);
     rec_audio_walk(&c->audio->list_head_aenc_data_list, mode, limit,
                    c->track == 1 ? nullptr : add_audio, nullptr, &later);
     return later;
@@ -183,7 +181,7 @@ void keep_tmp_aside(const strm_date *d)
             break;
     }
     if (rename(record.tmp_path_file, stem) != 0) {
-        REC_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", record.tmp_path_file,
+        TVR_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", record.tmp_path_file,
                 strerror(errno));
         return;
     }
@@ -192,9 +190,9 @@ void keep_tmp_aside(const strm_date *d)
         snprintf(from, sizeof from, "%s%s", record.tmp_path_file, e);
         snprintf(path, sizeof path, "%s%s", stem, e);
         if (path_exists(from) && rename(from, path) != 0)
-            REC_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", from, strerror(errno));
+            TVR_LOG(LOG_LEVEL_ERROR, "cannot move %s aside: %s\n", from, strerror(errno));
     }
-    REC_LOG(LOG_LEVEL_ERROR, "kept %s with its side files for the next start\n", stem);
+    TVR_LOG(LOG_LEVEL_ERROR, "kept %s with its side files for the next start\n", stem);
 }
 
 void sink_close(void *ctx, const strm_date *date, uint64_t ms)
@@ -207,7 +205,7 @@ void sink_close(void *ctx, const strm_date *date, uint64_t ms)
          * file does not play as it is.  Its side files describe every
          * frame written; repair from them now, or keep them for the
          * next start, and never file the unplayable file itself. */
-        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_stop failed, repairing %s\n", record.tmp_path_file);
+        TVR_LOG(LOG_LEVEL_ERROR, "ozi_mux_stop failed, repairing %s\n", record.tmp_path_file);
         uint64_t fixed_ms = 0;
         if (repair_tmp(&fixed_ms) == 0) {
             /* The repair counts audio past the last picture too; the name
@@ -223,7 +221,7 @@ void sink_close(void *ctx, const strm_date *date, uint64_t ms)
     if (c->track != 2 && c->video_ok == 0) {
         /* Storage refused every frame: nothing playable to keep, and filing
          * an empty file every GOP would only fill the directory. */
-        REC_LOG(LOG_LEVEL_ERROR, "no video frame could be written, %s removed\n",
+        TVR_LOG(LOG_LEVEL_ERROR, "no video frame could be written, %s removed\n",
                 record.tmp_path_file);
         remove_tmp_files();
         return;
@@ -260,7 +258,7 @@ extern "C" int start_mux_file(void)
     }
     rec_make_room(conf->save_path, (uint64_t)(conf->min_free_mb > 0 ? conf->min_free_mb : 0));
     if (rec_clear_tmp_path(conf->save_path, conf->mux_type, ozi_mux_fix_file) != 0) {
-        REC_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
+        TVR_LOG(LOG_LEVEL_ERROR, "%s holds a recording that could not be moved\n",
                 record.tmp_path_file);
         return -1;
     }
@@ -273,7 +271,7 @@ extern "C" int start_mux_file(void)
     param.pc_buff_record = record.p_buff_record;
     const int ret = ozi_mux_start(record.mux_handle, &param);
     if (ret != 0)
-        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_start failed!\n");
+        TVR_LOG(LOG_LEVEL_ERROR, "ozi_mux_start failed!\n");
     return ret;
 }
 
@@ -316,7 +314,7 @@ extern "C" void *thread_mux(void *)
     ctx.audio = &tvr_avsrc->main_audio_param;
     ctx.track = conf->track;
     if (ozi_thread_set_name("thread_mux") != 0)
-        REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_set_name (thread_mux) failed\n");
+        TVR_LOG(LOG_LEVEL_ERROR, "ozi_thread_set_name (thread_mux) failed\n");
 
     const rec_seg_sink sink = {&ctx, sink_start, sink_add_video, sink_drain_audio, sink_close};
     rec_seg_params params;
@@ -347,7 +345,7 @@ extern "C" void *thread_mux(void *)
             venc_stream_entry now;
             int taken;
             {
-                tvr::ReadLock lock(&ctx.video->rwlock_venc_data_list);
+                tvr::Lock lock(&ctx.video->rwlock_venc_data_list, tvr::Lock::read);
                 taken = rec_take_video(&ctx.video->list_head_venc_data_list, &now, &ctx.buf);
             }
             if (!taken)
@@ -355,9 +353,10 @@ extern "C" void *thread_mux(void *)
             const uint32_t lost = st.lost;
             rec_seg_step(&st, &params, &now, &sink);
             if (st.lost != lost)
-                REC_LOG(LOG_LEVEL_ERROR,
-                        "%u video frames lost in the queue, recording resumes at the next I frame\n",
-                        st.lost - lost);
+                TVR_LOG(
+                    LOG_LEVEL_ERROR,
+                    "%u video frames lost in the queue, recording resumes at the next I frame\n",
+                    st.lost - lost);
         }
         ozi_sleep_ms(10);
     }
@@ -372,7 +371,7 @@ extern "C" void *thread_mux(void *)
 extern "C" int tvr_mirel_record_start(void)
 {
     if (!tvr_avsrc->flag_av_init) {
-        REC_LOG(LOG_LEVEL_ERROR, "not init av input\n");
+        TVR_LOG(LOG_LEVEL_ERROR, "not init av input\n");
         return -1;
     }
     record.mux_handle = -1;
@@ -382,7 +381,7 @@ extern "C" int tvr_mirel_record_start(void)
 
     struct stat st;
     if (stat(conf->save_path, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        REC_LOG(LOG_LEVEL_ERROR, "record save path %s not exist\n", conf->save_path);
+        TVR_LOG(LOG_LEVEL_ERROR, "record save path %s not exist\n", conf->save_path);
         return -1;
     }
     const char *name;
@@ -398,20 +397,23 @@ extern "C" int tvr_mirel_record_start(void)
     struct ozi_mux_input input;
     const resolution_t *res;
 
-    /* With track 2 the video stream is held for its I frames only. */
-    record.p_venc_handle = tvr_mirel_venc_start((void *)name);
-    if (!record.p_venc_handle) {
-        REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
-        goto fail;
-    }
-    tvr_mirel_venc_keep_frames(record.p_venc_handle, 1);
+    /* Audio first: bringing up the microphone and its encoder takes a
+     * while, and the first segment opens at the video's first I frame, so
+     * audio started after the video would begin late in the first file. */
     if (conf->track != 1) {
         record.p_aenc_handle = tvr_mirel_aenc_start((void *)name);
         if (!record.p_aenc_handle) {
-            REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_aenc_start failed\n");
+            TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_aenc_start failed\n");
             goto fail;
         }
     }
+    /* With track 2 the video stream is held for its I frames only. */
+    record.p_venc_handle = tvr_mirel_venc_start((void *)name);
+    if (!record.p_venc_handle) {
+        TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
+        goto fail;
+    }
+    tvr_mirel_venc_keep_frames(record.p_venc_handle, 1);
 
     fix_previous_record_file();
 
@@ -437,7 +439,7 @@ extern "C" int tvr_mirel_record_start(void)
     input.record_second = (uint32_t)conf->time_sec;
     if (ozi_mux_open(&input, &record.mux_handle) != 0) {
         record.mux_handle = -1;
-        REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_open error\n");
+        TVR_LOG(LOG_LEVEL_ERROR, "ozi_mux_open error\n");
         goto fail;
     }
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "mux open success\n");
@@ -447,15 +449,15 @@ extern "C" int tvr_mirel_record_start(void)
     unfiled.valid = false;
     run_set(1);
     if (ozi_thread_create(&record.mux_th, thread_mux, nullptr, 102400, -1) != 0) {
-        REC_LOG(LOG_LEVEL_ERROR, "thread_mux create failed\n");
+        TVR_LOG(LOG_LEVEL_ERROR, "thread_mux create failed\n");
         run_set(0);
         goto fail;
     }
-    REC_LOG(LOG_LEVEL_INFO, "tvr_mirel_record_start success!\n");
+    TVR_LOG(LOG_LEVEL_INFO, "tvr_mirel_record_start success!\n");
     return 0;
 
 fail:
-    REC_LOG(LOG_LEVEL_ERROR, "tvr_mirel_record_start failed\n");
+    TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_record_start failed\n");
     tvr_mirel_record_release();
     return -1;
 }
@@ -467,14 +469,14 @@ extern "C" void tvr_mirel_record_release(void)
         /* The muxer must not close under a thread still writing: a join
          * that fails is tried once more. */
         if (ozi_thread_join(record.mux_th, nullptr) != 0) {
-            REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
+            TVR_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
             if (ozi_thread_join(record.mux_th, nullptr) != 0)
-                REC_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
+                TVR_LOG(LOG_LEVEL_ERROR, "ozi_thread_join (thread_mux) failed\n");
         }
     }
     if (record.mux_handle != -1) {
         if (ozi_mux_close(record.mux_handle) != 0)
-            REC_LOG(LOG_LEVEL_ERROR, "ozi_mux_close failed\n");
+            TVR_LOG(LOG_LEVEL_ERROR, "ozi_mux_close failed\n");
         record.mux_handle = -1;
     }
     if (record.p_aenc_handle) {

@@ -23,10 +23,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tvr_log.h"
 #include "tvr_record.h"
-
-#define REC_LOG_ERR(fmt, ...) \
-    ozi_print(MODULE_ID_APP, LOG_LEVEL_ERROR, "[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
 
 namespace {
 
@@ -152,10 +150,10 @@ int park_unfiled(const char *save_path, const char *src, const char *date_dir, c
     char dest[REC_DEST_PATH_LEN];
     snprintf(park_name, sizeof park_name, REC_UNFILED_PREFIX "%s_%s", date_dir, name);
     if (rec_move_into(src, save_path, park_name, dest, sizeof dest) != 0) {
-        REC_LOG_ERR("cannot move %s to %s: %s\n", src, dest, strerror(errno));
+        TVR_LOG(LOG_LEVEL_ERROR, "cannot move %s to %s: %s\n", src, dest, strerror(errno));
         return -1;
     }
-    REC_LOG_ERR("kept %s at the top of the record directory\n", dest);
+    TVR_LOG(LOG_LEVEL_ERROR, "kept %s at the top of the record directory\n", dest);
     return 0;
 }
 
@@ -173,16 +171,15 @@ int file_into_date_dir(const char *save_path, const char *src, const char *date_
      * away (a card pulled out) is not made again on whatever lies below. */
     struct stat st;
     if (stat(save_path, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        REC_LOG_ERR("record save path %s not exist\n", save_path);
+        TVR_LOG(LOG_LEVEL_ERROR, "record save path %s not exist\n", save_path);
         return -1;
     }
     if (rec_move_into(src, dir, name, taken, sizeof taken) == 0) {
         if (strcmp(taken, dest) != 0)
-            ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "[%s:%d] %s exists, saved as %s\n",
-                      __func__, __LINE__, dest, taken);
+            TVR_LOG(LOG_LEVEL_NORMAL, "%s exists, saved as %s\n", dest, taken);
         return 0;
     }
-    REC_LOG_ERR("cannot move %s to %s: %s\n", src, dest, strerror(errno));
+    TVR_LOG(LOG_LEVEL_ERROR, "cannot move %s to %s: %s\n", src, dest, strerror(errno));
     return park_unfiled(save_path, src, date_dir, name) == 0 ? 1 : -1;
 }
 
@@ -346,7 +343,7 @@ void refile_unfiled(const char *save_path, const char *entry)
     snprintf(dir, sizeof dir, "%s/%s", save_path, date_dir);
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "save record file '%s/%s' \n", dir, p + 9);
     if (rec_move_into(src, dir, p + 9, dest, sizeof dest) != 0)
-        REC_LOG_ERR("cannot move %s to %s: %s\n", src, dir, strerror(errno));
+        TVR_LOG(LOG_LEVEL_ERROR, "cannot move %s to %s: %s\n", src, dir, strerror(errno));
 }
 
 } // namespace
@@ -420,7 +417,7 @@ extern "C" int rec_recover_file(const char *save_path, const char *name, int typ
             rc = -1;
         }
     } else if (f[MUX_NODE_RECORD]) {
-        REC_LOG_ERR("%s has no index and cannot be repaired, deleted\n", record_path);
+        TVR_LOG(LOG_LEVEL_ERROR, "%s has no index and cannot be repaired, deleted\n", record_path);
     }
     for (int node = 0; node < MUX_NODE_NUM; node++) {
         if (!f[node] || (node == MUX_NODE_RECORD && keep_record))
@@ -479,7 +476,7 @@ extern "C" int rec_clear_tmp_path(const char *save_path, int mux_type, rec_fix_f
     struct stat st;
     if (lstat(path, &st) != 0)
         return 0;  /* free; side files alone are written over by the muxer */
-    REC_LOG_ERR("%s found before a new segment, repairing or filing it\n", path);
+    TVR_LOG(LOG_LEVEL_ERROR, "%s found before a new segment, repairing or filing it\n", path);
     if (S_ISREG(st.st_mode))
         rec_recover_file(save_path, path + strlen(save_path) + 1, mux_type, fix);
     return lstat(path, &st) == 0 ? -1 : 0;

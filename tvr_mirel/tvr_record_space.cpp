@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "ozi_sdk.h"
+#include "tvr_log.h"
 
 namespace {
 
@@ -124,8 +125,7 @@ extern "C" int rec_make_room(const char *save_path, uint64_t min_free_mb)
         const std::string dir = std::string(save_path) + "/" + it.date_dir;
         const std::string path = dir + "/" + it.name;
         if (unlink(path.c_str()) != 0) {
-            ozi_print(MODULE_ID_APP, LOG_LEVEL_ERROR, "[%s:%d] cannot delete %s: %s\n", __func__,
-                      __LINE__, path.c_str(), strerror(errno));
+            TVR_LOG(LOG_LEVEL_ERROR, "cannot delete %s: %s\n", path.c_str(), strerror(errno));
             continue;
         }
         deleted++;

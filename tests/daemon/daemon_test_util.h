@@ -1,7 +1,8 @@
 /*
  * daemon_test_util.h - helpers of the media source's in-process tests:
- * log capture, waiting for a condition, looking into the queues the way a
- * consumer does (under the read lock).
+ * looking into the queues the way a consumer does (under the read lock),
+ * bringing the source up.  Log capture, waiting and the manual clock come
+ * from tests/support.
  */
 #ifndef DAEMON_TEST_UTIL_H
 #define DAEMON_TEST_UTIL_H
@@ -14,67 +15,12 @@
 #include <thread>
 
 #include "ozi_host.h"
+#include "support/log_capture.h"
+#include "support/manual_clock.h"
 #include "support/wait.h"
 #include "tvr_avsrc.h"
 
 namespace tvrtest {
-
-/* Puts the platform on its manual clock for one scope: the channels'
- * workers capture only as the test moves time on, so what they deliver
- * per second of that time does not depend on how busy the machine is. */
-class ManualClock {
-public:
-    /* `workers`: the threads that pace on the clock (encoder workers,
-     * the recorder); time moves only while all of them sleep on it. */
-    explicit ManualClock(int workers) : workers_(workers) { ozi_host_clock_manual(); }
-    ~ManualClock() { ozi_host_clock_system(); }
-    ManualClock(const ManualClock &) = delete;
-    ManualClock &operator=(const ManualClock &) = delete;
-
-    /* Back to the system clock, which wakes every sleeper: needed before
-     * a release, which waits for its worker to leave its sleep. */
-    void stop() const { ozi_host_clock_system(); }
-
-    /* Moves time on by `ms` in 10 ms steps.  The real-time bound only
-     * catches a worker that hangs. */
-    bool run(int ms) const
-    {
-        return ozi_host_clock_run(static_cast<uint64_t>(ms) * 1000, 10000, workers_, 30000) == 0;
-    }
-    /* Moves time on in 10 ms steps until `pred` holds, at most `ms`. */
-    bool run_until(const std::function<bool()> &pred, int ms) const
-    {
-        for (int t = 0; t < ms; t += 10) {
-            if (pred())
-                return true;
-            if (!run(10))
-                return false;
-        }
-        return pred();
-    }
-
-private:
-    int workers_;
-};
-
-/* Captures everything the daemon logs (ozi_print writes to stdout). */
-class LogCapture {
-public:
-    LogCapture() { testing::internal::CaptureStdout(); }
-    ~LogCapture()
-    {
-        if (!done_)
-            testing::internal::GetCapturedStdout();
-    }
-    std::string take()
-    {
-        done_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
-
-private:
-    bool done_ = false;
-};
 
 inline video_chn_param *video_chn(int chnid)
 {

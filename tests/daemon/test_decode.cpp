@@ -12,6 +12,7 @@
  * seconds, and AAC at 8000 Hz mono lasting as long as the capture ran.
  */
 #include "daemon_test_util.h"
+#include "support/command.h"
 #include "support/scratch_dir.h"
 
 #include <sys/stat.h>
@@ -30,20 +31,6 @@ using namespace tvrtest;
 namespace {
 
 constexpr int kRunMs = 4000;
-
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 struct VideoPull {
     std::vector<unsigned long long> ts;

@@ -16,6 +16,7 @@
 #include "dovu.h"
 #include "fake_rtsp.h"
 #include "ll_log.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -132,9 +133,9 @@ TEST(RegistryLifecycle, InitOpensEmptyLogStartsServerAndAnnounces)
         old << "left over from an earlier run\n";
     }
     fake_rtsp = fake_rtsp_state();
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(dovu_init("dovu.conf"), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.take();
 
     struct stat sb;
     ASSERT_EQ(stat("/tmp/dovu.log", &sb), 0);
@@ -162,9 +163,9 @@ TEST(RegistryLifecycle, RegistrationOutsideInitIsRefused)
         f = fake_source();
     src_ops t = ops<0>::table();
     ll_set_log_level(LOG_LEVEL_DEBUG);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(dovu_register_av_source("tavro_mirel", "c", &t), nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_TRUE(std::regex_match(
         out, std::regex(R"(\[ERROR\]\[[-0-9: ]{21}\]\[dovu_register_av_source:\d+\]dovu is not initialized!\n)")))
         << out;
@@ -184,9 +185,9 @@ TEST_F(Registry, DuplicateNameIsRefusedAndFirstStaysUsable)
     EXPECT_EQ(fakes[0].init_calls, 1);
     EXPECT_EQ(fakes[0].last_conf, "tavro_mirel.conf");
 
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(reg(1, "tavro_mirel"), nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_TRUE(std::regex_match(
         out, std::regex(R"(\[ERROR\]\[[-0-9: ]{21}\]\[dovu_register_av_source:\d+\]src_name:tavro_mirel was resgistered\n)")))
         << out;

@@ -12,6 +12,7 @@
 
 #include "ll_config.h"
 #include "support/scratch_dir.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -109,11 +110,11 @@ TEST(LlConfig, DestroyClosesNothingAndPrintsNothing)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ll_config_destroy(0);
     ll_config_destroy(-1);
     ll_config_destroy(fds[0]);  // a descriptor the reader never opened
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture.take(), "");
     EXPECT_NE(fcntl(fds[0], F_GETFD), -1) << "descriptor was closed";
     close(fds[0]);
     close(fds[1]);

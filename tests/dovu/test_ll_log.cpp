@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ll_log.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -29,9 +30,9 @@ protected:
 
 std::string log_and_capture(Log_Level level, const char *msg)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ll_printf(level, "%s", msg);
-    return testing::internal::GetCapturedStdout();
+    return capture.take();
 }
 
 std::string expected_line(int level, const std::string &msg)
@@ -60,9 +61,9 @@ TEST_F(LogTest, EveryLevelAgainstEverySetLevel)
 TEST_F(LogTest, MessageEndingInNewlineGetsAnEmptyLine)
 {
     ll_set_log_level(LOG_LEVEL_DEBUG);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ll_printf(LOG_LEVEL_WARNING, "[%s]x=%d\n", "t", 5);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[WARNING][t]x=5\n\n");
+    EXPECT_EQ(capture.take(), "[WARNING][t]x=5\n\n");
 }
 
 TEST_F(LogTest, OutOfRangeLevelsAndNullFormatAreIgnored)
@@ -74,11 +75,11 @@ TEST_F(LogTest, OutOfRangeLevelsAndNullFormatAreIgnored)
     EXPECT_EQ(ll_get_log_level(), LOG_LEVEL_WARNING);
     ll_set_log_level(LOG_LEVEL_RESERVED);
 
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ll_printf(static_cast<Log_Level>(7), "%s", "nope");
     ll_printf(static_cast<Log_Level>(-1), "%s", "nope");
     ll_printf(LOG_LEVEL_ERROR, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture.take(), "");
 }
 
 TEST_F(LogTest, LongMessagesAreCutToTheBuffer)
@@ -168,15 +169,15 @@ TEST_F(LogTest, OpenCreatesEmptyFileRefusesSecondOpenAndReopensAfterClose)
     ASSERT_EQ(stat(path, &sb), 0);
     EXPECT_EQ(sb.st_size, 0);
 
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(ll_logopen(path), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "log file was opened!\n");
+    EXPECT_EQ(capture.take(), "log file was opened!\n");
 
     // Lines go to standard output, never into the file.
     ll_set_log_level(LOG_LEVEL_DEBUG);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture2;
     ll_printf(LOG_LEVEL_ERROR, "[%s]to stdout", "t");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ERROR][t]to stdout\n");
+    EXPECT_EQ(capture2.take(), "[ERROR][t]to stdout\n");
     ll_logclose(f);
     ASSERT_EQ(stat(path, &sb), 0);
     EXPECT_EQ(sb.st_size, 0);
@@ -190,10 +191,9 @@ TEST_F(LogTest, OpenCreatesEmptyFileRefusesSecondOpenAndReopensAfterClose)
 
 TEST_F(LogTest, OpenFailureIsReported)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(ll_logopen("/nonexistent-dir/x.log"), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "fopen /nonexistent-dir/x.log failed:No such file or directory\n");
+    EXPECT_EQ(capture.take(), "fopen /nonexistent-dir/x.log failed:No such file or directory\n");
 }
 
 TEST_F(LogTest, ConcurrentLinesStayWhole)
@@ -201,7 +201,7 @@ TEST_F(LogTest, ConcurrentLinesStayWhole)
     ll_set_log_level(LOG_LEVEL_DEBUG);
     constexpr int kThreads = 4, kLines = 200;
     const std::string body(300, 'q');
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     std::vector<std::thread> th;
     for (int t = 0; t < kThreads; ++t)
         th.emplace_back([&, t] {
@@ -211,7 +211,7 @@ TEST_F(LogTest, ConcurrentLinesStayWhole)
         });
     for (auto &x : th)
         x.join();
-    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::istringstream out(capture.take());
     const std::regex line(R"(\[(INFO|ERROR)\]\[[-0-9: ]{21}\]t\d i\d+ q{300})");
     int count = 0;
     for (std::string l; std::getline(out, l); ++count)

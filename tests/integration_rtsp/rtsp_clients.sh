@@ -23,6 +23,7 @@
 #                           ffprobe plays and the daemon's descriptor count
 #                           returns to what it was before
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/../support/daemon.sh"
 TAVROCAM=$1
 PORT=$2
 CHECK=$3
@@ -32,14 +33,8 @@ BASE="rtsp://127.0.0.1:${PORT}/tavro_mirel"
 
 WORK=$(mktemp -d /tmp/rtsp_clients.XXXXXX)
 DAEMON_LOG="$WORK/daemon.log"
-DAEMON_PID=
 cleanup() {
-    if [ -n "$DAEMON_PID" ] && kill -0 "$DAEMON_PID" 2>/dev/null; then
-        kill "$DAEMON_PID" 2>/dev/null
-        for _ in $(seq 50); do kill -0 "$DAEMON_PID" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$DAEMON_PID" 2>/dev/null
-        wait "$DAEMON_PID" 2>/dev/null
-    fi
+    daemon_end
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -63,19 +58,16 @@ auth*)
     export DOVU_RTSP_CREDENTIALS="$WORK/users"
     ;;
 esac
+few_fds() { ulimit -n 1024 && exec "$TAVROCAM" x rtsp; }
 if [ "$CHECK" = starve ]; then
-    (ulimit -n 1024 && exec "$TAVROCAM" x rtsp) >"$DAEMON_LOG" 2>&1 &
+    daemon_start "$DAEMON_LOG" few_fds
 else
-    "$TAVROCAM" x rtsp >"$DAEMON_LOG" 2>&1 &
+    daemon_start "$DAEMON_LOG" "$TAVROCAM" x rtsp
 fi
-DAEMON_PID=$!
-up=0
-for _ in $(seq 150); do
-    kill -0 "$DAEMON_PID" 2>/dev/null || fail "daemon exited"
-    if (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then up=1; break; fi
-    sleep 0.1
-done
-[ "$up" = 1 ] || fail "RTSP port $PORT not open after 15 s"
+if ! wait_port "$PORT" 15; then
+    daemon_gone && fail "daemon exited"
+    fail "RTSP port $PORT not open after 15 s"
+fi
 
 # Decodes 8 s of URL (stderr kept in $2) and prints "V A": the video frames
 # whose time falls in the last 5 s of the window, and all audio frames.
@@ -159,8 +151,7 @@ starve)
     [ "$(probe)" = h264 ] || fail "warm-up viewer did not play"
     # At rest once the server has detached the channel the viewer left.
     detached() { grep -q "detach rtsp channel" "$DAEMON_LOG"; }
-    for _ in $(seq 300); do detached && break; sleep 0.1; done
-    detached || fail "the warm-up viewer's channel was not detached"
+    wait_for 30 detached || fail "the warm-up viewer's channel was not detached"
     base=$(fds)
     echo "descriptors at rest: $base (limit $(awk '/open files/ {print $4}' /proc/$DAEMON_PID/limits))"
     # 1,100 connections that send nothing; the server keeps a few and closes

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/command.h"
 #include "support/scratch_dir.h"
 
 #ifndef MOTION_DETECT_BIN
@@ -23,6 +24,8 @@
 #endif
 
 namespace {
+
+using tvrtest::run;
 
 struct Box {
     int left, top, right, bottom, tag;
@@ -34,21 +37,6 @@ struct Line {
     int count = -1;
     std::vector<Box> boxes;
 };
-
-/* Runs a shell command; returns its exit status and standard output. */
-int run(const std::string &cmd, std::string *out)
-{
-    std::FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return -1;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out->append(buf, n);
-    const int st = pclose(p);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 bool parse_line(const std::string &s, Line *l)
 {

@@ -15,6 +15,7 @@
 
 #include "mrd_internal.h"
 #include "mrd_reference.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ using Handle = std::unique_ptr<mrd_handle_t, HandleDeleter>;
 
 Handle make_handle()
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     Handle h(ozi_mrd_init());
-    testing::internal::GetCapturedStdout();
+    capture.take();
     return h;
 }
 
@@ -83,9 +84,9 @@ void expect_tail_zero(const Result &r)
 
 TEST(MrdHandle, InitPrintsBannerAndStoresDefaults)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     mrd_handle_t *h = ozi_mrd_init();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "########MRD Lib V1.0.06########\n");
+    EXPECT_EQ(capture.take(), "########MRD Lib V1.0.06########\n");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->seed_threshold, 7000);
     EXPECT_EQ(h->grow_threshold, 4000);
@@ -137,9 +138,9 @@ TEST(MrdHandle, EveryOperationRejectsNullHandle)
         {"ozi_mrd", [&] { return ozi_mrd(nullptr, g.data(), 24, boxes); }},
     };
     for (const auto &op : ops) {
-        testing::internal::CaptureStdout();
+        tvrtest::LogCapture capture;
         EXPECT_EQ(op.second(), -1) << op.first;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "mrd_handle is NULL\n") << op.first;
+        EXPECT_EQ(capture.take(), "mrd_handle is NULL\n") << op.first;
     }
 }
 
@@ -205,9 +206,9 @@ TEST(MrdSetters, DetectionRegionRejectsLenOutOfRangeAndKeepsRegion)
     Handle h = make_handle();
     ASSERT_EQ(ozi_mrd_set_detection_region(h.get(), 24, 5, 3, 10, 7), 0);
     for (int32_t len : {0, 33, -1, INT32_MIN, INT32_MAX}) {
-        testing::internal::CaptureStdout();
+        tvrtest::LogCapture capture;
         EXPECT_EQ(ozi_mrd_set_detection_region(h.get(), len, 1, 1, 2, 2), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+        EXPECT_EQ(capture.take(),
                   "Input is out of range ,the avaliable value of parameter len is 1 to 32\n");
         EXPECT_EQ(h->region_left, 5);
         EXPECT_EQ(h->region_top, 3);
@@ -787,9 +788,9 @@ int compare_with_reference(uint32_t seed, mrdref::Fault fault, std::string *firs
         case 2: {
             int len = sc.pick(0, 33), l = sc.pick(-2, 34), t = sc.pick(-2, 34),
                 r = sc.pick(-2, 34), b = sc.pick(-2, 34);
-            testing::internal::CaptureStdout();
+            tvrtest::LogCapture capture;
             int rc = ozi_mrd_set_detection_region(h.get(), len, l, t, r, b);
-            testing::internal::GetCapturedStdout();
+            capture.take();
             if (rc != ref.set_detection_region(len, l, t, r, b))
                 diffs++;
             break;

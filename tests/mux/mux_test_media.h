@@ -21,24 +21,13 @@
 #include <vector>
 
 #include "ozi_sdk.h"
+#include "support/command.h"
 
 namespace muxtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return "popen failed";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using tvrtest::run;
 
 inline Bytes read_file(const std::string &path)
 {

@@ -1,9 +1,9 @@
 // Microphone pacing and content, AAC encoding with ADTS headers.
-#include "manual_clock.h"
 #include "ozi_aenc.h"
 #include "ozi_ai.h"
 #include "ozi_host.h"
 #include "ozi_sdk.h"
+#include "support/manual_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,8 @@ extern "C" {
 }
 
 namespace {
+
+using tvrtest::ManualClock;
 
 constexpr int kHangMs = 10000; /* bound for a hung thread, not a timing guess */
 

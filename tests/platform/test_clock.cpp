@@ -1,7 +1,7 @@
 // The platform's clock: the manual clock tests drive, its sleepers, and the
 // pacing of both capture channels and the microphone on it.
-#include "manual_clock.h"
 #include "ozi_sdk.h"
+#include "support/manual_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace {
+
+using tvrtest::ManualClock;
 
 constexpr int kHangMs = 10000; /* bound for a hung thread, not a timing guess */
 

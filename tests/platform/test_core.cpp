@@ -1,6 +1,8 @@
 // Threads, logging, ISP tuning file and fault injection of the host platform.
 #include "ozi_host.h"
 #include "ozi_sdk.h"
+#include "support/log_capture.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -141,9 +143,9 @@ TEST(Core, RealtimeRefusedFallsBackToDefaultPolicy)
 
 TEST(Core, PrintWritesTheLine)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NOTICE, "[%s:%d] hello %s\n", "fn", 42, "world");
-    EXPECT_EQ("[fn:42] hello world\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("[fn:42] hello world\n", capture.take());
 }
 
 /* On the system clock a sleep is never shorter than asked (a busy machine
@@ -158,19 +160,15 @@ TEST(Core, SleepWaitsAtLeastTheTime)
     EXPECT_GE(ms, 30);
 }
 
-std::string temp_path(const char *tag)
-{
-    return std::string("/tmp/ozi_test_") + tag + "_" + std::to_string(getpid());
-}
-
 TEST(Isp, MissingFileGivesNoticeAndBuiltInTuning)
 {
     ozi_host_clear_faults();
     ASSERT_EQ(0, ozi_vi_open(0));
-    std::string path = temp_path("missing.conf");
-    testing::internal::CaptureStdout();
+    tvrtest::ScratchDir dir("ozi_test");
+    std::string path = dir / "missing.conf";
+    tvrtest::LogCapture capture;
     int rc = ozi_vi_load_sensor_cfg(0, path.c_str());
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_EQ(0, rc);
     EXPECT_NE(std::string::npos, out.find("not found")) << out;
     EXPECT_NE(std::string::npos, out.find(path)) << out;
@@ -181,20 +179,20 @@ TEST(Isp, ExistingFileIsLoadedAndUnreadableOneFails)
 {
     ozi_host_clear_faults();
     ASSERT_EQ(0, ozi_vi_open(0));
-    std::string path = temp_path("isp.conf");
+    tvrtest::ScratchDir dir("ozi_test");
+    std::string path = dir / "isp.conf";
     {
         std::ofstream f(path, std::ios::binary);
         f << "opaque\x01\x02 tuning";
     }
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(0, ozi_vi_load_sensor_cfg(0, path.c_str()));
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_NE(std::string::npos, out.find("loaded")) << out;
-    std::remove(path.c_str());
 
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture2;
     EXPECT_NE(0, ozi_vi_load_sensor_cfg(0, "/tmp")); /* a directory is no tuning file */
-    testing::internal::GetCapturedStdout();
+    capture2.take();
     EXPECT_EQ(0, ozi_vi_close(0));
 }
 

@@ -1,10 +1,12 @@
 // Video input: pacing, buffer depth, time stamps and the scene.
 #include "av_sync.h"
-#include "manual_clock.h"
 #include "ozi_ai.h"
 #include "ozi_host.h"
 #include "ozi_scene.h"
 #include "ozi_sdk.h"
+#include "support/log_capture.h"
+#include "support/manual_clock.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+using tvrtest::ManualClock;
 
 /* Pictures are paced by the platform's manual clock, which only the test moves. */
 class Vi : public testing::Test {
@@ -333,7 +337,8 @@ void write_h264_file(const char *path, int frames)
 TEST(Scene, FileSceneIsScaledAndLoops)
 {
     ozi_host_clear_faults();
-    std::string path = "/tmp/ozi_scene_" + std::to_string(getpid()) + ".h264";
+    tvrtest::ScratchDir dir("ozi_scene");
+    const std::string path = dir / "scene.h264";
     write_h264_file(path.c_str(), 6);
     const int w = 160, h = 90; /* the file is scaled to the channel size */
     ozi__scene *s = ozi__scene_create(w, h, 25, path.c_str());
@@ -343,7 +348,6 @@ TEST(Scene, FileSceneIsScaledAndLoops)
     for (uint32_t i = 0; i < pics.size(); i++)
         ozi__scene_render(s, i, 1700000000, pics[i].data());
     ozi__scene_destroy(s);
-    std::remove(path.c_str());
     EXPECT_TRUE(pics[0] != pics[1]) << "the file's pictures differ";
     for (size_t i = 6; i < pics.size(); i++)
         EXPECT_TRUE(pics[i] == pics[i % 6]) << "picture " << i << " starts the file again";
@@ -355,7 +359,8 @@ TEST(Scene, FileSceneIsScaledAndLoops)
 TEST(Scene, FileScenesShowThePictureDueAtTheirTime)
 {
     ozi_host_clear_faults();
-    std::string path = "/tmp/ozi_scene_rates_" + std::to_string(getpid()) + ".h264";
+    tvrtest::ScratchDir dir("ozi_scene_rates");
+    const std::string path = dir / "scene.h264";
     write_h264_file(path.c_str(), 30);
     const int w = 160, h = 90;
     ozi__scene *at25 = ozi__scene_create(w, h, 25, path.c_str());
@@ -383,13 +388,13 @@ TEST(Scene, FileScenesShowThePictureDueAtTheirTime)
     EXPECT_FALSE(a == b) << "the next picture differs";
     ozi__scene_destroy(at25);
     ozi__scene_destroy(at20);
-    std::remove(path.c_str());
 }
 
 /* OZI_SCENE_FILE puts the file in front of the sensor of every channel. */
 TEST_F(Vi, SceneFileFromTheEnvironment)
 {
-    std::string path = "/tmp/ozi_vi_scene_" + std::to_string(getpid()) + ".h264";
+    tvrtest::ScratchDir dir("ozi_vi_scene");
+    const std::string path = dir / "scene.h264";
     write_h264_file(path.c_str(), 3);
     const int w = 160, h = 90;
     ozi__scene *ref = ozi__scene_create(w, h, 25, path.c_str());
@@ -417,14 +422,13 @@ TEST_F(Vi, SceneFileFromTheEnvironment)
     a.frame_rate = 25;
     a.frame_depth = 2;
     ASSERT_EQ(0, ozi_vi_set_chn_attr(1, &a)) << "a new size drops the file scene";
-    std::remove(path.c_str());
 }
 
 TEST(Scene, UnreadableFileFallsBackToTheSyntheticScene)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ozi__scene *s = ozi__scene_create(64, 48, 25, "/nonexistent/video.mp4");
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(0, ozi__scene_is_file(s));
     EXPECT_NE(std::string::npos, out.find("/nonexistent/video.mp4")) << out;

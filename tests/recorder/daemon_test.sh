@@ -29,38 +29,34 @@
 #       one by one, the newest are always there; then the file system is
 #       filled completely and recording goes on.
 set -uo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../support/daemon.sh"
 case_name=$1 bin=$2 dir=$3 seg=$4 index=${5:-} min_free_mb=${6:-0}
 work=$(mktemp -d /tmp/tvr_rec_daemon_XXXXXX)
-pid=""
 mounted=""
 fail() { echo "FAIL: $*"; [ -f "$work/log" ] && tail -n 30 "$work/log"; exit 1; }
 cleanup() {
-    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    daemon_kill
     [ -n "$mounted" ] && umount "$dir"
     rm -rf "$work"
 }
 trap cleanup EXIT
 
+record() { cd "$work" && exec "$bin" record; }
 start_daemon() {  # output of this run goes to $work/log (the previous run's to log.1)
     [ -f "$work/log" ] && mv "$work/log" "$work/log.1"
-    (cd "$work" && exec "$bin" record >"$work/log" 2>&1) &
-    pid=$!
+    daemon_start "$work/log" record
 }
 kill_daemon() {
-    kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    pid=""
+    daemon_kill
     sanitizer_check
 }
 # stop_daemon <signal>: sends it, waits for the end; sets $status and $stop_ms.
 stop_daemon() {
     local t0
     t0=$(now)
-    kill -"$1" "$pid"
-    wait "$pid"
-    status=$?
+    daemon_stop "$1"
+    status=$DAEMON_STATUS
     stop_ms=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%d", (b - a) * 1000 }')
-    pid=""
     sanitizer_check
 }
 sanitizer_check() {
@@ -82,11 +78,6 @@ decodes() {
     local err
     err=$(ffmpeg -nostdin -v error -i "$1" -f null - 2>&1)
     [ -z "$err" ] || { echo "$err" | head -5; return 1; }
-}
-wait_for() {  # wait_for <seconds> <test command...>
-    local t=$1; shift
-    for _ in $(seq $((t * 10))); do "$@" && return 0; sleep 0.1; done
-    return 1
 }
 
 # check_listing <first> <last> <min files>: checks files <first>..<last>
@@ -302,7 +293,7 @@ storage_faults)
     # span at least 10 s of capture.
     outage() { [ "$(failed_starts)" -ge $((before + 6)) ]; }
     wait_for 60 outage || fail "no failed segment starts while the directory was gone"
-    kill -0 "$pid" 2>/dev/null || fail "the daemon died without its record directory"
+    kill -0 "$DAEMON_PID" 2>/dev/null || fail "the daemon died without its record directory"
     [ ! -e "$dir" ] || fail "the recorder created the record directory again"
     mkdir -p "$dir"
     back() { [ "$(find "$dir" -mindepth 2 -type f | wc -l)" -ge 2 ]; }
@@ -363,7 +354,7 @@ PY
         dd if=/dev/zero of="$dir/ballast2" bs=64k 2>/dev/null
     resumed() { [ "$(grep -c "save record file" "$work/log")" -ge $((saved + 2)) ]; }
     wait_for $((4 * (seg + 4) + 10)) resumed || fail "recording stopped on a full file system"
-    kill -0 "$pid" 2>/dev/null || fail "the daemon died on a full file system"
+    kill -0 "$DAEMON_PID" 2>/dev/null || fail "the daemon died on a full file system"
     # Each segment start now deletes what the last one filed; what is left
     # plays.
     kill_daemon
@@ -381,7 +372,7 @@ signals)
     start_daemon
     TSAN_OPTIONS=$saved_tsan
     wait_for 15 test -e "$dir/recording_now_tmp.mp4" || fail "no segment was started"
-    kill -TERM "$pid"
+    kill -TERM "$DAEMON_PID"
     stop_daemon INT
     [ "$status" -eq 130 ] || [ "$status" -eq 143 ] || fail "exit status $status after two signals"
     echo "ok two signals: exit status $status"
@@ -390,9 +381,9 @@ signals)
     export OZI_FAIL="ozi_ai_start_capture:1"
     start_daemon
     unset OZI_FAIL
-    wait "$pid"
+    wait "$DAEMON_PID"
     status=$?
-    pid=""
+    DAEMON_PID=
     grep -q "tvr_mirel_aenc_start failed" "$work/log" || fail "no fatal line"
     [ "$status" -ne 0 ] || fail "a fatal exit reported success"
     echo "ok fatal condition: exit status $status"

@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "support/scratch_dir.h"
 #include "tvr_record.h"
 
@@ -97,14 +97,6 @@ std::set<std::string> tree(const std::string &root)
     return out;
 }
 
-bool has_line(const std::string &line)
-{
-    for (auto &l : captured_log())
-        if (l == line)
-            return true;
-    return false;
-}
-
 TEST(RecorderMkdir, CreatesParentsAndAcceptsExisting)
 {
     tvrtest::ScratchDir t;
@@ -123,15 +115,15 @@ TEST(RecorderFiling, SegmentGoesIntoNewDateDirectoryUnderItsFinalName)
 {
     tvrtest::ScratchDir t;
     write_file(t / "recording_now_tmp.mp4", "segment");
-    clear_captured_log();
+    tvrtest::LogCapture log;
     EXPECT_EQ(rec_file_segment(t.path().c_str(), (t / "recording_now_tmp.mp4").c_str(), &kDate,
                                62000, MUX_TYPE_MP4),
               0);
     EXPECT_EQ(read_file(t / "20230210/tavro_163508_00062000.mp4"), "segment");
     EXPECT_EQ(tree(t.path()),
               (std::set<std::string>{"20230210/", "20230210/tavro_163508_00062000.mp4"}));
-    EXPECT_TRUE(has_line("254/4 save record file '" + (t / "20230210/tavro_163508_00062000.mp4") +
-                         "' \n"));
+    EXPECT_TRUE(log.has_line("254/4 save record file '" +
+                             (t / "20230210/tavro_163508_00062000.mp4") + "' \n"));
 }
 
 TEST(RecorderFiling, SegmentAcrossMidnightStaysInTheDayItBegan)
@@ -268,12 +260,12 @@ TEST(RecorderRecovery, RepairedFileKeepsContentAndLogsItsDestination)
     write_file(t / "recording_now_tmp.avi.idx", "idx");
     FakeFix::reset(0, 61480);
     FakeFix::mtime = local_time(2023, 2, 10, 23, 59, 59);
-    clear_captured_log();
+    tvrtest::LogCapture log;
     rec_recover_dir(t.path().c_str(), FakeFix::fix);
     EXPECT_EQ(FakeFix::type, MUX_TYPE_AVI);
     const std::string dest = t / "20230210/235959_00061480.avi";
     EXPECT_EQ(read_file(dest), "data+fixed");
-    EXPECT_TRUE(has_line("254/4 save record file '" + dest + "' \n"));
+    EXPECT_TRUE(log.has_line("254/4 save record file '" + dest + "' \n"));
 }
 
 TEST(RecorderRecovery, DateDirectoriesAreNotEntered)

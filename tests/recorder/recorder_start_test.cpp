@@ -6,7 +6,7 @@
  */
 #include <gtest/gtest.h>
 
-#include <stdarg.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,6 +19,7 @@
 #include "../mux/mux_test_media.h"
 #include "ozi_host.h"
 #include "rec_test_config.h"
+#include "support/log_capture.h"
 #include "support/scratch_dir.h"
 #include "tvr_record.h"
 
@@ -26,24 +27,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
+/* A line of the log as tagged_print.cpp writes it, "<module>/<level>
+ * <text>", taken apart; `text` ends with its newline. */
 struct LogLine {
     int module, level;
     std::string text;
 };
-std::mutex log_mutex;
-std::vector<LogLine> log_lines;  /* guarded by log_mutex */
 
-std::vector<LogLine> lines()
+std::vector<LogLine> lines(const tvrtest::LogCapture &log)
 {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    return log_lines;
+    std::vector<LogLine> out;
+    for (const std::string &l : log.lines()) {
+        LogLine x{};
+        int n = 0;
+        if (sscanf(l.c_str(), "%d/%d%n", &x.module, &x.level, &n) == 2 && l[size_t(n)] == ' ')
+            out.push_back({x.module, x.level, l.substr(size_t(n) + 1) + "\n"});
+    }
+    return out;
 }
 
 /* The error line "[tvr_mirel_record_start:<n>] <msg>" was logged. */
-bool start_error(const std::string &msg)
+bool start_error(const tvrtest::LogCapture &log, const std::string &msg)
 {
     const std::string head = "[tvr_mirel_record_start:";
-    for (auto &l : lines()) {
+    for (auto &l : lines(log)) {
         if (l.module == MODULE_ID_APP && l.level == LOG_LEVEL_ERROR &&
             l.text.compare(0, head.size(), head) == 0 &&
             l.text.size() > msg.size() &&
@@ -110,18 +117,6 @@ extern "C" int __wrap_ozi_mux_add_video(int handle, struct video_stream *stream)
     return __real_ozi_mux_add_video(handle, stream);
 }
 
-extern "C" int __wrap_ozi_print(int module, int level, const char *fmt, ...)
-{
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    std::lock_guard<std::mutex> lock(log_mutex);
-    log_lines.push_back({module, level, buf});
-    return 0;
-}
-
 namespace {
 
 class RecorderStart : public ::testing::Test {
@@ -165,16 +160,18 @@ protected:
 
 TEST(RecorderStartNoSource, FailsWithoutMediaSource)
 {
+    tvrtest::LogCapture log;
     EXPECT_EQ(tvr_mirel_record_start(), -1);
-    EXPECT_TRUE(start_error("not init av input\n"));
+    EXPECT_TRUE(start_error(log, "not init av input\n"));
 }
 
 TEST_F(RecorderStart, MissingRecordDirectoryLeavesEncodersUntouched)
 {
     snprintf(rec_test_record.save_path, sizeof rec_test_record.save_path, "%s/missing",
              dir_.c_str());
+    tvrtest::LogCapture log;
     EXPECT_EQ(tvr_mirel_record_start(), -1);
-    EXPECT_TRUE(start_error("record save path " + dir_ + "/missing not exist\n"));
+    EXPECT_TRUE(start_error(log, "record save path " + dir_ + "/missing not exist\n"));
     EXPECT_EQ(video_users(), 0);
     EXPECT_EQ(audio_users(), 0);
     EXPECT_EQ(ozi_host_call_count("ozi_venc_open"), 0);
@@ -184,9 +181,9 @@ TEST_F(RecorderStart, MissingRecordDirectoryLeavesEncodersUntouched)
 TEST_F(RecorderStart, UnknownChannelFailsSilently)
 {
     rec_test_record.channel = 2;
-    const size_t before = lines().size();
+    tvrtest::LogCapture log;
     EXPECT_EQ(tvr_mirel_record_start(), -1);
-    EXPECT_EQ(lines().size(), before);
+    EXPECT_EQ(lines(log).size(), 0u);
     EXPECT_EQ(video_users(), 0);
 }
 
@@ -204,15 +201,12 @@ TEST_F(RecorderStart, FailuresGiveEverythingBack)
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.op);
-        {
-            std::lock_guard<std::mutex> lock(log_mutex);
-            log_lines.clear();
-        }
+        tvrtest::LogCapture log;
         ozi_host_clear_faults();
         ASSERT_EQ(ozi_host_fail(r.op, r.skip, 1), 0);
         EXPECT_EQ(tvr_mirel_record_start(), -1);
-        EXPECT_TRUE(start_error(r.line));
-        EXPECT_TRUE(start_error("tvr_mirel_record_start failed\n"));
+        EXPECT_TRUE(start_error(log, r.line));
+        EXPECT_TRUE(start_error(log, "tvr_mirel_record_start failed\n"));
         EXPECT_EQ(video_users(), 0);
         EXPECT_EQ(audio_users(), 0);
         ozi_host_clear_faults();
@@ -234,14 +228,11 @@ TEST_F(RecorderStart, TakeDownFailuresAreReported)
         SCOPED_TRACE(r.op);
         ozi_host_clear_faults();
         ASSERT_EQ(tvr_mirel_record_start(), 0);
-        {
-            std::lock_guard<std::mutex> lock(log_mutex);
-            log_lines.clear();
-        }
+        tvrtest::LogCapture log;
         ASSERT_EQ(ozi_host_fail(r.op, 0, 1), 0);
         tvr_mirel_record_release();
         bool seen = false;
-        for (auto &l : lines())
+        for (auto &l : lines(log))
             seen = seen || (l.level == LOG_LEVEL_ERROR &&
                             l.text.find("[tvr_mirel_record_release:") == 0 &&
                             l.text.find(r.line) != std::string::npos);
@@ -444,7 +435,7 @@ TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
         SCOPED_TRACE(r.name);
         scratch_.clear();
         mux_spy.reset(r.stall_at, r.stall_frames);
-        const size_t logged = lines().size();
+        tvrtest::LogCapture log;
         /* On the manual clock the encoder makes a frame only as time moves
          * on, and time moves on only once the recorder has done all it can:
          * whether a stall loses frames does not depend on the machine. */
@@ -465,9 +456,9 @@ TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
             EXPECT_EQ(w[i].frame_type, FRAME_TYPE_I)
                 << "P frame " << w[i].seq_no << " written after frame " << w[i - 1].seq_no;
         }
-        const auto all = lines();
+        const auto all = lines(log);
         const bool lost_logged =
-            std::any_of(all.begin() + (long)logged, all.end(), [](const LogLine &l) {
+            std::any_of(all.begin(), all.end(), [](const LogLine &l) {
                 return l.text.find("video frames lost in the queue, recording resumes at the "
                                    "next I frame\n") != std::string::npos;
             });

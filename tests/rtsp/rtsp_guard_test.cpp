@@ -15,6 +15,7 @@
 #include "rtsp_guard.h"
 #include "rtsp_request.h"
 #include "rtsp_test_util.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -184,14 +185,14 @@ TEST_F(ReadPath, RequestLogIsEscapedCutAndBudgeted)
     for (int i = 0; i < 5; i++)
         batch += evil;
 
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     ASSERT_EQ(write(peer, batch.data(), batch.size()), (ssize_t)batch.size());
     for (int i = 0; i < 10; i++)
         rtsp__conn_event(rtsp_, sfd, EPOLLIN);
     g_now += 1000;   // the next second's budget
     ASSERT_EQ(write(peer, evil.data(), evil.size()), (ssize_t)evil.size());
     rtsp__conn_event(rtsp_, sfd, EPOLLIN);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = capture.take();
 
     EXPECT_EQ(count(drain(peer), "RTSP/1.0 200 OK"), 6u) << "every request answered";
     EXPECT_EQ(count(log, "receive fd"), 4u) << log;
@@ -207,7 +208,7 @@ TEST_F(ReadPath, ManyConnectionsShareOneLogBudget)
 {
     ll_set_log_level(LOG_LEVEL_DEBUG);
     g_now += 5000;   // a fresh second for the server-wide budget
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     for (int i = 0; i < 6; i++) {
         int sfd = 0;
         int peer = connect_pair(&sfd);
@@ -216,7 +217,7 @@ TEST_F(ReadPath, ManyConnectionsShareOneLogBudget)
         ASSERT_EQ(write(peer, two.data(), two.size()), (ssize_t)two.size());
         ASSERT_EQ(rtsp__conn_event(rtsp_, sfd, EPOLLIN), 1);
     }
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = capture.take();
     EXPECT_EQ(count(log, "receive fd"), 10u) << "12 requests on 6 connections";
 }
 

@@ -12,7 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "support/command.h"
+#include "support/scratch_dir.h"
+
 namespace {
+
+using tvrtest::run;
 
 /* `seconds` of 8000 Hz sound: a 440 Hz hum, plus a 1 kHz tone of
  * `tone_s` at each of `starts` (none when tone_s is 0). */
@@ -97,19 +102,6 @@ TEST(AvSync, PairsTakeTheNearestToneOnce)
     }
 }
 
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
 /* Values of `key` in a flat JSON text, in order. */
 std::vector<double> json_numbers(const std::string &json, const std::string &key)
 {
@@ -125,7 +117,8 @@ std::vector<double> json_numbers(const std::string &json, const std::string &key
  * 8000 Hz mono in MP4, as the camera records. */
 TEST(AvSyncOffset, FindsKnownOffsetsInAnFfmpegClip)
 {
-    std::string clip = "/tmp/av_sync_clip_" + std::to_string(getpid()) + ".mp4";
+    tvrtest::ScratchDir dir("av_sync_clip");
+    const std::string clip = dir / "clip.mp4";
     const std::string on = "enable='eq(n\\,25)+eq(n\\,50)+eq(n\\,75)'";
     auto box = [&](int x, int y, const char *colour) {
         return ",drawbox=x=" + std::to_string(x) + ":y=" + std::to_string(y) +
@@ -144,7 +137,6 @@ TEST(AvSyncOffset, FindsKnownOffsetsInAnFfmpegClip)
                        "-ar 8000 -ac 1 " + clip;
     ASSERT_EQ(0, std::system(make.c_str())) << make;
     std::string out = run(std::string(AV_SYNC_OFFSET_BIN) + " --json " + clip);
-    std::remove(clip.c_str());
     ASSERT_EQ((std::vector<double>{3}), json_numbers(out, "video_marks")) << out;
     ASSERT_EQ((std::vector<double>{3}), json_numbers(out, "audio_marks")) << out;
     std::vector<double> offsets = json_numbers(out, "offset_ms");

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "vibe_internal.h"
+#include "support/log_capture.h"
 
 extern "C" void *__libc_malloc(size_t size);
 
@@ -29,12 +30,12 @@ namespace {
 
 TEST(VibeAlloc, InitReportsAllocationFailure)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     fail_handle_alloc = true;
     vibe_handle_t *h = ozi_vibe_init();
     fail_handle_alloc = false;
     EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "memory allocation failed!\n");
+    EXPECT_EQ(capture.take(), "memory allocation failed!\n");
 
     h = ozi_vibe_init(); /* the next allocation succeeds */
     ASSERT_NE(h, nullptr);

@@ -10,6 +10,7 @@
 
 #include "vibe_internal.h"
 #include "vibe_scene.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -60,9 +61,9 @@ TEST(VibeModel, FrameSizeLimits)
     for (const auto &r : rows) {
         detector d;
         std::vector<uint8_t> f((size_t)(r.w > 0 ? r.w : 1) * r.h, 90);
-        testing::internal::CaptureStdout();
+        tvrtest::LogCapture capture;
         EXPECT_EQ(d.run(f, r.w, r.h), r.result) << r.w << "x" << r.h;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.msg);
+        EXPECT_EQ(capture.take(), r.msg);
         EXPECT_EQ(d.h->model_ready, r.result == 0 ? 1 : 0);
     }
 }

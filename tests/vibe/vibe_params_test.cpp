@@ -10,6 +10,7 @@
 #include <string>
 
 #include "vibe_internal.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -24,9 +25,9 @@ struct handle {
 
 TEST(VibeParams, InitStoresDefaultsAndVersion)
 {
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     handle t;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "########VIBE Lib V1.0.02########\n");
+    EXPECT_EQ(capture.take(), "########VIBE Lib V1.0.02########\n");
     const vibe_handle_t &h = *t.h;
     EXPECT_EQ(h.self, t.h);
     EXPECT_EQ(h.filter_high, 20);
@@ -197,18 +198,17 @@ TEST(VibeParams, HandleChecksPrintTheirMessages)
         {"ozi_vibe", [&](vibe_handle_t *h) { return ozi_vibe(h, frame, 120, 160, boxes); }, "input parameter vibe_handle is error"},
     };
     for (const auto &r : rows) {
-        testing::internal::CaptureStdout();
+        tvrtest::LogCapture capture;
         EXPECT_EQ(r.call(nullptr), -1) << r.name;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(r.null_msg) + "\n") << r.name;
+        EXPECT_EQ(capture.take(), std::string(r.null_msg) + "\n") << r.name;
 
         handle t;
         vibe_handle_t *fake = reinterpret_cast<vibe_handle_t *>(0x10);
         t.h->self = fake;
         auto before = std::make_unique<vibe_handle_t>(*t.h);
-        testing::internal::CaptureStdout();
+        tvrtest::LogCapture capture2;
         EXPECT_EQ(r.call(t.h), -1) << r.name;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  std::string(r.name) + ": input vibe_handle is error\n");
+        EXPECT_EQ(capture2.take(), std::string(r.name) + ": input vibe_handle is error\n");
         EXPECT_EQ(memcmp(before.get(), t.h, sizeof(vibe_handle_t)), 0) << r.name;
     }
 }
@@ -221,10 +221,10 @@ TEST(VibeParams, NullOnlyCheckedSettersIgnoreTheSelfField)
     EXPECT_EQ(t.h->filtering_flag, 5);
     EXPECT_EQ(ozi_vibe_set_fast_updating_flag(t.h, 0), 0);
     EXPECT_EQ(t.h->fast_updating_flag, 0);
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(ozi_vibe_set_filtering_flag(nullptr, 5), -1);
     EXPECT_EQ(ozi_vibe_set_fast_updating_flag(nullptr, 5), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "vibe_handle is NULL\nvibe_handle is NULL\n");
+    EXPECT_EQ(capture.take(), "vibe_handle is NULL\nvibe_handle is NULL\n");
 }
 
 TEST(VibeParams, MainEntryRejectsNullFrameAndBoxes)
@@ -232,11 +232,10 @@ TEST(VibeParams, MainEntryRejectsNullFrameAndBoxes)
     handle t;
     static uint8_t frame[160 * 120];
     vibe_box boxes[VIBE_MAX_BOXES];
-    testing::internal::CaptureStdout();
+    tvrtest::LogCapture capture;
     EXPECT_EQ(ozi_vibe(t.h, nullptr, 120, 160, boxes), -1);
     EXPECT_EQ(ozi_vibe(t.h, frame, 120, 160, nullptr), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "input parameter frame is error\ninput parameter boxes is error\n");
+    EXPECT_EQ(capture.take(), "input parameter frame is error\ninput parameter boxes is error\n");
     EXPECT_EQ(t.h->model_ready, 0);
 }
 

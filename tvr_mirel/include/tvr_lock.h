@@ -1,5 +1,5 @@
 /*
- * tvr_lock.h - scoped holders of the daemon's pthread locks (the frame
+ * tvr_lock.h - the daemon's scoped hold of its pthread locks (the frame
  * queues' read-write locks, the channels' mutexes), for its C++ modules;
  * the records that own the locks stay plain C.
  */
@@ -10,39 +10,36 @@
 
 namespace tvr {
 
-class ReadLock {
+/* Holds a mutex, or a read-write lock for reading or for writing, from
+ * construction to the end of the scope. */
+class Lock {
 public:
-    explicit ReadLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
-    ~ReadLock() { pthread_rwlock_unlock(l_); }
-    ReadLock(const ReadLock &) = delete;
-    ReadLock &operator=(const ReadLock &) = delete;
+    enum Mode { read, write };
 
-private:
-    pthread_rwlock_t *l_;
-};
+    explicit Lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    Lock(pthread_rwlock_t *l, Mode mode) : l_(l)
+    {
+        if (mode == read)
+            pthread_rwlock_rdlock(l_);
+        else
+            pthread_rwlock_wrlock(l_);
+    }
+    ~Lock()
+    {
+        if (m_)
+            pthread_mutex_unlock(m_);
+        else
+            pthread_rwlock_unlock(l_);
+    }
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
 
-class WriteLock {
-public:
-    explicit WriteLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
-    ~WriteLock() { pthread_rwlock_unlock(l_); }
-    WriteLock(const WriteLock &) = delete;
-    WriteLock &operator=(const WriteLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
-
-/* A held mutex; get() gives it to pthread_cond_wait. */
-class MutexLock {
-public:
-    explicit MutexLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~MutexLock() { pthread_mutex_unlock(m_); }
-    MutexLock(const MutexLock &) = delete;
-    MutexLock &operator=(const MutexLock &) = delete;
+    /* The held mutex, for pthread_cond_wait (null for a read-write lock). */
     pthread_mutex_t *get() { return m_; }
 
 private:
-    pthread_mutex_t *m_;
+    pthread_mutex_t *m_ = nullptr;
+    pthread_rwlock_t *l_ = nullptr;
 };
 
 } // namespace tvr
