@@ -14,7 +14,8 @@
  *  - rwlock_venc_data_list guards list_head_venc_data_list, the entries
  *    in it and `keepers`; mutex_ref_count guards ref_count, the lifecycle
  *    state and the transitions of venc_handle.  No lock is held while
- *    another is taken.
+ *    another is taken.  `key_taken` is atomic: the getter sets it when it
+ *    copies an I frame, the worker reads and clears it.
  *
  * Drop policy: viewers get the newest frame (the queue's last entry); one
  * that polls slower than the frame rate misses frames, and the encoder
@@ -103,6 +104,7 @@ int release_frame(int chnid, struct video_input_frame *frame)
 
 constexpr int kMaxEncodeFailures = 12;  /* in a row: the encoder is closed */
 constexpr int kCaptureRetryMs = 20;
+constexpr int kHeldRetryMs = 2;         /* while a frame waits to be queued */
 constexpr int kReopenFirstMs = 500;     /* back-off before reopening it, */
 constexpr int kReopenMaxMs = 8000;      /* doubled after each failed reopen */
 
@@ -405,6 +407,8 @@ extern "C" void tvr_mirel_get_vstrm_data(void *handle, unsigned char *pbuf, unsi
     std::memcpy(pbuf, e->stream.data, e->stream.len);
     *size = e->stream.len;
     *ts = e->stream.ts;
+    if (e->stream.frame_type == FRAME_TYPE_I)
+        __atomic_store_n(&chn->key_taken, 1, __ATOMIC_RELEASE);
 }
 
 extern "C" void tvr_mirel_venc_keep_frames(void *handle, int on)
@@ -437,13 +441,35 @@ extern "C" void *thread_venc(void *param)
     int handle = tvr__life_handle(life);
     int failures = 0;
     uint32_t order = 0;  /* frames queued so far; dropped ones leave a step */
+    /* An encoder's first frame is an I frame and its first encode is slow:
+     * by the time that frame is queued the next picture is already due, is
+     * captured at once and encoded quickly, and would replace the I frame
+     * in the newest-frame queue within a few ms (as it would later, were a
+     * viewer's thread held up).  A viewer polling the queue could miss it
+     * and wait a whole picture group for the next one.  So the frame after
+     * an I frame is captured and encoded on time but queued only once a
+     * viewer's getter has copied the I frame, or at the latest when the
+     * next picture has been captured (before that is encoded): no picture
+     * is skipped and no frame dropped, and a keeper (the recorder) gets
+     * every frame in order.  No viewer can use that frame without the I
+     * frame anyway. */
+    bool key_queued = false;   /* the newest queued frame is an I frame */
+    venc_stream_entry *held = nullptr;
 
     while (life->run.load()) {
+        if (held && __atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE)) {
+            TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, held));
+            held = nullptr;
+        }
         struct video_input_frame frame;
         std::memset(&frame, 0, sizeof frame);
         if (ozi_vi_get_frame(chnid, &frame) != 0) {
-            ozi_sleep_ms(kCaptureRetryMs);
+            ozi_sleep_ms(held ? kHeldRetryMs : kCaptureRetryMs);
             continue;
+        }
+        if (held) {
+            TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, held));
+            held = nullptr;
         }
         auto *entry = static_cast<venc_stream_entry *>(std::calloc(1, sizeof(venc_stream_entry)));
         if (!entry) {
@@ -462,6 +488,7 @@ extern "C" void *thread_venc(void *param)
                 TVR_CHECK(ozi_venc_close(handle));
                 tvr__life_set_handle(life, -1);
                 handle = -1;
+                key_queued = false;
                 TVR_LOG(LOG_LEVEL_ERROR, "ozi_venc_encode_frame failed %d times, encoder closed\n",
                         failures);
                 /* Reopened while the channel has users; its first frame is an
@@ -492,7 +519,19 @@ extern "C" void *thread_venc(void *param)
             chn->gop = 0;
         }
         entry->order = order++;
+        const bool wait_for_viewer = key_queued && entry->stream.frame_type != FRAME_TYPE_I;
+        key_queued = entry->stream.frame_type == FRAME_TYPE_I;
+        if (key_queued)
+            __atomic_store_n(&chn->key_taken, 0, __ATOMIC_RELEASE);
+        if (wait_for_viewer && !__atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE)) {
+            held = entry;
+            continue;
+        }
         TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, entry));
+    }
+    if (held) {
+        TVR_LOG_RELEASE("ozi_venc_release_stream", release_stream(handle, &held->stream));
+        std::free(held);
     }
 
     ozi_print(MODULE_ID_APP, LOG_LEVEL_NORMAL, "%s exit\n", name);

@@ -10,12 +10,24 @@
  * is how the whole-daemon test program gets short segments in a scratch
  * directory.  No configuration file is ever opened.
  *
- * THREADS: the records are constant after program load; any thread may
- * read them through the accessors.
+ * The whole-daemon test program is also built with
+ * TVR_CFG_RECORD_DIR_ENV, the name of an environment variable that, when
+ * set, replaces its record directory: tests that record side by side each
+ * give it their own.
+ *
+ * THREADS: the records are constant after program load (the test
+ * program's record from its first read on); any thread may read them
+ * through the accessors.
  */
 #include "tvr_config.h"
 
 #include "build_options.h"
+
+#ifdef TVR_CFG_RECORD_DIR_ENV
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#endif
 
 #ifndef TVR_CFG_SEGMENT_SEC
 #define TVR_CFG_SEGMENT_SEC TVR_SEGMENT_SEC
@@ -108,7 +120,24 @@ extern "C" void tvr_release_config(void)
 
 extern "C" const record_conf *tvr_get_record_conf(void)
 {
+#ifdef TVR_CFG_RECORD_DIR_ENV
+    /* Built once, on the first read (thread-safe static initialisation). */
+    static const record_conf from_env = [] {
+        record_conf r = record;
+        const char *dir = std::getenv(TVR_CFG_RECORD_DIR_ENV);
+        if (dir && *dir) {
+            if (std::strlen(dir) < sizeof r.save_path)
+                std::snprintf(r.save_path, sizeof r.save_path, "%s", dir);
+            else
+                std::fprintf(stderr, "%s longer than %zu characters: ignored\n",
+                             TVR_CFG_RECORD_DIR_ENV, sizeof r.save_path - 1);
+        }
+        return r;
+    }();
+    return &from_env;
+#else
     return &record;
+#endif
 }
 
 extern "C" const video_conf *tvr_get_video_conf(void)

@@ -397,13 +397,9 @@ extern "C" int tvr_mirel_record_start(void)
     struct ozi_mux_input input;
     const resolution_t *res;
 
-    /* With track 2 the video stream is held for its I frames only. */
-    record.p_venc_handle = tvr_mirel_venc_start((void *)name);
-    if (!record.p_venc_handle) {
-        TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
-        goto fail;
-    }
-    tvr_mirel_venc_keep_frames(record.p_venc_handle, 1);
+    /* Audio first: bringing up the microphone and its encoder takes a
+     * while, and the first segment opens at the video's first I frame, so
+     * audio started after the video would begin late in the first file. */
     if (conf->track != 1) {
         record.p_aenc_handle = tvr_mirel_aenc_start((void *)name);
         if (!record.p_aenc_handle) {
@@ -411,6 +407,13 @@ extern "C" int tvr_mirel_record_start(void)
             goto fail;
         }
     }
+    /* With track 2 the video stream is held for its I frames only. */
+    record.p_venc_handle = tvr_mirel_venc_start((void *)name);
+    if (!record.p_venc_handle) {
+        TVR_LOG(LOG_LEVEL_ERROR, "tvr_mirel_venc_start failed\n");
+        goto fail;
+    }
+    tvr_mirel_venc_keep_frames(record.p_venc_handle, 1);
 
     fix_previous_record_file();
 

@@ -144,6 +144,11 @@ typedef struct session_t {
     int32_t audio_rtp_port;
     int32_t client_video_rtp_port;
     int32_t client_audio_rtp_port;
+    /* The address (network byte order) each RTP socket was connected to at
+     * SETUP, with its client port; 0: not connected.  Set with the
+     * descriptor, under mutex_session. */
+    uint32_t video_rtp_dest;
+    uint32_t audio_rtp_dest;
     uint8_t wait_key;                /* no video until a key frame starts */
     /* Peer address of the control connection, looked up once by the
      * delivery pass (under mutex_session) and kept while client_fd stays

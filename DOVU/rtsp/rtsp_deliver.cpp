@@ -43,7 +43,9 @@
  * for rtsp_send_rtp_packet) to every playing session.  Its cost is mostly
  * system calls, so it keeps them few:
  *   - the peer address of a session is looked up once and cached in the
- *     session, not once per packet;
+ *     session, not once per packet; an RTP socket that SETUP connected to
+ *     that address sends without naming it, which spares the kernel a
+ *     route lookup per message;
  *   - each session gets all packets of the run with one sendmmsg;
  *   - where the kernel offers UDP segmentation offload, packets of equal
  *     size that follow each other (the FU-A fragments of a NAL unit, the
@@ -201,7 +203,6 @@ void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
         memset(&m->msg[j], 0, sizeof(m->msg[j]));
         h.msg_iov = &m->iov[j];
         h.msg_iovlen = 1;
-        h.msg_namelen = sizeof(struct sockaddr_in);
         if (k > 1) {
             memset(&m->ctl[j], 0, sizeof(m->ctl[j]));
             h.msg_control = m->ctl[j].buf;
@@ -226,6 +227,8 @@ struct send_target {
     uint8_t chan;
     int udp_fd;
     struct sockaddr_in to;
+    bool connected;         /* SETUP connected udp_fd to the player */
+    bool named;             /* messages name `to` (not the connected peer) */
     bool peer_ok;
     bool log_peer;
     int peer_errno;
@@ -288,12 +291,29 @@ bool gso_refused(int err)
     return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP;
 }
 
+/* Errors that a connected UDP socket reports for an ICMP message about an
+ * earlier datagram; the send that reports one sent nothing.  An unconnected
+ * socket never sees them and sends on. */
+bool icmp_reported(int err)
+{
+    return err == ECONNREFUSED || err == EHOSTUNREACH || err == ENETUNREACH ||
+           err == EHOSTDOWN || err == ENETDOWN || err == EPROTO;
+}
+
+void address_msgs(pass_msgs *m, send_target &t)
+{
+    for (int j = 0; j < m->n; j++) {
+        m->msg[j].msg_hdr.msg_name = t.named ? &t.to : nullptr;
+        m->msg[j].msg_hdr.msg_namelen = t.named ? sizeof(t.to) : 0;
+    }
+}
+
 /* Sends every packet of the pass to one target; false on a failed send. */
 bool send_to_target(send_target &t, pass_msgs *m, const wire_run &w, bool *gso)
 {
-    for (int j = 0; j < m->n; j++)
-        m->msg[j].msg_hdr.msg_name = &t.to;
+    address_msgs(m, t);
     int sent = 0;
+    int retried = -1;   /* the message last sent again after an ICMP report */
     while (sent < m->n) {
         int r = sendmmsg(t.udp_fd, m->msg + sent, (unsigned)(m->n - sent), MSG_NOSIGNAL);
         if (r > 0) {
@@ -303,15 +323,25 @@ bool send_to_target(send_target &t, pass_msgs *m, const wire_run &w, bool *gso)
         if (r < 0 && errno == EINTR)
             continue;
         int err = r < 0 ? errno : EIO;
+        if (t.connected && icmp_reported(err)) {
+            /* As over an unconnected socket, the stream goes on: the
+             * message is sent again once; should a newer report refuse
+             * it too, it is lost like any datagram to that player. */
+            if (retried != sent)
+                retried = sent;
+            else
+                sent++;
+            continue;
+        }
         if (*gso && m->msg[sent].msg_hdr.msg_control && gso_refused(err)) {
             /* Segmentation refused: from here on one packet per message. */
             __atomic_store_n(&g_udp_gso, 0, __ATOMIC_RELAXED);
             *gso = false;
             int resume = m->first_pkt[sent];
             build_msgs(m, w, false);
-            for (int j = 0; j < m->n; j++)
-                m->msg[j].msg_hdr.msg_name = &t.to;
+            address_msgs(m, t);
             sent = resume;
+            retried = -1;
             continue;
         }
         t.send_errno = err;
@@ -399,6 +429,9 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
             t.to.sin_family = AF_INET;
             t.to.sin_port = htons((uint16_t)port);
             t.peer_ok = session_peer(s, &t);
+            uint32_t dest = fp.rtcp ? 0 : (v ? s->video_rtp_dest : s->audio_rtp_dest);
+            t.connected = dest != 0;
+            t.named = !t.connected || dest != t.to.sin_addr.s_addr;
             if (t.peer_ok || t.log_peer)
                 targets.push_back(t);
         }

@@ -512,6 +512,24 @@ int bind_port_pair(int base, int *rtp_fd, int *rtcp_fd, int *port)
     return -1;
 }
 
+/* Connects a new RTP socket to the player's port at the address of its
+ * control connection, so that each send skips the route lookup of an
+ * unconnected socket; the datagrams are the same.  The address, or 0 when
+ * the socket stays unconnected (delivery then names the peer each time). */
+uint32_t connect_rtp(int cfd, int rtp_fd, int cport)
+{
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t plen = sizeof(peer);
+    if (getpeername(cfd, reinterpret_cast<struct sockaddr *>(&peer), &plen) != 0 ||
+        peer.sin_family != AF_INET || peer.sin_addr.s_addr == 0)
+        return 0;
+    peer.sin_port = htons((uint16_t)cport);
+    if (connect(rtp_fd, reinterpret_cast<struct sockaddr *>(&peer), sizeof(peer)) != 0)
+        return 0;
+    return peer.sin_addr.s_addr;
+}
+
 /* The medium a SETUP's URL names: 0 video (track0), 1 audio (track1),
  * -1 neither. */
 int setup_track(const char *buf)
@@ -568,6 +586,7 @@ int setup_interleaved(request_ctx *rq, const char *buf, int track)
                            &s->audio_rtcp_udp_fd};
         for (int i = 0; i < 4; i++)
             old_fd[i] = *udp[i], *udp[i] = 0;
+        s->video_rtp_dest = s->audio_rtp_dest = 0;
         s->rtp_trans_type = TRANS_RTP_AVP_TCP;
         /* A pass that copied the old descriptors may still send on them:
          * they close once it is over. */
@@ -622,6 +641,7 @@ int handle_setup(request_ctx *rq, const char *buf)
         return reply_status(rq, "RTSP/1.0 503 Service Unavailable\r\nCSeq: %s\r\n\r\n");
     }
 
+    uint32_t dest = track >= 0 ? connect_rtp(rq->cfd, rtp_fd, cport) : 0;
     session_t *s = rq->ses;
     /* The UDP fields are written by this thread only and read by the
      * video thread under mutex_session, so they change under it too.
@@ -634,10 +654,12 @@ int handle_setup(request_ctx *rq, const char *buf)
             old[0] = s->video_rtp_udp_fd, old[1] = s->video_rtcp_udp_fd;
             s->video_rtp_udp_fd = rtp_fd, s->video_rtcp_udp_fd = rtcp_fd;
             s->video_rtp_port = sport, s->client_video_rtp_port = cport;
+            s->video_rtp_dest = dest;
         } else if (track == 1) {
             old[0] = s->audio_rtp_udp_fd, old[1] = s->audio_rtcp_udp_fd;
             s->audio_rtp_udp_fd = rtp_fd, s->audio_rtcp_udp_fd = rtcp_fd;
             s->audio_rtp_port = sport, s->client_audio_rtp_port = cport;
+            s->audio_rtp_dest = dest;
         } else {
             old[0] = rtp_fd, old[1] = rtcp_fd;
         }

@@ -1,17 +1,29 @@
 #!/usr/bin/env python3
-"""Hostility soak against a running daemon that requires credentials.
+"""Hostility soak against a running, recording daemon that requires
+credentials.
 
-    soak.py PORT PID LOG USER PASSWORD [SECONDS] [CONNECTIONS]
+    soak.py PORT PID LOG USER PASSWORD SECONDS CONNECTIONS RECORD_DIR RECORD_INDEX
 
-Two UDP players (Digest-authenticated, counting RTP sequence gaps and the
-largest silence) play tavro_mirel/main while CONNECTIONS hostile peers
-(default 2000) keep at it for SECONDS (default 60), in equal shares: stay
+Two UDP and two RTP-over-TCP players (Digest-authenticated, counting RTP
+sequence gaps and the largest silence) play tavro_mirel/main while
+CONNECTIONS hostile peers keep at it for SECONDS, in equal shares: stay
 idle, send a byte a second, send garbage, send oversized requests, flood
 pipelined requests, play and hang up mid-stream, or use wrong credentials.
 A peer the server closes comes back.  Prints per player the packets, the
 lost ones and the largest gap, then the daemon's descriptors, RSS and the
-bytes its log grew by, at rest before and after.
+bytes its log grew by, at rest before and after.  Then it stops the daemon
+(SIGTERM) and reports from RECORD_INDEX's listing of RECORD_DIR what the
+recorder filed since the soak began: the seconds of video missing between
+the first file's start and the stop, and the frames in the files against
+their lengths.  A sanitizer build's report at exit is shown.
+
+Environment: HEAP_PROBE=1 adds the allocator's figures before and after
+(gdb calls malloc_stats and malloc_trim in the daemon); SOAK_KEEP_DAEMON=1
+leaves the daemon running for another round.
 """
+import json
+import signal
+import subprocess
 import hashlib
 import os
 import random
@@ -25,8 +37,8 @@ import time
 
 PORT, PID, LOG = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 USER, PASSWORD = sys.argv[4], sys.argv[5]
-SECONDS = int(sys.argv[6]) if len(sys.argv) > 6 else 60
-CONNS = int(sys.argv[7]) if len(sys.argv) > 7 else 2000
+SECONDS, CONNS = int(sys.argv[6]), int(sys.argv[7])
+RECORD_DIR, RECORD_INDEX = sys.argv[8], sys.argv[9]
 URL = "rtsp://127.0.0.1:%d/tavro_mirel/main" % PORT
 hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
 resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, CONNS + 500), hard))
@@ -40,20 +52,37 @@ def fds():
     return len(os.listdir("/proc/%d/fd" % PID))
 
 
-def rss_kb():
+def rss_kb(field="VmRSS"):
     for line in open("/proc/%d/status" % PID):
-        if line.startswith("VmRSS:"):
+        if line.startswith(field + ":"):
             return int(line.split()[1])
     return 0
 
 
+def rss_text():
+    """Resident KB, and how much of it is anonymous memory (heap, stacks)
+    and how much pages of mapped files (code of the libraries)."""
+    return "%d KB (anonymous %d, files %d)" % (rss_kb(), rss_kb("RssAnon"), rss_kb("RssFile"))
+
+
 class Player(threading.Thread):
-    def __init__(self, name):
+    def __init__(self, name, tcp=False):
         super().__init__(name=name, daemon=True)
+        self.tcp = tcp
         self.packets = self.lost = 0
         self.gap_ms = 0.0
         self.stop = False
         self.ok = False
+        self.last_seq = self.last_t = None
+
+    def count(self, p):
+        t = time.monotonic()
+        seq = (p[2] << 8) | p[3]
+        if self.last_seq is not None:
+            self.lost += (seq - self.last_seq - 1) & 0xFFFF
+            self.gap_ms = max(self.gap_ms, (t - self.last_t) * 1000)
+        self.last_seq, self.last_t = seq, t
+        self.packets += 1
 
     def rtsp(self, ctl, method, url, cseq, extra, nonce):
         auth = ""
@@ -76,6 +105,9 @@ class Player(threading.Thread):
         return head
 
     def run(self):
+        if self.tcp:
+            self.run_tcp()
+            return
         rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         rtp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         rtp.bind(("127.0.0.1", 0))
@@ -89,21 +121,14 @@ class Player(threading.Thread):
                   "Transport: RTP/AVP;unicast;client_port=%d-%d\r\n" % (port, port + 1), n)
         self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
         rtp.settimeout(0.5)
-        last_seq = None
-        last_t = None
         keep = time.monotonic()
         while not self.stop:
             try:
                 p = rtp.recv(2048)
             except socket.timeout:
                 continue
-            t = time.monotonic()
-            seq = (p[2] << 8) | p[3]
-            if last_seq is not None:
-                self.lost += (seq - last_seq - 1) & 0xFFFF
-                self.gap_ms = max(self.gap_ms, (t - last_t) * 1000)
-            last_seq, last_t = seq, t
-            self.packets += 1
+            self.count(p)
+            t = self.last_t
             if t - keep > 20:   # keep-alive
                 ctl.sendall(("OPTIONS %s RTSP/1.0\r\nCSeq: 9\r\n\r\n" % URL).encode())
                 keep = t
@@ -111,6 +136,50 @@ class Player(threading.Thread):
             self.rtsp(ctl, "TEARDOWN", URL, 10, "", n)
         except OSError:
             pass
+        ctl.close()
+
+
+    def run_tcp(self):
+        """Media arrives as $-framed packets on the RTSP connection (channel
+        0 the video, 1 its RTCP), with the replies to keep-alives between."""
+        ctl = socket.create_connection(("127.0.0.1", PORT))
+        head = self.rtsp(ctl, "DESCRIBE", URL, 1, "", None)
+        realm, nonce = re.search(r'realm="([^"]*)", nonce="([^"]*)"', head).groups()
+        n = (realm, nonce)
+        self.rtsp(ctl, "DESCRIBE", URL, 2, "", n)
+        self.rtsp(ctl, "SETUP", URL + "/track0", 3,
+                  "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n", n)
+        self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
+        ctl.settimeout(0.5)
+        buf = b""
+        keep = time.monotonic()
+        while not self.stop:
+            try:
+                chunk = ctl.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                self.ok = False
+                break
+            buf += chunk
+            while buf:
+                if buf[:1] == b"$":
+                    if len(buf) < 4:
+                        break
+                    size = (buf[2] << 8) | buf[3]
+                    if len(buf) < 4 + size:
+                        break
+                    if buf[1] == 0:
+                        self.count(buf[4:4 + size])
+                    buf = buf[4 + size:]
+                else:   # a reply to a keep-alive
+                    end = buf.find(b"\r\n\r\n")
+                    if end < 0:
+                        break
+                    buf = buf[end + 4:]
+            if time.monotonic() - keep > 20:
+                ctl.sendall(("OPTIONS %s RTSP/1.0\r\nCSeq: 9\r\n\r\n" % URL).encode())
+                keep = time.monotonic()
         ctl.close()
 
 
@@ -190,13 +259,110 @@ def hostile_loop(deadline):
     return stats
 
 
+def recorded_files():
+    try:
+        out = subprocess.run([RECORD_INDEX, "--json", RECORD_DIR], capture_output=True,
+                             text=True, timeout=60).stdout
+        return [f for f in json.loads(out)["files"] if "/" in f["path"]]
+    except (OSError, ValueError, subprocess.SubprocessError):
+        return []
+
+
+def stop_daemon():
+    """Sends SIGTERM and waits until the daemon has gone; returns when the
+    signal went, in wall-clock ms."""
+    sent = int(time.time() * 1000)
+    os.kill(PID, signal.SIGTERM)
+    end = time.monotonic() + 10
+    while os.path.exists("/proc/%d" % PID) and time.monotonic() < end:
+        with open("/proc/%d/stat" % PID) as f:
+            if f.read().split(") ")[-1].startswith("Z"):
+                break
+        time.sleep(0.1)
+    return sent
+
+
+def report_recording(before, t_start_ms, t_stop_ms, hostile_ms):
+    files = sorted((f for f in recorded_files() if f["path"] not in before and f["indexed"]),
+                   key=lambda f: f["start_wall_ms"])
+    if not files:
+        print("recorder: NO file filed during the soak")
+        return
+    video = sum(f["length_ms"] for f in files)
+    span = t_stop_ms - files[0]["start_wall_ms"]
+    gaps = []
+    for a, b in zip(files, files[1:]):
+        g = b["start_wall_ms"] - (a["start_wall_ms"] + a["length_ms"])
+        if a["origin_ts_ms"] and b["origin_ts_ms"]:
+            on_frames = ((b["origin_ts_ms"] + b["video"]["first_ms"])
+                         - (a["origin_ts_ms"] + a["video"]["end_ms"]))
+            if abs(on_frames - g) <= 2000:
+                g = on_frames
+        if g > 40:
+            gaps.append(g)
+    frames = sum(f["video"]["frames"] for f in files)
+    tail = t_stop_ms - (files[-1]["start_wall_ms"] + files[-1]["length_ms"])
+    print("recorder: %d files, the first from %+.1f s of the soak's start, to the stop: "
+          "%.1f s of video in %.1f s" % (len(files), (files[0]["start_wall_ms"] - t_start_ms) / 1000,
+                                         video / 1000, span / 1000))
+    print("recorder: lost %.2f s between files (%d gaps over 40 ms, largest %d ms), "
+          "%d ms between the last file's end and the stop"
+          % (sum(gaps) / 1000, len(gaps), max(gaps, default=0), tail))
+    expected = sum(round(f["length_ms"] / 40) for f in files)
+    print("recorder: %d video frames in the files, %d for their lengths at 25 fps"
+          % (frames, expected))
+    # Which files lack frames, against the hostile stretch: start-up (first
+    # encode), a heap probe (gdb stops the daemon) and the stop are outside it.
+    h0, h1 = hostile_ms
+    for f in files:
+        short = round(f["length_ms"] / 40) - f["video"]["frames"]
+        if short > 0:
+            t0 = f["start_wall_ms"]
+            t1 = t0 + f["length_ms"]
+            print("recorder:   %d frames short in %s, from %+.1f s to %+.1f s of the hostile "
+                  "stretch (%.1f s)" % (short, f["path"], (t0 - h0) / 1000, (t1 - h0) / 1000,
+                                        (h1 - h0) / 1000))
+
+
+def heap_probe(label, trim):
+    """With HEAP_PROBE set and gdb at hand: the allocator's own figures
+    (malloc_stats, which the daemon writes to its log), and with `trim`
+    RSS again once malloc_trim(0) has handed free pages back.  Memory that
+    trimming returns was free in the allocator, not leaked."""
+    start = os.path.getsize(LOG)
+    cmd = ["gdb", "-p", str(PID), "-batch", "-nx", "-ex", "call (void) malloc_stats()"]
+    if trim:
+        cmd += ["-ex", "call (int) malloc_trim(0)", "-ex", "call (void) malloc_stats()"]
+    try:
+        subprocess.run(cmd + ["-ex", "call (int) fflush(0)"], capture_output=True, timeout=60)
+    except (OSError, subprocess.SubprocessError) as e:
+        print("heap probe: gdb failed: %s" % e)
+        return
+    with open(LOG, "rb") as f:
+        f.seek(start)
+        text = f.read().decode(errors="replace")
+    totals = re.findall(r"Total \(incl. mmap\):\s*system bytes\s*=\s*(\d+)\s*"
+                        r"in use bytes\s*=\s*(\d+)", text)
+    arenas = len(re.findall(r"^Arena \d+:", text, re.M)) // len(totals or [0])
+    for when, (system, used) in zip(("", ", trimmed"), totals):
+        print("heap %s%s: allocator holds %d KB, %d KB of it in use (%d arenas)"
+              % (label, when, int(system) // 1024, int(used) // 1024, arenas))
+    if trim:
+        print("heap %s: daemon RSS %s after malloc_trim(0)" % (label, rss_text()))
+
+
 def main():
-    time.sleep(1)
-    fd0, rss0, log0 = fds(), rss_kb(), os.path.getsize(LOG)
-    players = [Player("udp%d" % i) for i in range(2)]
+    t_start_ms = int(time.time() * 1000)
+    before = {f["path"] for f in recorded_files()}
+    time.sleep(3)   # the recorder has its first file open
+    if os.environ.get("HEAP_PROBE"):
+        heap_probe("before", False)
+    fd0, rss0, log0 = fds(), rss_text(), os.path.getsize(LOG)
+    players = [Player("udp%d" % i) for i in range(2)] + [Player("tcp%d" % i, True) for i in range(2)]
     for p in players:
         p.start()
     time.sleep(3)
+    hostile_ms = (int(time.time() * 1000), int(time.time() * 1000) + SECONDS * 1000)
     stats = hostile_loop(time.monotonic() + SECONDS)
     time.sleep(2)
     for p in players:
@@ -212,7 +378,7 @@ def main():
     while fds() > fd0 and time.monotonic() < end:
         time.sleep(0.5)
     print("daemon descriptors: %d before, %d after" % (fd0, fds()))
-    print("daemon RSS: %d KB before, %d KB after" % (rss0, rss_kb()))
+    print("daemon RSS: %s before, %s after" % (rss0, rss_text()))
     print("log grew by %d bytes in %d s" % (log1 - log0, SECONDS))
     kinds = {}
     with open(LOG, "rb") as f:
@@ -224,6 +390,21 @@ def main():
                 kinds[k] = kinds.get(k, 0) + len(line) + 1
     for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])[:6]:
         print("  log %8d bytes: %s" % (v, k))
+    with open(LOG, "rb") as f:
+        f.seek(log0)
+        lost = [l for l in f.read().split(b"\n") if b"lost" in l.lower()]
+    for l in lost[:5]:
+        print("  log: " + l.decode(errors="replace")[:160])
+    if os.environ.get("HEAP_PROBE"):
+        heap_probe("after", True)
+    if not os.environ.get("SOAK_KEEP_DAEMON"):   # set for a second round on the same daemon
+        report_recording(before, t_start_ms, stop_daemon(), hostile_ms)
+        # A sanitizer build reports at exit (leaks among them) into the log.
+        with open(LOG, "rb") as f:
+            f.seek(log1)
+            for line in f.read().decode(errors="replace").split("\n"):
+                if "Sanitizer" in line or line.startswith("SUMMARY"):
+                    print("  exit: " + line[:200])
 
 
 main()

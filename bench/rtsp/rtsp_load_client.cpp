@@ -10,7 +10,9 @@
  *     all sessions, plus datagrams the client's own sockets dropped;
  *   - with --pid: the server's CPU seconds in the window, summed over the
  *     selected threads (by name from /proc/<pid>/task/<tid>/comm), per
- *     delivered Mbit, and the process's resident set size.
+ *     delivered Mbit, and the process's resident set size;
+ *   - with --heap-file: the line the server's heap meter last wrote
+ *     (bench/rtsp/heap_meter.cpp), read before TEARDOWN.
  *
  * THREADS: the main thread runs the RTSP exchanges and samples /proc; the
  * receiver thread ("load_rx") owns the UDP sockets while it runs.  Counters
@@ -56,6 +58,7 @@ struct options {
     std::string label = "server";
     double settle_s = 1.0;           // wait after the last PLAY before measuring
     bool tcp = false;                // RTP interleaved on the RTSP connection
+    std::string heap_file;           // the server's heap meter, read at the window's end
 };
 
 void usage(const char *prog)
@@ -64,7 +67,7 @@ void usage(const char *prog)
             "usage: %s --url rtsp://127.0.0.1:554/tavro_mirel/main [--sessions N]\n"
             "          [--duration SEC] [--client-port-base PORT] [--settle SEC]\n"
             "          [--pid PID [--threads all|PREFIX,...] [--exclude PREFIX,...]]\n"
-            "          [--label NAME] [--tcp]\n",
+            "          [--label NAME] [--tcp] [--heap-file PATH]\n",
             prog);
 }
 
@@ -84,6 +87,7 @@ bool parse_options(int argc, char **argv, options &o)
         else if (a == "--label" && (v = next())) o.label = v;
         else if (a == "--settle" && (v = next())) o.settle_s = atof(v);
         else if (a == "--tcp") o.tcp = true;
+        else if (a == "--heap-file" && (v = next())) o.heap_file = v;
         else return false;
     }
     return !o.url.empty() && o.sessions > 0 && o.duration_s > 0;
@@ -690,6 +694,14 @@ int main(int argc, char **argv)
         proc1 = process_cpu_seconds(o.pid);
         rss_end = status_kb(o.pid, "VmRSS:");
     }
+    // The heap meter's line, taken while every session still plays.
+    long heap_live = -1, heap_peak = -1, heap_blocks = -1;
+    if (!o.heap_file.empty()) {
+        std::string txt;
+        if (read_file(o.heap_file, txt))
+            sscanf(txt.c_str(), "live_bytes=%ld live_blocks=%ld peak_bytes=%ld", &heap_live,
+                   &heap_blocks, &heap_peak);
+    }
     const uint64_t bytes1 = sum(&session::bytes), packets1 = sum(&session::packets);
     const uint64_t frames1 = sum(&session::frames);
     const double fps = started ? (frames1 - frames0) / window / started : 0.0;
@@ -748,13 +760,16 @@ int main(int argc, char **argv)
                "rss %ld kB (max %ld kB)\n",
                o.label.c_str(), cpu, proc1 - proc0, mbit > 0 ? cpu / mbit : 0.0, rss_end, rss_max);
     }
+    if (!o.heap_file.empty())
+        printf("[%s] library heap %ld bytes in %ld blocks (peak %ld bytes)\n", o.label.c_str(),
+               heap_live, heap_blocks, heap_peak);
     // One machine-readable line for run.sh.
     printf("RESULT label=%s sessions=%d started=%d window_s=%.2f mbit=%.3f packets=%llu "
            "expected=%llu lost=%llu loss_pct=%.4f client_drops=%llu cpu_s=%.4f "
-           "cpu_s_per_mbit=%.6f rss_kb=%ld fps=%.2f\n",
+           "cpu_s_per_mbit=%.6f rss_kb=%ld fps=%.2f heap_bytes=%ld heap_peak_bytes=%ld\n",
            o.label.c_str(), o.sessions, started, window, mbit, (unsigned long long)received,
            (unsigned long long)expected, (unsigned long long)lost,
            expected ? 100.0 * lost / expected : 0.0, (unsigned long long)drops, cpu,
-           mbit > 0 ? cpu / mbit : 0.0, rss_end, fps);
+           mbit > 0 ? cpu / mbit : 0.0, rss_end, fps, heap_live, heap_peak);
     return started == o.sessions ? 0 : 1;
 }

@@ -17,9 +17,16 @@
 # Each load runs over UDP and over TCP (RTP interleaved on the RTSP
 # connection), PROTOCOLS (default "udp tcp").
 #
+# Then the daemon runs once more with the heap meter (BUILD_DIR/lib/
+# libdovu_heap_meter.so, preloaded; see heap_meter.cpp) and plays
+# HEAP_SESSIONS sessions (default 100) for HEAP_DURATION s (default 5) over
+# each protocol: it prints the bytes that libdovu's own code holds on the
+# heap while they play, and the peak over the daemon's life.  The CPU
+# figures come from the runs without the meter.
+#
 # Environment: DURATION (s, default 20), SESSIONS (default "1 10 50 100"),
 # RECORD_SEC (default 10), GST_PORT (default 8554), SETTLE (s, default 1),
-# OURS_THREADS (default "rtsp_server,rtsp_v_").  The daemon's port is the
+# OURS_THREADS (default "rtsp_server,rtsp_v_"), HEAP_SESSIONS, HEAP_DURATION.  The daemon's port is the
 # build's DOVU_RTSP_PORT; it must be free (554 needs root).
 set -uo pipefail
 
@@ -32,6 +39,9 @@ GST_PORT=${GST_PORT:-8554}
 SETTLE=${SETTLE:-1}
 OURS_THREADS=${OURS_THREADS:-rtsp_server,rtsp_v_}
 PROTOCOLS=${PROTOCOLS:-"udp tcp"}
+HEAP_SESSIONS=${HEAP_SESSIONS:-100}
+HEAP_DURATION=${HEAP_DURATION:-5}
+meter=$build/lib/libdovu_heap_meter.so
 
 client=$build/bin/rtsp_load_client
 daemon=$build/bin/tavrocam
@@ -105,6 +115,31 @@ for proto in $PROTOCOLS; do
 done
 kill "$dpid" 2>/dev/null; wait "$dpid" 2>/dev/null
 
+# ---- libdovu's heap ----------------------------------------------------------
+declare -A heap
+if [ -f "$meter" ] && [ "$HEAP_SESSIONS" -gt 0 ]; then
+  sleep 1
+  (cd "$work" && DOVU_RTSP_MAX_CONN=${DOVU_RTSP_MAX_CONN:-256} \
+      DOVU_HEAP_METER_FILE="$work/heap.txt" LD_PRELOAD="$meter" exec "$daemon" x rtsp \
+      >"$work/daemon_heap.log" 2>&1) &
+  hpid=$!
+  pids+=("$hpid")
+  if wait_port "$port"; then
+    for proto in $PROTOCOLS; do
+      flag=; [ "$proto" = tcp ] && flag=--tcp
+      out=$("$client" --url "rtsp://127.0.0.1:$port/$mount" --sessions "$HEAP_SESSIONS" \
+            --duration "$HEAP_DURATION" --settle "$SETTLE" --heap-file "$work/heap.txt" \
+            --label "heap-$proto-$HEAP_SESSIONS" $flag)
+      echo "$out" | grep -v '^RESULT'
+      heap[$proto]=$(echo "$out" | grep '^RESULT')
+      sleep 2
+    done
+  else
+    echo "rtsp bench: tavrocam with the heap meter does not listen on port $port"
+  fi
+  kill "$hpid" 2>/dev/null; wait "$hpid" 2>/dev/null
+fi
+
 # ---- GStreamer reference ---------------------------------------------------
 if port_open "$GST_PORT"; then
   echo "rtsp bench: port $GST_PORT is in use; GStreamer reference skipped"
@@ -149,6 +184,23 @@ for n in $SESSIONS; do
   done
   ratio=$(awk -v a="$(field ours-$proto $n cpu_s_per_mbit)" -v b="$(field gst-$proto $n cpu_s_per_mbit)" \
               'BEGIN { if (a != "" && b + 0 > 0) printf "%9.2f", a / b; else printf "%9s", "-" }')
-  echo "$row $ratio"
+  # A side whose source fell behind (fewer than 24 of 25 frames a second)
+  # delivered less than the other: its row does not compare like with like.
+  slow=$(awk -v a="$(field ours-$proto $n fps)" -v b="$(field gst-$proto $n fps)" \
+             'BEGIN { if ((a != "" && a + 0 < 24) || (b != "" && b + 0 < 24)) print "  (a side fell behind: not comparable)" }')
+  echo "$row $ratio$slow"
 done
+done
+echo "libdovu's own heap (bytes its code holds, live while $HEAP_SESSIONS sessions play; peak over the daemon's run):"
+for proto in $PROTOCOLS; do
+  line=${heap[$proto]:-}
+  live=$(echo "$line" | tr ' ' '\n' | awk -F= '$1 == "heap_bytes" {print $2}')
+  peak=$(echo "$line" | tr ' ' '\n' | awk -F= '$1 == "heap_peak_bytes" {print $2}')
+  loss=$(echo "$line" | tr ' ' '\n' | awk -F= '$1 == "loss_pct" {print $2}')
+  if [ -n "$live" ] && [ "$live" -ge 0 ] 2>/dev/null; then
+    awk -v p="$proto" -v n="$HEAP_SESSIONS" -v l="$live" -v k="$peak" -v x="$loss" \
+        'BEGIN { printf "  over %s, N=%d: %.1f kB live, %.1f kB peak (loss %s%%)\n", p, n, l / 1024, k / 1024, x }'
+  else
+    echo "  over $proto: not measured"
+  fi
 done

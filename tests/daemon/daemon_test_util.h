@@ -22,11 +22,6 @@
 
 namespace tvrtest {
 
-inline void sleep_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 inline video_chn_param *video_chn(int chnid)
 {
     return chnid == 0 ? &tvr_avsrc->main_video_param : &tvr_avsrc->sub_video_param;

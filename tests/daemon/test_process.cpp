@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -22,6 +24,19 @@ struct Daemon : tvrtest::Daemon {
     bool start(const std::vector<std::string> &words, const char *fail)
     {
         return tvrtest::Daemon::start(TAVROCAM_BIN, words, fail);
+    }
+
+    /* True while the program's main thread waits for a stop signal
+     * (sigwait), that is, once it has started everything it starts. */
+    bool waits_for_signal() const
+    {
+        FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/syscall").c_str(), "r");
+        if (!f)
+            return false;
+        long nr = -1;   /* the call it sleeps in, or "running" */
+        const bool in_call = std::fscanf(f, "%ld", &nr) == 1;
+        std::fclose(f);
+        return in_call && nr == SYS_rt_sigtimedwait;
     }
 };
 
@@ -37,9 +52,10 @@ TEST(TavrocamProcess, NoWordsPrintsBannerAndRunsUntilKilled)
     d.read_for(5000, "get device res");
     EXPECT_TRUE(std::regex_search(d.text, kBanner)) << d.text;
     EXPECT_NE(d.text.find("** vi version: "), std::string::npos) << d.text;
-    /* Up, and idle: nothing ends it but a signal, and a stop signal ends
-     * it in order with status 0. */
-    EXPECT_EQ(d.wait_exit(1500), -1) << d.text;
+    /* Up, and idle: with everything started it waits for a signal, and a
+     * stop signal ends it in order with status 0. */
+    EXPECT_TRUE(tvrtest::wait_until([&] { return d.waits_for_signal(); }, 5000)) << d.text;
+    EXPECT_EQ(d.wait_exit(0), -1) << d.text;
     ASSERT_EQ(kill(d.pid, SIGINT), 0);
     int status = d.wait_exit(3000);
     ASSERT_NE(status, -1);

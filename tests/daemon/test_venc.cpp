@@ -182,9 +182,11 @@ TEST_F(VideoChannelTest, GetBeforeTheFirstFrameLeavesSizeZero)
     EXPECT_TRUE(has_nal(buf.p, size, 7)) << "IDR without SPS";
     unsigned long long last = ts;
     for (int i = 0; i < 10; i++) {
-        sleep_ms(20);
-        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
-        EXPECT_GT(size, 0u);
+        /* The next frame the encoder makes. */
+        EXPECT_TRUE(wait_until([&] {
+            tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+            return size > 0 && ts != last;
+        }, 2000)) << "no frame after " << last;
         EXPECT_GE(ts, last);
         last = ts;
     }
@@ -200,10 +202,15 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     void *h = start_video("sub");
     ASSERT_NE(h, nullptr);
     QueueWatch w;
+    Buffer buf;
     /* The sub channel's GOP is 40 frames at 20 fps: watch the first I
      * frame, the P frames after it and the next I frame.  Time moves in
-     * 10 ms steps, so the watch sees every frame. */
-    auto i_frames_seen = [&w] {
+     * 10 ms steps, so the watch sees every frame; it polls the getter too,
+     * as a viewer does, which lets the frame after the first I frame go. */
+    auto i_frames_seen = [&w, &buf, h] {
+        unsigned int size = 0;
+        unsigned long long ts = 0;
+        tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
         w.poll(1);
         return std::count_if(w.seen.begin(), w.seen.end(), [](const venc_stream_entry &e) {
             return e.stream.frame_type == FRAME_TYPE_I;
@@ -239,6 +246,91 @@ TEST_F(VideoChannelTest, QueueHoldsOneEntryWithDatesOnIFramesOnly)
     for (size_t i = 1; i < w.seen.size(); i++) {
         EXPECT_EQ(w.seen[i].stream.ts, w.seen[i - 1].stream.ts + 50);
         EXPECT_EQ(w.seen[i].stream.seq_no, w.seen[i - 1].stream.seq_no + 1);
+    }
+}
+
+/* A fresh encoder's first I frame comes after a slow first encode, when the
+ * next picture is already due.  The frame after an I frame must neither push
+ * it out of the newest-frame queue before a viewer has had it nor be lost:
+ * it is queued once a viewer's getter has copied the I frame, or at the
+ * latest when the next picture is captured.  On the manual clock the worker
+ * encodes that frame before anyone polls, as on a loaded machine.  A keeper
+ * (as the recorder) checks that every picture comes, in order.  Each case
+ * meets the encoder's first I frame, then one asked for. */
+TEST_F(VideoChannelTest, FrameAfterAnIFrameWaitsForAViewerToTakeIt)
+{
+    enum class Then { viewer_polls, nobody_polls, channel_released };
+    for (Then then : {Then::viewer_polls, Then::nobody_polls, Then::channel_released}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        ManualClock clock(1);
+        const int encodes = ozi_host_call_count("ozi_venc_encode_frame");
+        auto encoded = [encodes] { return ozi_host_call_count("ozi_venc_encode_frame") - encodes; };
+        void *h = start_video("sub");
+        ASSERT_NE(h, nullptr);
+        tvr_mirel_venc_keep_frames(h, 1);
+        /* The queue's entries, oldest first (all of them: frames are kept). */
+        auto queue = [] {
+            QueueWatch q;
+            q.poll(1);
+            return q.seen;
+        };
+        uint32_t next_order = 0;
+        for (int key = 0; key < 2; key++) {
+            SCOPED_TRACE(key == 0 ? "first I frame" : "requested I frame");
+            if (key == 1) {
+                ASSERT_EQ(ozi_venc_request_idr(video_handle(1)), 0);
+            }
+            venc_stream_entry newest = {};
+            ASSERT_TRUE(clock.run_until([&] {
+                std::vector<venc_stream_entry> q = queue();
+                if (!q.empty())
+                    newest = q.back();
+                return !q.empty() && newest.order >= next_order &&
+                       newest.stream.frame_type == FRAME_TYPE_I;
+            }, 500));
+            const unsigned long long key_ts = newest.stream.ts;
+            const uint32_t key_order = newest.order;
+            const int queued = video_queue_len(1);
+            const int before = encoded();
+
+            ASSERT_TRUE(clock.run_until([&] { return encoded() > before; }, 500));
+            EXPECT_EQ(video_queue_len(1), queued) << "queued before a viewer had the I frame";
+            Buffer buf;
+            unsigned int size = 0;
+            unsigned long long ts = 0;
+            if (then == Then::channel_released) {
+                /* The frame waiting to be queued goes back to the encoder. */
+                tvr_mirel_venc_keep_frames(h, 0);
+                clock.stop();
+                tvr_mirel_venc_release(h);
+                EXPECT_EQ(video_refs(1), 0);
+                EXPECT_EQ(video_queue_len(1), 0);
+                break;
+            }
+            if (then == Then::viewer_polls) {
+                tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+                EXPECT_EQ(ts, key_ts);
+                EXPECT_TRUE(has_nal(buf.p, size, 5)) << "the viewer's frame is no IDR";
+                /* Taken: the next frame follows at once, before the next picture. */
+                ASSERT_TRUE(clock.run(10));
+                EXPECT_EQ(encoded(), before + 1);
+                tvr_mirel_get_vstrm_data(h, buf.p, &size, &ts);
+                EXPECT_EQ(ts, key_ts + 50);
+            }
+            ASSERT_TRUE(clock.run_until([&] { return video_queue_len(1) >= queued + 2; }, 500));
+            std::vector<venc_stream_entry> q = queue();
+            const size_t k = q.size() - 3;
+            for (uint32_t i = 0; i < 3; i++) {
+                EXPECT_EQ(q[k + i].stream.ts, key_ts + 50 * i) << "a picture skipped";
+                EXPECT_EQ(q[k + i].order, key_order + i);
+            }
+            next_order = key_order + 3;
+        }
+        if (then == Then::channel_released)
+            continue;
+        tvr_mirel_venc_keep_frames(h, 0);
+        clock.stop();
+        tvr_mirel_venc_release(h);
     }
 }
 

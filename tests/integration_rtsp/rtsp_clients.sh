@@ -149,10 +149,10 @@ starve)
     }
     # A first viewer starts what stays started (libraries, the source).
     [ "$(probe)" = h264 ] || fail "warm-up viewer did not play"
-    base=""
-    for _ in $(seq 100); do
-        n=$(fds); [ "$n" = "$base" ] && break; base=$n; sleep 0.3
-    done
+    # At rest once the server has detached the channel the viewer left.
+    detached() { grep -q "detach rtsp channel" "$DAEMON_LOG"; }
+    wait_for 30 detached || fail "the warm-up viewer's channel was not detached"
+    base=$(fds)
     echo "descriptors at rest: $base (limit $(awk '/open files/ {print $4}' /proc/$DAEMON_PID/limits))"
     # 1,100 connections that send nothing; the server keeps a few and closes
     # the rest, then closes the ones it kept once they idle out.

@@ -12,8 +12,8 @@
 #       kills the daemon with SIGKILL in the middle of a segment, starts it
 #       again and checks that the interrupted segment was repaired into its
 #       date directory under the repaired name, with its start time and
-#       length, that it decodes, and (record_index) that it lacks at most
-#       the last second before the kill.
+#       length (record_index), that it decodes, and that it lacks at most
+#       the last second of what was written before the kill.
 #   daemon_test.sh storage_faults <...>
 #       a failing ozi_mux_start, three failed video writes, a failing
 #       ozi_mux_stop, then the record directory gone for longer than the
@@ -201,11 +201,15 @@ kill_repair)
     start_daemon
     wait_for 15 test -e "$dir/recording_now_tmp.mp4" || fail "no segment was started"
     t_start=$(now)
-    sleep 3
-    t_kill=$(now)
+    # The main channel's stream is 2048 kbit/s, 256 bytes a ms, at constant
+    # bit rate: sizes measure the stream's time whatever the machine's pace.
+    # Killed with two seconds written, in the middle of the 4 s segment.
+    tmp_bytes() { stat -c %s "$dir/recording_now_tmp.mp4" 2>/dev/null || echo 0; }
+    two_seconds() { [ "$(tmp_bytes)" -ge 512000 ]; }
+    wait_for 60 two_seconds || fail "the segment did not grow to two seconds ($(tmp_bytes) bytes)"
     kill_daemon
     touch "$work/killed"
-    recorded_ms=$(awk -v a="$t_start" -v b="$t_kill" 'BEGIN { printf "%d", (b - a) * 1000 }')
+    written=$(tmp_bytes)
     start_hms=$(date -d "@${t_start%.*}" +%H%M%S)
     start_day=$(date -d "@${t_start%.*}" +%Y%m%d)
     # The second start repairs before its first segment begins.
@@ -221,26 +225,27 @@ kill_repair)
     d=$(($(hms_sec "$hms") - $(hms_sec "$start_hms"))); d=${d#-}
     [ "$d" -gt 43200 ] && d=$((86400 - d))
     [ "$d" -le 1 ] || fail "$f: starts at $hms, the segment began at $start_hms"
-    d=$((ms - recorded_ms)); d=${d#-}
-    [ "$d" -le 1500 ] || fail "$f: $ms ms repaired, $recorded_ms ms recorded before the kill"
     decodes "$dir/$f" || fail "$f does not decode cleanly"
-    # What the repair kept, measured on the file's own first-frame time: the
-    # frames up to the kill, less at most a second.
+    # The name's length is the file's own (record_index, within a frame).
     "$index" --json "$dir" >"$work/index.json" || fail "record_index failed"
-    loss=$(python3 - "$work/index.json" "$t_kill" <<'PY'
+    python3 - "$work/index.json" "$ms" <<'PY' || fail "record_index: $(cat "$work/index.json")"
 import json, sys
 f = [f for f in json.load(open(sys.argv[1]))["files"] if "/" in f["path"]][0]
 assert f["indexed"] and f["start_wall_ms"] > 0, f
-print(int(float(sys.argv[2]) * 1000) - (f["start_wall_ms"] + f["length_ms"]))
+assert abs(f["length_ms"] - int(sys.argv[2])) <= 40, (f["length_ms"], sys.argv[2])
 PY
-) || fail "record_index: $(cat "$work/index.json")"
-    # The last frame lasts 40 ms past its capture, and the file's start is
-    # the capture time less the frame's age: a few tens of ms either way.
-    [ "$loss" -ge -80 ] && [ "$loss" -le 1000 ] || fail "$f: $loss ms lost before the kill"
+    # What the repair kept: everything written up to the kill (audio and
+    # video samples, against the segment file's size), less at most a
+    # second of the stream.  The few header bytes count as lost.
+    kept=$(ffprobe -v error -show_entries packet=size -of csv=p=0 "$dir/$f" | awk '{ s += $1 } END { printf "%d", s }')
+    lost=$((written - kept))
+    [ "$lost" -ge 0 ] || fail "$f: $kept bytes of samples, more than the $written written"
+    loss=$((lost / 256))
+    [ "$loss" -le 1000 ] || fail "$f: $lost bytes ($loss ms) of $written written lost at the kill"
     # Only the second run's own segment (if it got that far) is at the top.
     leftover=$(cd "$dir" && find . -maxdepth 1 -type f ! -newer "$work/killed" | sort)
     [ -z "$leftover" ] || fail "files of the killed run left at the top: $leftover"
-    echo "ok $f: $ms ms repaired, $recorded_ms ms recorded before the kill, $loss ms lost"
+    echo "ok $f: $ms ms repaired, $written bytes written before the kill, $lost bytes ($loss ms) lost"
 
     # A finished file left at the temporary path (died between closing and
     # filing it) is filed at the next start, not deleted.

@@ -107,10 +107,12 @@ extern "C" int __wrap_ozi_mux_add_video(int handle, struct video_stream *stream)
             stall = mux_spy.stall_frames;
     }
     if (stall) {
-        /* Bounded only so that a stuck encoder fails the test, not hangs it. */
+        /* Sleeps on the platform's clock, so that a test on its manual
+         * clock moves time on meanwhile; bounded only so that a stuck
+         * encoder fails the test, not hangs it. */
         const int until = ozi_host_call_count("ozi_venc_encode_frame") + stall;
         for (int i = 0; i < 20000 && ozi_host_call_count("ozi_venc_encode_frame") < until; i++)
-            usleep(1000);
+            ozi_sleep_ms(10);
     }
     return __real_ozi_mux_add_video(handle, stream);
 }
@@ -434,9 +436,13 @@ TEST_F(RecorderStart, StalledRecorderWritesEveryFrameOrResumesAtAnIFrame)
         scratch_.clear();
         mux_spy.reset(r.stall_at, r.stall_frames);
         tvrtest::LogCapture log;
+        /* On the manual clock the encoder makes a frame only as time moves
+         * on, and time moves on only once the recorder has done all it can:
+         * whether a stall loses frames does not depend on the machine. */
+        tvrtest::ManualClock clock(kRecorderThreads);
         ASSERT_EQ(tvr_mirel_record_start(), 0);
-        for (int i = 0; i < 300 && mux_spy.count() < 110; i++)
-            usleep(50000);
+        EXPECT_TRUE(clock.run_until([&] { return mux_spy.count() >= 110; }, 15000));
+        clock.stop();
         tvr_mirel_record_release();
         const std::vector<video_stream> w = mux_spy.frames();
         mux_spy.reset({}, 0);

@@ -218,7 +218,8 @@ std::vector<uint8_t> key_frame(size_t idr_len)
 
 class LoopbackDelivery : public Delivery {
 protected:
-    session_t *player(Player *p)
+    // connected: the RTP socket is connected to the player, as SETUP does.
+    session_t *player(Player *p, bool connected = false)
     {
         open_player(p);
         session_t *s = add(p->ctl_server, RTSP_STATUS_PLAY, rtsp_now_sec());
@@ -228,8 +229,27 @@ protected:
         s->rtp_trans_type = TRANS_RTP_AVP;
         s->video_rtp_udp_fd = udp;   // closed by the reaper
         s->client_video_rtp_port = p->port;
+        if (connected) {
+            a = loopback(p->port);
+            EXPECT_EQ(connect(udp, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+            s->video_rtp_dest = a.sin_addr.s_addr;
+        }
         return s;
     }
+    // The packets a frame becomes, cut from a copy of the channel's state
+    // (seq_after_: the sequence number after them).
+    std::vector<std::vector<uint8_t>> expected(const std::vector<uint8_t> &frame, uint64_t ts)
+    {
+        rtp_header hdr = chn_->video_rtp_pkt.header;
+        uint64_t last = chn_->v_ts;
+        uint8_t last_set = chn_->v_ts_set;
+        rtp_video_state st = {&hdr, &last, &last_set};
+        std::vector<std::vector<uint8_t>> want;
+        rtp_packetize_h264(&st, frame.data(), frame.size(), ts, collect_wire, &want);
+        seq_after_ = hdr.seq;
+        return want;
+    }
+    uint16_t seq_after_ = 0;
     void TearDown() override
     {
         rtsp__set_udp_gso(1);
@@ -239,13 +259,15 @@ protected:
 
 // Frames of one to over a hundred packets reach two players as exactly the
 // datagrams the packetiser makes, in order, whether runs of equal packets
-// go through segmentation offload or one message each: the batch limit of
-// a pass and the offload's segment limit are both crossed.
+// go through segmentation offload or one message each, and whether the RTP
+// socket is connected to the player (b) or names it in every message (a):
+// the batch limit of a pass and the offload's segment limit are both
+// crossed.
 TEST_F(LoopbackDelivery, FramesArriveAsThePacketiserCutThemWithAndWithoutOffload)
 {
     Player a, b;
     session_t *sa = player(&a);
-    session_t *sb = player(&b);
+    session_t *sb = player(&b, true);
     ASSERT_FALSE(HasFatalFailure());
     const size_t sizes[] = {100, 1401, 1402, 2801, 3000, 60000, 150000};
     uint64_t ts = 40;
@@ -254,17 +276,10 @@ TEST_F(LoopbackDelivery, FramesArriveAsThePacketiserCutThemWithAndWithoutOffload
         for (size_t n : sizes) {
             SCOPED_TRACE("gso " + std::to_string(gso) + ", IDR of " + std::to_string(n));
             std::vector<uint8_t> frame = key_frame(n);
-            // The packets expected, cut from a copy of the channel's state.
-            rtp_header hdr = chn_->video_rtp_pkt.header;
-            uint64_t last = chn_->v_ts;
-            uint8_t last_set = chn_->v_ts_set;
-            rtp_video_state st = {&hdr, &last, &last_set};
-            std::vector<std::vector<uint8_t>> want;
-            rtp_packetize_h264(&st, frame.data(), frame.size(), ts, collect_wire, &want);
-
+            std::vector<std::vector<uint8_t>> want = expected(frame, ts);
             rtsp_process_video_frame(chn_, frame.data(), (uint32_t)frame.size(), ts);
             ts += 40;
-            EXPECT_EQ(chn_->video_rtp_pkt.header.seq, hdr.seq);
+            EXPECT_EQ(chn_->video_rtp_pkt.header.seq, seq_after_);
             std::vector<std::vector<uint8_t>> got_a = drain(a.rtp_rx);
             std::vector<std::vector<uint8_t>> got_b = drain(b.rtp_rx);
             ASSERT_EQ(got_a.size(), want.size());
@@ -275,6 +290,41 @@ TEST_F(LoopbackDelivery, FramesArriveAsThePacketiserCutThemWithAndWithoutOffload
     }
     EXPECT_EQ(sa->status, RTSP_STATUS_PLAY);
     EXPECT_EQ(sb->status, RTSP_STATUS_PLAY);
+}
+
+// A player whose RTP port closes: over a connected socket the kernel
+// reports the port unreachable on a later send, which sends nothing; the
+// session plays on as over an unconnected one, and once the port is open
+// again the next frame arrives whole.
+TEST_F(LoopbackDelivery, ClosedPlayerPortKeepsSessionAndNextFrameArrivesWhole)
+{
+    uint64_t ts = 40;
+    Player players[2];
+    for (bool connected : {false, true}) {
+        SCOPED_TRACE(connected ? "connected" : "unconnected");
+        Player &a = players[connected ? 1 : 0];
+        session_t *s = player(&a, connected);
+        ASSERT_FALSE(HasFatalFailure());
+        s->wait_key = 0;
+        close(a.rtp_rx);
+        a.rtp_rx = -1;
+        const std::vector<uint8_t> frame = key_frame(6000);   // several messages
+        for (int i = 0; i < 3; i++, ts += 40)
+            rtsp_process_video_frame(chn_, frame.data(), (uint32_t)frame.size(), ts);
+        ASSERT_EQ(rtsp_find_session(chn_, a.ctl_server), s);
+        EXPECT_EQ(s->status, RTSP_STATUS_PLAY);
+
+        a.rtp_rx = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in at = loopback(a.port);
+        ASSERT_EQ(bind(a.rtp_rx, reinterpret_cast<sockaddr *>(&at), sizeof(at)), 0);
+        std::vector<std::vector<uint8_t>> want = expected(frame, ts);
+        rtsp_process_video_frame(chn_, frame.data(), (uint32_t)frame.size(), ts);
+        ts += 40;
+        EXPECT_EQ(drain(a.rtp_rx), want);
+        EXPECT_EQ(s->status, RTSP_STATUS_PLAY);
+        ll_lock lk(&chn_->mutex_session);
+        s->status = RTSP_STATUS_TEARDOWN;   // retired by the next row's sweep
+    }
 }
 
 // The peer address is looked up once per control connection; once the
@@ -339,6 +389,7 @@ struct RaceCtx {
     int rtp_port;
     std::thread setup;
     std::atomic<bool> setup_done{false};
+    std::atomic<int> setup_tid{0};
     int trap[2] = {-1, -1};
 };
 RaceCtx *g_race;
@@ -348,6 +399,7 @@ void race_hook(rtsp_channel_t *chn)
     RaceCtx *r = g_race;
     rtsp__set_pass_hook(nullptr);
     r->setup = std::thread([r] {
+        r->setup_tid = this_thread_id();
         std::string req = "SETUP rtsp://h/cam/main/track0 RTSP/1.0\r\nCSeq: 9\r\n"
                           "Transport: RTP/AVP;unicast;client_port=" + std::to_string(r->rtp_port) +
                           "-" + std::to_string(r->rtp_port + 1) + "\r\n\r\n";
@@ -362,8 +414,11 @@ void race_hook(rtsp_channel_t *chn)
             return s->video_rtp_udp_fd != r->old_fd;
         },
         5000));
-    // ...and whatever it closed now is taken by an unrelated socket.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // ...and, once it has closed what it will close before the pass ends
+    // (finished, or waiting for the pass), whatever it closed is taken by
+    // an unrelated socket.
+    EXPECT_TRUE(tvrtest::wait_until(
+        [&] { return r->setup_done || (r->setup_tid && thread_blocked(r->setup_tid)); }, 5000));
     socketpair(AF_UNIX, SOCK_STREAM, 0, r->trap);
 }
 

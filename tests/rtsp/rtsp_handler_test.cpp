@@ -20,6 +20,7 @@
 #include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_test_util.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -225,11 +226,14 @@ TEST_F(Handler, SetupAgainClosesReplacedSocketsOnlyBetweenSends)
         ll_lock lk(&chn_->mutex_session);
         chn_->sends_in_flight = 1;   // a pass between its copy and its sends' end
     }
+    std::atomic<int> tid{0};
     std::thread server([&] {
+        tid = this_thread_id();
         handle(7, setup);
         done = 1;
     });
-    usleep(50000);
+    // The SETUP either finishes (wrong) or waits for the pass to end.
+    EXPECT_TRUE(tvrtest::wait_until([&] { return done || (tid && thread_blocked(tid)); }, 5000));
     EXPECT_EQ(done.load(), 0) << "SETUP finished during a send";
     EXPECT_TRUE(udp_fd_open(old_rtp)) << "socket closed under a send";
     {

@@ -2,6 +2,10 @@
 
 #include "rtsp_deliver.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 rtsp_t *fake_rtsp_new(int rtp_base)
@@ -41,4 +45,22 @@ void fake_rtsp_free(rtsp_t *rtsp)
     }
     pthread_mutex_destroy(&rtsp->mutex_chn);
     free(rtsp);
+}
+
+int this_thread_id()
+{
+    return (int)syscall(SYS_gettid);
+}
+
+bool thread_blocked(int tid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", tid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return false;
+    long nr = -1;   // the first field: the system call it sleeps in, or "running"
+    const bool in_call = fscanf(f, "%ld", &nr) == 1;
+    fclose(f);
+    return in_call && nr == SYS_futex;
 }

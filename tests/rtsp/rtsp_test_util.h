@@ -13,4 +13,10 @@ rtsp_channel_t *fake_channel_add(rtsp_t *rtsp, const char *name, bool video);
 // Frees every session (closing its UDP sockets), channel and the object.
 void fake_rtsp_free(rtsp_t *rtsp);
 
+// The calling thread's id, for thread_blocked.
+int this_thread_id();
+// True while thread tid of this process sleeps in a futex wait: on a
+// condition variable, or on a mutex another thread holds.
+bool thread_blocked(int tid);
+
 #endif

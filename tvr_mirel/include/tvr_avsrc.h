@@ -89,6 +89,9 @@ typedef struct video_chn_param {
     pthread_rwlock_t rwlock_venc_data_list;
     int keepers;                             /* users keeping every frame, guarded
                                                 by rwlock_venc_data_list */
+    int key_taken;                           /* set (atomically) when a getter
+                                                copies an I frame; the worker
+                                                clears it as it queues one */
 } video_chn_param;
 
 typedef struct audio_chn_param {
