@@ -55,6 +55,9 @@ namespace {
             as.ts = 1000 + a * 128;
             ozi_mux_add_audio(h, &as);
         }
+        /* A camera's 40 ms between frames leave the sync thread time to
+         * catch up; here it is waited for. */
+        ozi_mux_wait_synced(h);
         ozi_host_clock_advance_us(40000);
     }
     raise(SIGKILL);
