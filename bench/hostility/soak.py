@@ -104,6 +104,17 @@ class Player(threading.Thread):
                 need -= len(ctl.recv(4096))
         return head
 
+    def start(self, ctl, transport):
+        """DESCRIBE (answered with a challenge, then with credentials),
+        SETUP of the video track with the given transport, PLAY; returns
+        the (realm, nonce) the later requests authenticate with."""
+        head = self.rtsp(ctl, "DESCRIBE", URL, 1, "", None)
+        n = re.search(r'realm="([^"]*)", nonce="([^"]*)"', head).groups()
+        self.rtsp(ctl, "DESCRIBE", URL, 2, "", n)
+        self.rtsp(ctl, "SETUP", URL + "/track0", 3, "Transport: %s\r\n" % transport, n)
+        self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
+        return n
+
     def run(self):
         if self.tcp:
             self.run_tcp()
@@ -113,13 +124,7 @@ class Player(threading.Thread):
         rtp.bind(("127.0.0.1", 0))
         port = rtp.getsockname()[1]
         ctl = socket.create_connection(("127.0.0.1", PORT))
-        head = self.rtsp(ctl, "DESCRIBE", URL, 1, "", None)
-        realm, nonce = re.search(r'realm="([^"]*)", nonce="([^"]*)"', head).groups()
-        n = (realm, nonce)
-        self.rtsp(ctl, "DESCRIBE", URL, 2, "", n)
-        self.rtsp(ctl, "SETUP", URL + "/track0", 3,
-                  "Transport: RTP/AVP;unicast;client_port=%d-%d\r\n" % (port, port + 1), n)
-        self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
+        n = self.start(ctl, "RTP/AVP;unicast;client_port=%d-%d" % (port, port + 1))
         rtp.settimeout(0.5)
         keep = time.monotonic()
         while not self.stop:
@@ -143,13 +148,7 @@ class Player(threading.Thread):
         """Media arrives as $-framed packets on the RTSP connection (channel
         0 the video, 1 its RTCP), with the replies to keep-alives between."""
         ctl = socket.create_connection(("127.0.0.1", PORT))
-        head = self.rtsp(ctl, "DESCRIBE", URL, 1, "", None)
-        realm, nonce = re.search(r'realm="([^"]*)", nonce="([^"]*)"', head).groups()
-        n = (realm, nonce)
-        self.rtsp(ctl, "DESCRIBE", URL, 2, "", n)
-        self.rtsp(ctl, "SETUP", URL + "/track0", 3,
-                  "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n", n)
-        self.ok = self.rtsp(ctl, "PLAY", URL, 4, "", n).startswith("RTSP/1.0 200")
+        n = self.start(ctl, "RTP/AVP/TCP;unicast;interleaved=0-1")
         ctl.settimeout(0.5)
         buf = b""
         keep = time.monotonic()
