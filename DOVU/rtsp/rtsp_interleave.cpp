@@ -78,6 +78,9 @@ int rtsp_transport_interleaved(const char *req, int *first, int *second)
         return -1;
     char *e = nullptr;
     long a = strtol(p, &e, 10);
+    /* strtol saturates at LONG_MAX: range-check before taking a + 1. */
+    if (a > 255)
+        return -1;
     long b = a + 1;
     if (*e == '-') {
         const char *q = e + 1;

@@ -106,6 +106,7 @@ TEST(Interleave, TransportChannels)
         {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=255\r\n\r\n", -1, 0, 0},
         {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=3-3\r\n\r\n", -1, 0, 0},
         {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=-1\r\n\r\n", -1, 0, 0},
+        {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=99999999999999999999\r\n\r\n", -1, 0, 0},
         {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=2-x\r\n\r\n", -1, 0, 0},
         {"SETUP u RTSP/1.0\r\nTransport: RTP/AVP/TCP;unicast\r\n\r\n", 0, 0, 0},
         // Only the Transport header counts.
