@@ -2,6 +2,7 @@
 
 #include "rtsp_deliver.h"
 
+#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -62,5 +63,16 @@ bool thread_blocked(int tid)
     long nr = -1;   // the first field: the system call it sleeps in, or "running"
     const bool in_call = fscanf(f, "%ld", &nr) == 1;
     fclose(f);
-    return in_call && nr == SYS_futex;
+    if (in_call && nr == SYS_futex)
+        return true;
+    /* Under a user-mode emulator the file shows the host's call number,
+     * not ours; the kernel's wait channel names the futex wait either way. */
+    snprintf(path, sizeof path, "/proc/self/task/%d/wchan", tid);
+    f = fopen(path, "r");
+    if (!f)
+        return false;
+    char wchan[64] = "";
+    const bool named = fgets(wchan, sizeof wchan, f) != nullptr;
+    fclose(f);
+    return named && strstr(wchan, "futex") != nullptr;
 }
