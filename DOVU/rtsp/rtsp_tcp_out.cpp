@@ -22,22 +22,24 @@
 #include "ll_lock.h"
 
 struct rtsp_tcp_out {
-    int refs;                   /* atomic */
-    pthread_mutex_t mutex;
-    int fd;                     /* -1 once closed */
-    bool failed;                /* a send failed: the connection is lost */
-    bool blocked;               /* the socket refused bytes; wait for the flush */
-    int epfd;                   /* the server's epoll, or -1 */
-    uint32_t events;            /* fd's events there without EPOLLOUT */
-    bool armed;                 /* EPOLLOUT is on */
-    size_t limit;
+    int refs = 1;               /* atomic */
+    /* Guards every field below: the media threads queue, the server thread
+     * flushes and closes. */
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    int fd = -1;                /* -1 once closed */
+    bool failed = false;        /* a send failed: the connection is lost */
+    bool blocked = false;       /* the socket refused bytes; wait for the flush */
+    int epfd = -1;              /* the server's epoll, or -1 */
+    uint32_t events = 0;        /* fd's events there without EPOLLOUT */
+    bool armed = false;         /* EPOLLOUT is on */
+    size_t limit = 0;
     std::vector<uint8_t> buf;   /* queued bytes are buf[head..] */
-    size_t head;
-    bool dropping_frame;        /* the current video frame is being dropped */
-    bool need_key;              /* video resumes at a key frame */
-    bool episode;               /* need_key was set and nobody asked yet */
-    uint64_t frames_dropped;
-    uint64_t runs_dropped;
+    size_t head = 0;
+    bool dropping_frame = false;  /* the current video frame is being dropped */
+    bool need_key = false;      /* video resumes at a key frame */
+    bool episode = false;       /* need_key was set and nobody asked yet */
+    uint64_t frames_dropped = 0;
+    uint64_t runs_dropped = 0;
 };
 
 namespace {
@@ -193,21 +195,10 @@ rtsp_tcp_out *rtsp_tcp_out_new(int fd, size_t media_limit, int epfd, uint32_t ev
     rtsp_tcp_out *o = new (std::nothrow) rtsp_tcp_out;
     if (!o)
         return nullptr;
-    o->refs = 1;
-    pthread_mutex_init(&o->mutex, nullptr);
     o->fd = fd;
-    o->failed = false;
-    o->blocked = false;
     o->epfd = epfd;
     o->events = events;
-    o->armed = false;
     o->limit = media_limit;
-    o->head = 0;
-    o->dropping_frame = false;
-    o->need_key = false;
-    o->episode = false;
-    o->frames_dropped = 0;
-    o->runs_dropped = 0;
     return o;
 }
 

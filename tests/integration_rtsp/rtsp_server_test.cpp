@@ -95,11 +95,49 @@ void *fake_astart(void *) { return nullptr; }
 void fake_arelease(void *) {}
 void fake_adata(void *, unsigned char *, unsigned int *size, unsigned long long *) { *size = 0; }
 
+/* Whether a socket of this process listens on TCP port `port` (its
+ * inode, from /proc/net/tcp, among this process's descriptors). */
+bool listens_here(int port)
+{
+    FILE *f = fopen("/proc/net/tcp", "r");
+    if (!f)
+        return false;
+    std::vector<std::string> sockets;
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+        unsigned local_port = 0, state = 0;
+        unsigned long inode = 0;
+        /* "sl: local rem st tx:rx tr:when retrnsmt uid timeout inode" */
+        if (sscanf(line, " %*d: %*8X:%X %*8X:%*X %X %*X:%*X %*X:%*X %*X %*u %*u %lu", &local_port,
+                   &state, &inode) == 3 &&
+            (int)local_port == port && state == 0x0A)
+            sockets.push_back("socket:[" + std::to_string(inode) + "]");
+    }
+    fclose(f);
+    for (int fd = 0; fd < 4096 && !sockets.empty(); fd++) {
+        char link[64], target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        for (const std::string &s : sockets)
+            if (s == target)
+                return true;
+    }
+    return false;
+}
+
 class SourceEnv : public ::testing::Environment {
 public:
     void SetUp() override
     {
         dovu_init("dovu.conf");
+        /* dovu_init's server opens its epoll, spare and listening
+         * descriptors on its own thread; the tests count descriptors, so
+         * they start once it listens (the last of the three). */
+        EXPECT_TRUE(tvrtest::wait_until([] { return listens_here(DOVU_RTSP_PORT); }, 10000))
+            << "the library's server does not listen on port " << DOVU_RTSP_PORT;
         ll_set_log_level(LOG_LEVEL_WARNING);
         src_ops ops = {fake_init, fake_exit, fake_info, {fake_vstart, fake_vrelease, fake_vdata},
                        {fake_astart, fake_arelease, fake_adata}};
@@ -275,6 +313,22 @@ int open_fds()
     for (int fd = 0; fd < 4096; fd++)
         n += fcntl(fd, F_GETFD) != -1;
     return n;
+}
+
+/* What each open descriptor is, for a failure message. */
+std::string fd_targets()
+{
+    std::string out;
+    for (int fd = 0; fd < 4096; fd++) {
+        if (fcntl(fd, F_GETFD) == -1)
+            continue;
+        char link[64], target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        target[n > 0 ? n : 0] = '\0';
+        out += std::to_string(fd) + "=" + target + " ";
+    }
+    return out;
 }
 
 /* Bytes the client on client_fd has sent that the server has not read yet
@@ -629,6 +683,7 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
     // No frames, so no delivery pass retires anything yet.
     g_paused = true;
     const int fds_before = open_fds();
+    const std::string targets_before = fd_targets();
     Client a(port_);
     ASSERT_EQ(a.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
     std::string da = a.request(req("DESCRIBE", url_, 2));
@@ -638,7 +693,8 @@ TEST_F(Server, HungUpClientsSessionNeverClosesReusedDescriptor)
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 3\r\n\r\n");
     a.hang_up();
     // The server closes a's descriptor (its session's UDP pair stays until removed).
-    EXPECT_TRUE(tvrtest::wait_until([&] { return open_fds() <= fds_before; }, 5000)) << open_fds();
+    EXPECT_TRUE(tvrtest::wait_until([&] { return open_fds() <= fds_before; }, 5000))
+        << "before: " << targets_before << "\nnow: " << fd_targets();
 
     Client b(port_);
     ASSERT_EQ(b.request(req("OPTIONS", url_, 1)).rfind("RTSP/1.0 200 OK", 0), 0u);
