@@ -95,6 +95,16 @@ void *fake_astart(void *) { return nullptr; }
 void fake_arelease(void *) {}
 void fake_adata(void *, unsigned char *, unsigned int *size, unsigned long long *) { *size = 0; }
 
+/* What descriptor fd of this process is ("socket:[inode]", a path...);
+ * "" when it is not open. */
+std::string fd_target(int fd)
+{
+    char link[64], target[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    return n > 0 ? std::string(target, (size_t)n) : std::string();
+}
+
 /* Whether a socket of this process listens on TCP port `port` (its
  * inode, from /proc/net/tcp, among this process's descriptors). */
 bool listens_here(int port)
@@ -114,17 +124,10 @@ bool listens_here(int port)
             sockets.push_back("socket:[" + std::to_string(inode) + "]");
     }
     fclose(f);
-    for (int fd = 0; fd < 4096 && !sockets.empty(); fd++) {
-        char link[64], target[256];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
+    for (int fd = 0; fd < 4096 && !sockets.empty(); fd++)
         for (const std::string &s : sockets)
-            if (s == target)
+            if (s == fd_target(fd))
                 return true;
-    }
     return false;
 }
 
@@ -319,15 +322,9 @@ int open_fds()
 std::string fd_targets()
 {
     std::string out;
-    for (int fd = 0; fd < 4096; fd++) {
-        if (fcntl(fd, F_GETFD) == -1)
-            continue;
-        char link[64], target[256];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        target[n > 0 ? n : 0] = '\0';
-        out += std::to_string(fd) + "=" + target + " ";
-    }
+    for (int fd = 0; fd < 4096; fd++)
+        if (fcntl(fd, F_GETFD) != -1)
+            out += std::to_string(fd) + "=" + fd_target(fd) + " ";
     return out;
 }
 
