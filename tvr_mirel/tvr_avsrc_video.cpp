@@ -457,19 +457,16 @@ extern "C" void *thread_venc(void *param)
     venc_stream_entry *held = nullptr;
 
     while (life->run.load()) {
-        if (held && __atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE)) {
-            TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, held));
-            held = nullptr;
-        }
         struct video_input_frame frame;
         std::memset(&frame, 0, sizeof frame);
-        if (ozi_vi_get_frame(chnid, &frame) != 0) {
-            ozi_sleep_ms(held ? kHeldRetryMs : kCaptureRetryMs);
-            continue;
-        }
-        if (held) {
+        const bool captured = ozi_vi_get_frame(chnid, &frame) == 0;
+        if (held && (captured || __atomic_load_n(&chn->key_taken, __ATOMIC_ACQUIRE))) {
             TVR_LOG_RELEASE("ozi_venc_release_stream", publish(chn, handle, held));
             held = nullptr;
+        }
+        if (!captured) {
+            ozi_sleep_ms(held ? kHeldRetryMs : kCaptureRetryMs);
+            continue;
         }
         auto *entry = static_cast<venc_stream_entry *>(std::calloc(1, sizeof(venc_stream_entry)));
         if (!entry) {
