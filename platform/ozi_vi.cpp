@@ -10,7 +10,9 @@
  * late gets the newest due picture (older ones are dropped, as a sensor
  * overwrites a buffer nobody read); one that comes early gets a non-zero
  * result at once.  A channel holds frame_depth buffers; while all are out
- * with the caller, no picture is delivered.
+ * with the caller, no picture is delivered.  Dropped pictures are counted
+ * and logged, at most once a second and when the channel stops, so that a
+ * gap in the footage can be told apart from one the caller made.
  *
  * THREADS: the daemon's encoder workers and its legacy pull interface call
  * vi from several threads, also on one channel at once.
@@ -68,6 +70,8 @@ struct Channel {
     uint64_t start_us = 0;  /* clock at enable */
     uint64_t next_slot = 1; /* sensor frame number of the next picture */
     uint32_t seq = 0;       /* pictures delivered */
+    uint64_t dropped = 0;   /* pictures dropped since the last report */
+    uint64_t report_us = 0; /* clock at the last report */
     Buffer bufs[kMaxDepth];
     int depth = 0;
 
@@ -96,6 +100,26 @@ Channel *channel(int chn)
 uint64_t slot_time_us(const Channel &c, uint64_t slot)
 {
     return c.start_us + slot * 1000000u / (uint64_t)c.attr.frame_rate;
+}
+
+/* The drops not yet reported, or 0 while a report is not due (`force`:
+ * due now); clears the count it returns.  Under Channel::mutex. */
+uint64_t take_drops_locked(Channel &c, uint64_t now_us, bool force)
+{
+    if (c.dropped == 0 || (!force && now_us - c.report_us < 1000000u))
+        return 0;
+    uint64_t n = c.dropped;
+    c.dropped = 0;
+    c.report_us = now_us;
+    return n;
+}
+
+void report_drops(int chn, uint64_t n)
+{
+    if (n)
+        ozi_print(MODULE_ID_APP, LOG_LEVEL_NOTICE,
+                  "[vi] chn %d: %llu pictures dropped, not taken in time\n", chn,
+                  (unsigned long long)n);
 }
 
 void drop_scene(Channel &c)
@@ -128,10 +152,15 @@ extern "C" int ozi_vi_close(int dev)
         return -1;
     for (int i = 0; i < kMaxChn; i++) {
         Channel &c = channels()[i];
-        std::lock_guard<std::mutex> lock(c.mutex);
-        c.enabled = false;
-        for (Buffer &b : c.bufs)
-            b.held = false;
+        uint64_t drops;
+        {
+            std::lock_guard<std::mutex> lock(c.mutex);
+            c.enabled = false;
+            for (Buffer &b : c.bufs)
+                b.held = false;
+            drops = take_drops_locked(c, ozi__now_us(), true);
+        }
+        report_drops(i, drops);
     }
     g_dev_enabled = false;
     {
@@ -319,8 +348,13 @@ extern "C" int ozi_vi_disable_chn(int chn)
     Channel *c = channel(chn);
     if (!c)
         return -1;
-    std::lock_guard<std::mutex> lock(c->mutex);
-    c->enabled = false;
+    uint64_t drops;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        c->enabled = false;
+        drops = take_drops_locked(*c, ozi__now_us(), true);
+    }
+    report_drops(chn, drops);
     return 0;
 }
 
@@ -336,6 +370,7 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
     uint32_t seq, scene_index;
     int w, h, fps;
     size_t bytes;
+    uint64_t drops;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         if (!c->enabled)
@@ -352,6 +387,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         uint64_t slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u;
         if (slot < c->next_slot)
             slot = c->next_slot;
+        c->dropped += slot - c->next_slot;
+        drops = take_drops_locked(*c, now, false);
         capture_us = slot_time_us(*c, slot);
         ts_ms = capture_us / 1000u;
         /* The scene's frame number counts from the clock's zero, so that
@@ -365,6 +402,7 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         fps = c->attr.frame_rate;
         bytes = c->frame_bytes;
     }
+    report_drops(chn, drops);
     std::shared_ptr<ozi__scene> scene;
     {
         std::lock_guard<std::mutex> lock(c->render_mutex);

@@ -63,7 +63,8 @@ TEST_F(Vi, SensorIs1080p)
 }
 
 /* Two channels at their own rates and sizes, polled every 2 ms for one
- * second; a poller that comes late gets the newest picture only. */
+ * second; a poller that comes late gets the newest picture only, and the
+ * dropped pictures are logged. */
 TEST_F(Vi, ChannelsArePacedAtTheirOwnRates)
 {
     configure(0, 160, 90, 25, 2);
@@ -76,6 +77,7 @@ TEST_F(Vi, ChannelsArePacedAtTheirOwnRates)
     const int want_len[2] = {160 * 90 * 3 / 2, 96 * 64 * 3 / 2};
     const uint64_t interval[2] = {40, 100};
     const uint64_t start = ManualClock::now_ms();
+    tvrtest::LogCapture capture;
     for (int step = 0; step < 500; step++) {
         ManualClock::advance_ms(step == 250 ? 230 : 2); /* one late poll */
         const uint64_t now = ManualClock::now_ms();
@@ -102,6 +104,11 @@ TEST_F(Vi, ChannelsArePacedAtTheirOwnRates)
     EXPECT_EQ(11, seen[1].count);
     EXPECT_EQ(start + 1200, seen[0].last_ts);
     EXPECT_EQ(start + 1200, seen[1].last_ts);
+    EXPECT_EQ(0, ozi_vi_disable_chn(0));
+    EXPECT_EQ(0, ozi_vi_disable_chn(1));
+    const std::string log = capture.take();
+    EXPECT_EQ(log, "[vi] chn 0: 5 pictures dropped, not taken in time\n"
+                   "[vi] chn 1: 1 pictures dropped, not taken in time\n");
 }
 
 TEST_F(Vi, NoPictureReadyFailsAtOnce)

@@ -150,28 +150,29 @@ segments)
     top=$(cd "$dir" && find . -maxdepth 1 -type f)
     [ -z "$top" ] || fail "files left at the top of the record directory: $top"
     check_listing 1 0 4
-    # Every captured frame is in the files: frames = length x 25 within one
-    # frame.  The encoder's very first picture takes longer than a frame
-    # interval to encode, so the sensor may drop up to two pictures right
-    # after the first file's opening I frame (capture, not recording).
-    # Sanitizer builds do not capture and encode 1080p in real time (the
-    # sensor drops pictures), so there only the floor below holds.
-    if [ -z "${TVR_SANITIZE:-}" ]; then
-        python3 - "$work/index.json" <<'PY' || fail "recorded files miss frames"
+    # Every captured frame is in the files: each file holds length x 25
+    # frames, less the pictures the sensor dropped because the encoder was
+    # late (the platform logs them; a slow first encode or a loaded machine
+    # makes a few).  The recorder itself loses none: it would log the step
+    # in the queue's order.
+    ! grep -q "lost in the queue" "$work/log" || fail "$(grep -m1 "lost in the queue" "$work/log")"
+    drops=$(sed -n 's/^\[vi\] chn 0: \([0-9]*\) pictures dropped.*/\1/p' "$work/log" |
+        awk '{ n += $1 } END { print n + 0 }')
+    python3 - "$work/index.json" "$drops" <<'PY' || fail "recorded files miss frames"
 import json, sys
-bad = 0
+drops = int(sys.argv[2])
 filed = [f for f in json.load(open(sys.argv[1]))["files"] if "/" in f["path"]]
-for i, f in enumerate(filed):
-    want = round(f["length_ms"] / 40)
-    slack = 3 if i == 0 else 1
-    if not -slack <= f["video"]["frames"] - want <= 1:
-        print("BAD %s: %d frames in %d ms, expected %d" % (
-            f["path"], f["video"]["frames"], f["length_ms"], want))
-        bad += 1
-sys.exit(1 if bad else 0)
+missing = 0
+for f in filed:
+    extra = f["video"]["frames"] - round(f["length_ms"] / 40)
+    if extra > 1:
+        print("BAD %s: %d frames more than its %d ms hold" % (f["path"], extra, f["length_ms"]))
+        sys.exit(1)
+    missing += max(0, -extra)
+print("%d frames missing from the files, %d pictures dropped by the sensor" % (missing, drops))
+sys.exit(1 if missing > drops + 1 else 0)
 PY
-        echo "ok every file holds its duration x 25 frames within one"
-    fi
+    echo "ok every file holds its duration x 25 frames, less the sensor's drops"
     files=$(cd "$dir" && find . -mindepth 2 -type f | sort)
     n=$(echo "$files" | grep -c .)
     i=0
