@@ -104,7 +104,7 @@ class Player(threading.Thread):
                 need -= len(ctl.recv(4096))
         return head
 
-    def start(self, ctl, transport):
+    def open_session(self, ctl, transport):
         """DESCRIBE (answered with a challenge, then with credentials),
         SETUP of the video track with the given transport, PLAY; returns
         the (realm, nonce) the later requests authenticate with."""
@@ -124,7 +124,7 @@ class Player(threading.Thread):
         rtp.bind(("127.0.0.1", 0))
         port = rtp.getsockname()[1]
         ctl = socket.create_connection(("127.0.0.1", PORT))
-        n = self.start(ctl, "RTP/AVP;unicast;client_port=%d-%d" % (port, port + 1))
+        n = self.open_session(ctl, "RTP/AVP;unicast;client_port=%d-%d" % (port, port + 1))
         rtp.settimeout(0.5)
         keep = time.monotonic()
         while not self.stop:
@@ -148,7 +148,7 @@ class Player(threading.Thread):
         """Media arrives as $-framed packets on the RTSP connection (channel
         0 the video, 1 its RTCP), with the replies to keep-alives between."""
         ctl = socket.create_connection(("127.0.0.1", PORT))
-        n = self.start(ctl, "RTP/AVP/TCP;unicast;interleaved=0-1")
+        n = self.open_session(ctl, "RTP/AVP/TCP;unicast;interleaved=0-1")
         ctl.settimeout(0.5)
         buf = b""
         keep = time.monotonic()
