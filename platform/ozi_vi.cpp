@@ -10,9 +10,11 @@
  * late gets the newest due picture (older ones are dropped, as a sensor
  * overwrites a buffer nobody read); one that comes early gets a non-zero
  * result at once.  A channel holds frame_depth buffers; while all are out
- * with the caller, no picture is delivered.  Dropped pictures are counted
- * and logged, at most once a second and when the channel stops, so that a
- * gap in the footage can be told apart from one the caller made.
+ * with the caller, no picture is delivered.  Pictures dropped while a
+ * caller polls (it asked within the last second) are counted and logged,
+ * at most once a second and when the channel stops, so that a gap in the
+ * footage can be told apart from one the caller made; the pictures of a
+ * channel nobody polls are not drops.
  *
  * THREADS: the daemon's encoder workers and its legacy pull interface call
  * vi from several threads, also on one channel at once.
@@ -47,6 +49,9 @@ constexpr int kMaxChn = 2;
 constexpr int kMaxDepth = 8;
 constexpr int kMaxFps = 60;
 constexpr long kMaxTuningBytes = 1 << 20;
+/* A caller that asked for a picture this recently is polling the channel:
+ * the pictures it misses count as dropped. */
+constexpr uint64_t kPolledUs = 1000000;
 
 struct Device {
     bool opened = false;
@@ -72,6 +77,7 @@ struct Channel {
     uint32_t seq = 0;       /* pictures delivered */
     uint64_t dropped = 0;   /* pictures dropped since the last report */
     uint64_t report_us = 0; /* clock at the last report */
+    uint64_t polled_us = 0; /* clock at the last ozi_vi_get_frame (or enable) */
     Buffer bufs[kMaxDepth];
     int depth = 0;
 
@@ -365,6 +371,7 @@ extern "C" int ozi_vi_enable_chn(int chn)
          * still due within one frame interval. */
         uint64_t now = ozi__now_us();
         c->enabled = true;
+        c->polled_us = now;
         c->start_us = now - now % 1000000u;
         c->next_slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u + 1;
     }
@@ -406,6 +413,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         if (!c->enabled)
             return -1;
         uint64_t now = ozi__now_us();
+        const bool polled = now - c->polled_us <= kPolledUs;
+        c->polled_us = now;
         if (now < slot_time_us(*c, c->next_slot))
             return -1;
         for (int i = 0; i < c->depth && !buf; i++)
@@ -417,7 +426,8 @@ extern "C" int ozi_vi_get_frame(int chn, struct video_input_frame *frame)
         uint64_t slot = (now - c->start_us) * (uint64_t)c->attr.frame_rate / 1000000u;
         if (slot < c->next_slot)
             slot = c->next_slot;
-        c->dropped += slot - c->next_slot;
+        if (polled)
+            c->dropped += slot - c->next_slot;
         drops = take_drops_locked(*c, now, false);
         capture_us = slot_time_us(*c, slot);
         ts_ms = capture_us / 1000u;
