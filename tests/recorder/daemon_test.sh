@@ -152,8 +152,8 @@ segments)
     check_listing 1 0 4
     # Every captured frame is in the files: each file holds length x 25
     # frames, less the pictures the sensor dropped because the encoder was
-    # late (the platform logs them; a loaded machine makes a few).  The recorder itself loses none: it would log the step
-    # in the queue's order.
+    # late (the platform logs them; a loaded machine makes a few).  The
+    # recorder itself loses none: it would log the step in the queue's order.
     ! grep -q "lost in the queue" "$work/log" || fail "$(grep -m1 "lost in the queue" "$work/log")"
     drops=$(sed -n 's/^\[vi\] chn 0: \([0-9]*\) pictures dropped.*/\1/p' "$work/log" |
         awk '{ n += $1 } END { print n + 0 }')
