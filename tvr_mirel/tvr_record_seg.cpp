@@ -48,6 +48,8 @@ bool seg_open(rec_seg_state *st, const rec_seg_sink *sink, uint64_t ts, const st
 enum rec_step_result seg_write(rec_seg_state *st, const rec_seg_params *p,
                                const struct video_stream *vs, const rec_seg_sink *sink)
 {
+    if (vs->ts > st->last_ts_ms)
+        st->frame_step_ms = vs->ts - st->last_ts_ms;
     st->last_ts_ms = vs->ts;
     if (p->write_video && sink->add_video(sink->ctx, vs) != 0) {
         /* Failed writes add up over the segment; the third one closes it. */
@@ -127,6 +129,13 @@ bool after_loss(rec_seg_state *st, const venc_stream_entry *frame)
     return st->resync != 0;
 }
 
+/* Where the open segment's video ends after its newest frame: that frame
+ * lasts as long as the step before it, as the muxer times it. */
+uint64_t newest_frame_end(const rec_seg_state *st)
+{
+    return st->last_ts_ms + st->frame_step_ms;
+}
+
 } // namespace
 
 extern "C" enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
@@ -200,7 +209,7 @@ extern "C" int rec_seg_stop(rec_seg_state *st)
         return 0;
     st->closing = 1;
     st->open_next = 0;
-    st->close_ts_ms = st->last_ts_ms;
+    st->close_ts_ms = newest_frame_end(st);
     st->held = 0;
     return 1;
 }
@@ -216,8 +225,9 @@ extern "C" int rec_seg_finish(rec_seg_state *st, const rec_seg_sink *sink)
     }
     if (!st->mux_init)
         return 0;
-    sink->drain_audio(sink->ctx, REC_AUDIO_BEFORE, st->last_ts_ms);
-    seg_close(st, sink, st->last_ts_ms - st->ts_start_ms);
+    const uint64_t end = newest_frame_end(st);
+    sink->drain_audio(sink->ctx, REC_AUDIO_BEFORE, end);
+    seg_close(st, sink, end - st->ts_start_ms);
     return 1;
 }
 

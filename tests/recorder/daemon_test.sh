@@ -182,7 +182,7 @@ PY
         day=${BASH_REMATCH[1]} ms=$((10#${BASH_REMATCH[3]}))
         [ "$day" = "$(date +%Y%m%d)" ] || [ "$day" = "$(date -d yesterday +%Y%m%d)" ] ||
             fail "$f: date directory is not today's"
-        # The last file was closed by the stop, at its newest frame.
+        # The last file was closed by the stop, after its newest frame.
         if [ "$i" -lt "$n" ]; then
             [ "$ms" -ge "$limit_ms" ] && [ "$ms" -le $((limit_ms + 2000)) ] ||
                 fail "$f: duration $ms ms outside [$limit_ms, $((limit_ms + 2000))]"

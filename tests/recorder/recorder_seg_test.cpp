@@ -322,19 +322,34 @@ TEST(RecorderSegment, AudioQueueStaysBoundedWhileNoFileCanBeOpened)
     EXPECT_TRUE(h.files.empty());
 }
 
-TEST(RecorderSegment, StoppingClosesTheOpenSegmentAtItsNewestFrame)
+/* The newest frame lasts as long as the step before it (as the muxer times
+ * it), also in a one-frame file after a gapless close. */
+TEST(RecorderSegment, StoppingClosesTheOpenSegmentWhereItsNewestFrameEnds)
 {
     Harness h;
     EXPECT_EQ(h.finish(), 0);  /* nothing open */
     h.P(0);
     h.I(1000);
-    h.P(1040);
-    h.P(1080);
     EXPECT_EQ(h.finish(), 1);
-    ASSERT_EQ(h.files.size(), 1u);
-    EXPECT_TRUE(h.files[0].closed);
-    EXPECT_EQ(h.files[0].ms, 80u);
+    EXPECT_EQ(h.files.at(0).ms, 0u) << "one frame, no step seen yet";
+    h.I(2000);
+    h.P(2040);
+    h.P(2080);
+    h.audio(2100);
+    h.audio(2130);
+    EXPECT_EQ(h.finish(), 1);
+    EXPECT_EQ(h.file_items(1), "v2000 v2040 v2080 a2100");
+    EXPECT_EQ(h.files.at(1).ms, 120u);
     EXPECT_EQ(h.finish(), 0);
+
+    Harness gapless(2);
+    gapless.I(0);
+    gapless.P(40);
+    gapless.I(2100);  /* closes [0, 2100), opens the next file */
+    EXPECT_EQ(gapless.finish(), 1);
+    ASSERT_EQ(gapless.files.size(), 2u);
+    EXPECT_EQ(gapless.files[0].ms, 2100u);
+    EXPECT_EQ(gapless.files[1].ms, 40u) << "the step of the frames before the close";
 }
 
 /* A camera stream through the state machine: video every frame_ms with an
@@ -418,7 +433,7 @@ TEST(RecorderSegment, ConsecutiveFilesAbutAndEveryFrameIsInExactlyOneFile)
         for (auto &v : vseen)
             EXPECT_EQ(v.second, 1) << "video " << v.first;
         if (r.track != 2) {
-            EXPECT_EQ(vseen.size(), (prev_end - 500) / r.frame_ms + 1) << "video frames lost";
+            EXPECT_EQ(vseen.size(), (prev_end - 500) / r.frame_ms) << "video frames lost";
         }
         for (auto &a : aseen)
             EXPECT_EQ(a.second, 1) << "audio " << a.first;
@@ -496,12 +511,12 @@ TEST(RecorderSegment, OrderlyStopWaitsForTheLastFramesAudio)
     EXPECT_EQ(rec_seg_stop(&h.st_), 1);
     EXPECT_EQ(h.P(1120), REC_STEP_DROPPED);  /* after the stop: not recorded */
     h.audio(1064);
-    EXPECT_EQ(h.P(1160), REC_STEP_DROPPED);  /* nothing at or past 1080 yet */
+    EXPECT_EQ(h.P(1160), REC_STEP_DROPPED);  /* nothing at or past 1120 yet */
     EXPECT_FALSE(h.files[0].closed);
     h.audio(1128);
     EXPECT_EQ(h.P(1200), REC_STEP_CLOSED);
     EXPECT_EQ(h.file_items(0), "v1000 v1040 v1080 a1000 a1064");
-    EXPECT_EQ(h.files[0].ms, 80u);
+    EXPECT_EQ(h.files[0].ms, 120u) << "to the end of the last frame";
     EXPECT_EQ(h.I(3000), REC_STEP_DROPPED);  /* no new file after a stop */
     EXPECT_EQ(h.files.size(), 1u);
     EXPECT_EQ(h.finish(), 0);

@@ -164,6 +164,9 @@ typedef struct rec_seg_state {
     int mux_video_err_cnt;        /* failed video writes in this segment */
     uint64_t recorded_ms;         /* duration of the last closed segment */
     uint64_t last_ts_ms;          /* ts of the open segment's newest frame */
+    uint64_t frame_step_ms;       /* ts step between the two newest frames
+                                     written (kept across segments; 0 until
+                                     two were written) */
     int closing;                  /* 1 while the open segment waits for its audio */
     int open_next;                /* with closing: the closing frame opens the next file */
     int stopped;                  /* 1 once an orderly stop began: no new segment */
@@ -232,14 +235,16 @@ enum rec_step_result {
 enum rec_step_result rec_seg_step(rec_seg_state *st, const rec_seg_params *p,
                                   const venc_stream_entry *frame, const rec_seg_sink *sink);
 
-/* Begins an orderly stop: the open segment ends at its newest frame once
- * its audio is in (driven by further rec_seg_step calls, as a close), and
- * no new segment opens.  Returns 1 while a segment is still to be closed. */
+/* Begins an orderly stop: the open segment ends where its newest frame
+ * ends (one frame step after it, as the muxer times a file's last frame)
+ * once its audio is in (driven by further rec_seg_step calls, as a close),
+ * and no new segment opens.  Returns 1 while a segment is still to be
+ * closed. */
 int rec_seg_stop(rec_seg_state *st);
 
 /* Closes the open segment, if any, without waiting further: a closing one
- * at its closing frame (held frames are dropped), a writing one at its
- * newest frame.  1 when a segment was closed, else 0. */
+ * at its closing frame (held frames are dropped), a writing one where its
+ * newest frame ends.  1 when a segment was closed, else 0. */
 int rec_seg_finish(rec_seg_state *st, const rec_seg_sink *sink);
 
 /* Frees the held frames' buffers. */
