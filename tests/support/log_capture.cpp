@@ -1,5 +1,7 @@
 #include "support/log_capture.h"
 
+#include <gtest/gtest.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -33,6 +35,14 @@ void LogCapture::stop()
     dup2(saved_, 1);
     close(saved_);
     saved_ = -1;
+    /* A check that failed during the capture wrote its message here: give
+     * it (and the log around it) back to the test's output. */
+    if (testing::Test::HasFailure()) {
+        const std::string out = text();
+        printf("---- output captured while the test failed ----\n%s"
+               "---- end of captured output ----\n", out.c_str());
+        fflush(stdout);
+    }
 }
 
 std::string LogCapture::text() const

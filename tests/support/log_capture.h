@@ -14,7 +14,9 @@ namespace tvrtest {
 /* From construction until take() or the end of the scope, standard output
  * (descriptor 1, any thread) goes to an unlinked scratch file instead of
  * where it went before.  A capture inside another takes the output until
- * it ends (they end in reverse order, as scopes do). */
+ * it ends (they end in reverse order, as scopes do).  When the running test
+ * has failed by the time the capture ends, what it caught (the failure's
+ * message among it) is written to the restored output. */
 class LogCapture {
 public:
     LogCapture();
