@@ -89,8 +89,12 @@ case "$CHECK" in
 probe_main|probe_sub)
     chn=${CHECK#probe_}
     want="h264,1920,1080"; [ "$chn" = sub ] && want="h264,640,360"
-    # ffprobe prints the fields it has, in the order asked
-    got=$(timeout 30 ffprobe -v error -rtsp_transport $PROTO \
+    # ffprobe prints the fields it has, in the order asked.  The picture
+    # size comes with a key frame: a player that missed the channel's first
+    # one waits a group of pictures, 50 encoded frames, which is 10 s where
+    # a sanitizer build's sensor drops four pictures in five; ffprobe may
+    # read that long (stream time) before it gives up on a stream.
+    got=$(timeout 30 ffprobe -v error -rtsp_transport $PROTO -analyzeduration 20000000 \
           -show_entries stream=codec_name,width,height,sample_rate,channels -of csv=p=0 \
           "$BASE/$chn" | tr '\n' ' ')
     echo "ffprobe $chn: $got"
