@@ -128,6 +128,22 @@ void report_drops(int chn, uint64_t n)
                   (unsigned long long)n);
 }
 
+/* Stops capture on channel `chn` and reports the drops not yet reported;
+ * `free_buffers` also counts every buffer as returned (the device closes). */
+void stop_channel(int chn, Channel &c, bool free_buffers)
+{
+    uint64_t drops;
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.enabled = false;
+        if (free_buffers)
+            for (Buffer &b : c.bufs)
+                b.held = false;
+        drops = take_drops_locked(c, ozi__now_us(), true);
+    }
+    report_drops(chn, drops);
+}
+
 /* The channel's scene, built when it has none: outside every lock (it
  * takes a while, 80 ms at 1080p), and a scene another thread installed
  * meanwhile wins. */
@@ -174,18 +190,8 @@ extern "C" int ozi_vi_close(int dev)
         return -1;
     if (dev != 0)
         return -1;
-    for (int i = 0; i < kMaxChn; i++) {
-        Channel &c = channels()[i];
-        uint64_t drops;
-        {
-            std::lock_guard<std::mutex> lock(c.mutex);
-            c.enabled = false;
-            for (Buffer &b : c.bufs)
-                b.held = false;
-            drops = take_drops_locked(c, ozi__now_us(), true);
-        }
-        report_drops(i, drops);
-    }
+    for (int i = 0; i < kMaxChn; i++)
+        stop_channel(i, *channel(i), true);
     g_dev_enabled = false;
     {
         std::lock_guard<std::mutex> lock(g_dev_mutex);
@@ -385,13 +391,7 @@ extern "C" int ozi_vi_disable_chn(int chn)
     Channel *c = channel(chn);
     if (!c)
         return -1;
-    uint64_t drops;
-    {
-        std::lock_guard<std::mutex> lock(c->mutex);
-        c->enabled = false;
-        drops = take_drops_locked(*c, ozi__now_us(), true);
-    }
-    report_drops(chn, drops);
+    stop_channel(chn, *c, false);
     return 0;
 }
 
