@@ -16,10 +16,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +33,7 @@
 #include "rtsp_rtp_aac.h"
 #include "rtsp_tcp_out.h"
 #include "rtsp_keycache.h"
+#include "rtsp_udp_out.h"
 
 /* ---- delivery ----------------------------------------------------------- */
 
@@ -46,14 +45,11 @@
  *     session, not once per packet; an RTP socket that SETUP connected to
  *     that address sends without naming it, which spares the kernel a
  *     route lookup per message;
- *   - each session gets all packets of the run with one sendmmsg;
- *   - where the kernel offers UDP segmentation offload, packets of equal
- *     size that follow each other (the FU-A fragments of a NAL unit, the
- *     last one possibly shorter) travel as one message that the kernel cuts
- *     into the same datagrams.  A kernel or device without it makes the
- *     first such send fail; segmentation is then switched off for the
- *     process and the packets go one message each.
- * The datagrams on the wire are the same in every case.
+ *   - the run is laid out as messages once, and each UDP session gets all
+ *     of them with one sendmmsg, runs of equal packets offloaded to the
+ *     kernel where it cuts them (rtsp_udp_out.h);
+ *   - a session over TCP gets the run into its connection's queue, which
+ *     never waits on the socket (rtsp_tcp_out.h).
  */
 namespace {
 
@@ -66,96 +62,8 @@ constexpr size_t RTSP_ILV_HEADER = 4;
 /* Smallest bound of a TCP send queue, for a stream of low rate. */
 constexpr uint32_t kTcpQueueMin = 48 * 1024;
 /* Packets a pass buffers before it sends; a larger frame takes several. */
-constexpr int kBatchMax = 64;
-/* Segments of one offloaded message: below the kernel's segment limit and
- * the 64 KiB of an IP packet. */
-constexpr int kGsoMaxSegs = 40;
-
-#ifndef UDP_SEGMENT
-#define UDP_SEGMENT 103
-#endif
-#ifndef SOL_UDP
-#define SOL_UDP 17
-#endif
-
-/* Whether runs of equal packets go through UDP segmentation offload
- * (atomic): -1 until the probe has run, then 1 or 0.  A kernel before
- * 4.18 ignores the segment size it does not know and sends the whole run
- * as one datagram of tens of kilobytes, with no error: only a probe that
- * looks at what arrives can tell. */
-int g_udp_gso = -1;
-pthread_once_t g_gso_once = PTHREAD_ONCE_INIT;
+constexpr int kBatchMax = RTSP_UDP_RUN_MAX;
 rtsp_pass_hook_fn g_pass_hook = nullptr;   /* tests only (atomic) */
-
-constexpr size_t kProbeSeg = 100;
-
-/* Sends two 100-byte segments in one offloaded message to a loopback
- * socket; 1 when exactly two datagrams of 100 bytes, in order, arrive. */
-int gso_probe(rtsp_sendmsg_fn send_fn)
-{
-    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int verdict = 0;
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof(a);
-    if (rx >= 0 && tx >= 0 && bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) == 0 &&
-        getsockname(rx, reinterpret_cast<struct sockaddr *>(&a), &alen) == 0) {
-        uint8_t buf[2 * kProbeSeg];
-        for (size_t i = 0; i < sizeof(buf); i++)
-            buf[i] = (uint8_t)(i / kProbeSeg + 1);
-        struct iovec iov = {buf, sizeof(buf)};
-        union {
-            char b[CMSG_SPACE(sizeof(uint16_t))];
-            struct cmsghdr align;
-        } ctl;
-        memset(&ctl, 0, sizeof(ctl));
-        struct msghdr m;
-        memset(&m, 0, sizeof(m));
-        m.msg_name = &a;
-        m.msg_namelen = sizeof(a);
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
-        m.msg_control = ctl.b;
-        m.msg_controllen = sizeof(ctl.b);
-        struct cmsghdr *c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        uint16_t seg = kProbeSeg;
-        memcpy(CMSG_DATA(c), &seg, sizeof(seg));
-        if (send_fn(tx, &m, MSG_NOSIGNAL) == (ssize_t)sizeof(buf)) {
-            /* Loopback queues what it delivers before the send returns. */
-            uint8_t got[sizeof(buf)];
-            ssize_t n1 = recv(rx, got, sizeof(got), 0);
-            bool first = n1 == (ssize_t)kProbeSeg && got[0] == 1;
-            ssize_t n2 = recv(rx, got, sizeof(got), 0);
-            bool second = n2 == (ssize_t)kProbeSeg && got[0] == 2;
-            verdict = first && second && recv(rx, got, sizeof(got), 0) < 0;
-        }
-    }
-    if (rx >= 0)
-        close(rx);
-    if (tx >= 0)
-        close(tx);
-    return verdict;
-}
-
-void gso_probe_once()
-{
-    int expected = -1;
-    __atomic_compare_exchange_n(&g_udp_gso, &expected, gso_probe(sendmsg), false, __ATOMIC_RELAXED,
-                                __ATOMIC_RELAXED);
-}
-
-bool udp_gso_enabled()
-{
-    if (__atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) < 0)
-        pthread_once(&g_gso_once, gso_probe_once);
-    return __atomic_load_n(&g_udp_gso, __ATOMIC_RELAXED) > 0;
-}
 
 /* Packets laid out back to back, as they go on the wire. */
 struct wire_run {
@@ -164,71 +72,13 @@ struct wire_run {
     int count;
 };
 
-/* One message of a pass: a slice of the packets, cut by the kernel into
- * datagrams of seg bytes when seg is not 0. */
-struct pass_msgs {
-    int n;
-    int first_pkt[kBatchMax];
-    struct iovec iov[kBatchMax];
-    struct mmsghdr msg[kBatchMax];
-    union {
-        char buf[CMSG_SPACE(sizeof(uint16_t))];
-        struct cmsghdr align;
-    } ctl[kBatchMax];
-};
-
-/* Builds the messages of a run, grouping packets when gso is set. */
-void build_msgs(pass_msgs *m, const wire_run &w, bool gso)
-{
-    m->n = 0;
-    size_t off = 0;
-    int i = 0;
-    while (i < w.count) {
-        int k = 1;
-        size_t bytes = w.len[i];
-        if (gso) {
-            /* Equal sizes, and a last one that may be shorter. */
-            while (i + k < w.count && k < kGsoMaxSegs && w.len[i + k] <= w.len[i]) {
-                bytes += w.len[i + k];
-                k++;
-                if (w.len[i + k - 1] < w.len[i])
-                    break;
-            }
-        }
-        int j = m->n++;
-        m->first_pkt[j] = i;
-        m->iov[j].iov_base = const_cast<uint8_t *>(w.buf + off);
-        m->iov[j].iov_len = bytes;
-        struct msghdr &h = m->msg[j].msg_hdr;
-        memset(&m->msg[j], 0, sizeof(m->msg[j]));
-        h.msg_iov = &m->iov[j];
-        h.msg_iovlen = 1;
-        if (k > 1) {
-            memset(&m->ctl[j], 0, sizeof(m->ctl[j]));
-            h.msg_control = m->ctl[j].buf;
-            h.msg_controllen = sizeof(m->ctl[j].buf);
-            struct cmsghdr *c = CMSG_FIRSTHDR(&h);
-            c->cmsg_level = SOL_UDP;
-            c->cmsg_type = UDP_SEGMENT;
-            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-            uint16_t seg = w.len[i];
-            memcpy(CMSG_DATA(c), &seg, sizeof(seg));
-        }
-        off += bytes;
-        i += k;
-    }
-}
-
 /* What one session needs for one pass, copied under mutex_session. */
 struct send_target {
     session_t *ses;
     rtsp_tcp_out *out;      /* RTP over TCP: a reference held for the pass */
     int fd;                 /* its connection, for the log */
     uint8_t chan;
-    int udp_fd;
-    struct sockaddr_in to;
-    bool connected;         /* SETUP connected udp_fd to the player */
-    bool named;             /* messages name `to` (not the connected peer) */
+    rtsp_udp_dest udp;      /* RTP over UDP: fd 0 for a TCP session */
     bool peer_ok;
     bool log_peer;
     int peer_errno;
@@ -262,7 +112,7 @@ bool drain_receiver_reports(int fd)
 bool session_peer(session_t *s, send_target *t)
 {
     if (s->client_fd > 0 && s->peer_fd == s->client_fd) {
-        t->to.sin_addr.s_addr = s->peer_ip;
+        t->udp.to.sin_addr.s_addr = s->peer_ip;
         return true;
     }
     struct sockaddr_in sa;
@@ -275,7 +125,7 @@ bool session_peer(session_t *s, send_target *t)
         s->peer_ip = sa.sin_addr.s_addr;
         s->peer_fd = s->client_fd;
         s->peer_err_logged = 0;
-        t->to.sin_addr.s_addr = s->peer_ip;
+        t->udp.to.sin_addr.s_addr = s->peer_ip;
         return true;
     }
     t->peer_errno = s->client_fd > 0 ? (errno ? errno : EAFNOSUPPORT) : EBADF;
@@ -284,70 +134,6 @@ bool session_peer(session_t *s, send_target *t)
     t->log_peer = !s->peer_err_logged;
     s->peer_err_logged = 1;
     return false;
-}
-
-bool gso_refused(int err)
-{
-    return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP;
-}
-
-/* Errors that a connected UDP socket reports for an ICMP message about an
- * earlier datagram; the send that reports one sent nothing.  An unconnected
- * socket never sees them and sends on. */
-bool icmp_reported(int err)
-{
-    return err == ECONNREFUSED || err == EHOSTUNREACH || err == ENETUNREACH ||
-           err == EHOSTDOWN || err == ENETDOWN || err == EPROTO;
-}
-
-void address_msgs(pass_msgs *m, send_target &t)
-{
-    for (int j = 0; j < m->n; j++) {
-        m->msg[j].msg_hdr.msg_name = t.named ? &t.to : nullptr;
-        m->msg[j].msg_hdr.msg_namelen = t.named ? sizeof(t.to) : 0;
-    }
-}
-
-/* Sends every packet of the pass to one target; false on a failed send. */
-bool send_to_target(send_target &t, pass_msgs *m, const wire_run &w, bool *gso)
-{
-    address_msgs(m, t);
-    int sent = 0;
-    int retried = -1;   /* the message last sent again after an ICMP report */
-    while (sent < m->n) {
-        int r = sendmmsg(t.udp_fd, m->msg + sent, (unsigned)(m->n - sent), MSG_NOSIGNAL);
-        if (r > 0) {
-            sent += r;
-            continue;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        int err = r < 0 ? errno : EIO;
-        if (t.connected && icmp_reported(err)) {
-            /* As over an unconnected socket, the stream goes on: the
-             * message is sent again once; should a newer report refuse
-             * it too, it is lost like any datagram to that player. */
-            if (retried != sent)
-                retried = sent;
-            else
-                sent++;
-            continue;
-        }
-        if (*gso && m->msg[sent].msg_hdr.msg_control && gso_refused(err)) {
-            /* Segmentation refused: from here on one packet per message. */
-            __atomic_store_n(&g_udp_gso, 0, __ATOMIC_RELAXED);
-            *gso = false;
-            int resume = m->first_pkt[sent];
-            build_msgs(m, w, false);
-            address_msgs(m, t);
-            sent = resume;
-            retried = -1;
-            continue;
-        }
-        t.send_errno = err;
-        return false;
-    }
-    return true;
 }
 
 void wake_server(rtsp_channel_t *p_chn)
@@ -369,132 +155,109 @@ struct frame_part {
     bool rtcp;              /* RTCP of the medium: odd port or channel */
 };
 
-/*
- * One delivery pass over the packets of w, all of payload type pt: sends
- * them to every playing session that has the medium's socket or
- * interleaved channel (or to `only`, whether it waits for a key frame or
- * not), then retires the sessions that are torn down, failed, or idle for
- * more than 65 s.
- */
-void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp,
-             const session_t *only = nullptr)
+/* The sessions a pass sends to, copied under mutex_session: every playing
+ * session that has the medium's socket or interleaved channel and does not
+ * wait for a key frame (or `only`, whether it waits or not).  The pass is
+ * counted in flight before the lock is let go, so the descriptors copied
+ * stay open until it ends: a SETUP that replaced them waits for it.  True
+ * when a session was skipped for a payload type it cannot carry. */
+bool take_targets(rtsp_channel_t *p_chn, int pt, const frame_part &fp, const session_t *only,
+                  std::vector<send_target> &targets)
 {
-    const uint64_t now = rtsp_now_sec();
-
-    /* Reused by this thread from pass to pass. */
-    thread_local std::vector<send_target> targets;
-    targets.clear();
     bool unknown_pt = false;
-    {
-        ll_lock lk(&p_chn->mutex_session);
-        struct list_head *pos;
-        list_for_each(pos, &p_chn->list_head_session) {
-            session_t *s = list_entry(pos, session_t, list);
-            if (s->status != RTSP_STATUS_PLAY)
-                continue;
-            if (only ? s != only : (pt == PAYLOAD_RTP_H264 && s->wait_key && !fp.rtcp))
-                continue;
-            if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
-                unknown_pt = true;
-                continue;
-            }
-            if (s->rtp_trans_type == TRANS_RTP_AVP_TCP) {
-                int bit = pt == PAYLOAD_RTP_H264 ? RTSP_ILV_VIDEO : RTSP_ILV_AUDIO;
-                if (!s->tcp_out || !(s->ilv_mask & bit))
-                    continue;
-                send_target t;
-                memset(&t, 0, sizeof(t));
-                t.ses = s;
-                t.out = s->tcp_out;
-                t.fd = s->client_fd;
-                rtsp_tcp_out_ref(t.out);
-                t.chan = (uint8_t)((pt == PAYLOAD_RTP_H264 ? s->ilv_video : s->ilv_audio) +
-                                   (fp.rtcp ? 1 : 0));
-                t.peer_ok = true;
-                targets.push_back(t);
-                continue;
-            }
-            if (s->rtp_trans_type != TRANS_RTP_AVP)
-                continue;
-            bool v = pt == PAYLOAD_RTP_H264;
-            int fd = fp.rtcp ? (v ? s->video_rtcp_udp_fd : s->audio_rtcp_udp_fd)
-                             : (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd);
-            int port = (v ? s->client_video_rtp_port : s->client_audio_rtp_port) + (fp.rtcp ? 1 : 0);
-            if (fd <= 0 || (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd) <= 0)
-                continue;
-            send_target t;
-            memset(&t, 0, sizeof(t));
-            t.ses = s;
-            t.udp_fd = fd;
-            t.to.sin_family = AF_INET;
-            t.to.sin_port = htons((uint16_t)port);
-            t.peer_ok = session_peer(s, &t);
-            uint32_t dest = fp.rtcp ? 0 : (v ? s->video_rtp_dest : s->audio_rtp_dest);
-            t.connected = dest != 0;
-            t.named = !t.connected || dest != t.to.sin_addr.s_addr;
-            if (t.peer_ok || t.log_peer)
-                targets.push_back(t);
+    const bool v = pt == PAYLOAD_RTP_H264;
+    ll_lock lk(&p_chn->mutex_session);
+    struct list_head *pos;
+    list_for_each(pos, &p_chn->list_head_session) {
+        session_t *s = list_entry(pos, session_t, list);
+        if (s->status != RTSP_STATUS_PLAY)
+            continue;
+        if (only ? s != only : (v && s->wait_key && !fp.rtcp))
+            continue;
+        if (pt != PAYLOAD_RTP_H264 && pt != PAYLOAD_RTP_AAC) {
+            unknown_pt = true;
+            continue;
         }
-        /* From here until the sends are over, the copied descriptors stay
-         * open: a SETUP that replaced them waits for this pass. */
-        p_chn->sends_in_flight++;
+        send_target t;
+        memset(&t, 0, sizeof(t));
+        t.ses = s;
+        if (s->rtp_trans_type == TRANS_RTP_AVP_TCP) {
+            if (!s->tcp_out || !(s->ilv_mask & (v ? RTSP_ILV_VIDEO : RTSP_ILV_AUDIO)))
+                continue;
+            t.out = s->tcp_out;
+            t.fd = s->client_fd;
+            rtsp_tcp_out_ref(t.out);
+            t.chan = (uint8_t)((v ? s->ilv_video : s->ilv_audio) + (fp.rtcp ? 1 : 0));
+            t.peer_ok = true;
+            targets.push_back(t);
+            continue;
+        }
+        if (s->rtp_trans_type != TRANS_RTP_AVP)
+            continue;
+        int fd = fp.rtcp ? (v ? s->video_rtcp_udp_fd : s->audio_rtcp_udp_fd)
+                         : (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd);
+        int port = (v ? s->client_video_rtp_port : s->client_audio_rtp_port) + (fp.rtcp ? 1 : 0);
+        if (fd <= 0 || (v ? s->video_rtp_udp_fd : s->audio_rtp_udp_fd) <= 0)
+            continue;
+        t.udp.fd = fd;
+        t.udp.to.sin_family = AF_INET;
+        t.udp.to.sin_port = htons((uint16_t)port);
+        t.peer_ok = session_peer(s, &t);
+        uint32_t dest = fp.rtcp ? 0 : (v ? s->video_rtp_dest : s->audio_rtp_dest);
+        t.udp.connected = dest != 0;
+        t.udp.named = !t.udp.connected || dest != t.udp.to.sin_addr.s_addr;
+        if (t.peer_ok || t.log_peer)
+            targets.push_back(t);
     }
-    rtsp_pass_hook_fn hook = __atomic_load_n(&g_pass_hook, __ATOMIC_ACQUIRE);
-    if (hook)
-        hook(p_chn);
-    if (unknown_pt)
-        LL_LOG(LOG_LEVEL_DEBUG, kSender, "unknow payload type\n");
+    p_chn->sends_in_flight++;
+    return unknown_pt;
+}
 
-    for (const send_target &t : targets)
-        if (!t.peer_ok)
-            LL_LOG(LOG_LEVEL_DEBUG, kSender, "getpeername error, %s\n", strerror(t.peer_errno));
-
-    /* The sends, with no lock held: the descriptors copied above cannot be
-     * closed under them while this pass is counted in flight. */
+/* Sends the run to every UDP target, with no lock held; true when a send
+ * failed.  The messages are laid out for the first target that gets
+ * packets and reused for the rest. */
+bool send_udp(std::vector<send_target> &targets, const wire_run &w)
+{
+    thread_local std::unique_ptr<rtsp_udp_msgs, void (*)(rtsp_udp_msgs *)> msgs(
+        nullptr, rtsp_udp_msgs_free);
+    bool built = false;
     bool any_failed = false;
-    {
-        bool gso = udp_gso_enabled();
-        /* Built for the first target that gets packets, reused for the
-         * rest; the buffer itself lives as long as the thread. */
-        thread_local std::unique_ptr<pass_msgs> msgs_buf;
-        pass_msgs *msgs = nullptr;
-        for (send_target &t : targets) {
-            if (!t.peer_ok || t.out)
-                continue;
-            if (!msgs) {
-                if (!msgs_buf)
-                    msgs_buf.reset(new pass_msgs);
-                msgs = msgs_buf.get();
-                build_msgs(msgs, w, gso);
-            }
-            if (!send_to_target(t, msgs, w, &gso)) {
-                t.failed = true;
-                any_failed = true;
-            }
+    for (send_target &t : targets) {
+        if (!t.peer_ok || t.out)
+            continue;
+        if (!built) {
+            if (!msgs)
+                msgs.reset(rtsp_udp_msgs_new());
+            if (!msgs)
+                return false;   /* no memory: the run is lost like a datagram */
+            rtsp_udp_msgs_build(msgs.get(), w.buf, w.len, w.count);
+            built = true;
         }
+        t.send_errno = rtsp_udp_send_run(msgs.get(), &t.udp);
+        if (t.send_errno != 0)
+            t.failed = any_failed = true;
     }
-    /* With the reports, the receiver reports that players sent to the
-     * RTCP socket since the last ones: each valid one keeps its session
-     * alive like a request. */
-    if (fp.rtcp)
-        for (send_target &t : targets)
-            if (!t.out && t.udp_fd > 0)
-                t.alive = drain_receiver_reports(t.udp_fd);
-    /* RTP over TCP: into each connection's queue, which never waits on
-     * its socket; no channel lock is held.  The queue holds about a second
-     * of the channel's media. */
+    return any_failed;
+}
+
+/* Puts the run into the queue of every TCP target's connection, which
+ * never waits on its socket, and lets go of the pass's reference; no
+ * channel lock is held.  The queue holds about a second of the channel's
+ * media.  True when a connection has failed. */
+bool queue_tcp(rtsp_channel_t *p_chn, std::vector<send_target> &targets, const wire_run &w,
+               const frame_part &fp)
+{
     uint32_t bps = __atomic_load_n(&p_chn->rate_bps, __ATOMIC_RELAXED);
-    size_t tcp_limit = bps ? (bps > kTcpQueueMin ? bps : kTcpQueueMin) : 0;
+    size_t limit = bps ? (bps > kTcpQueueMin ? bps : kTcpQueueMin) : 0;
+    bool any_failed = false;
     for (send_target &t : targets) {
         if (!t.out)
             continue;
         rtsp_ilv_run run = {w.buf, w.len, w.count, t.chan};
-        int r = rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0,
-                                   tcp_limit);
+        int r = rtsp_tcp_out_media(t.out, &run, fp.part, fp.frame_bytes, fp.key ? 1 : 0, limit);
         if (r < 0) {
-            t.failed = true;
+            t.failed = any_failed = true;
             t.send_errno = EPIPE;
-            any_failed = true;
         } else if (r == 0 && rtsp_tcp_out_take_episode(t.out)) {
             ll_printf(LOG_LEVEL_INFO,
                       "[%s]player on fd %d reads too slowly: its video skips to the next key frame\n",
@@ -503,48 +266,90 @@ void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part 
         rtsp_tcp_out_unref(t.out);
         t.out = nullptr;
     }
+    return any_failed;
+}
+
+/* Ends the pass under mutex_session: marks the sessions whose send failed
+ * (only while still linked: another thread may have retired one since the
+ * copy) and those a receiver report kept alive, then, on a sweeping pass,
+ * moves torn-down, failed and idle sessions to the graveyard.  True when
+ * one moved. */
+bool finish_pass(rtsp_channel_t *p_chn, const std::vector<send_target> &targets, bool any_failed,
+                 bool sweep, uint64_t now)
+{
+    ll_lock lk(&p_chn->mutex_session);
+    if (--p_chn->sends_in_flight == 0)
+        pthread_cond_broadcast(&p_chn->cond_sends);
+    bool any_alive = false;
+    for (const send_target &t : targets)
+        any_alive = any_alive || t.alive;
+    struct list_head *pos, *n;
+    if (any_failed || any_alive)
+        list_for_each(pos, &p_chn->list_head_session) {
+            session_t *s = list_entry(pos, session_t, list);
+            for (const send_target &t : targets) {
+                if (t.ses != s)
+                    continue;
+                if (t.failed)
+                    s->status = RTSP_STATUS_ERROR;
+                if (t.alive)
+                    s->tm_last_access = now;
+            }
+        }
+    if (!sweep)
+        return false;
+    bool retired = false;
+    list_for_each_safe(pos, n, &p_chn->list_head_session) {
+        session_t *s = list_entry(pos, session_t, list);
+        if (s->status > RTSP_STATUS_PLAY || now > s->tm_last_access + RTSP_SESSION_IDLE_SEC) {
+            list_del(&s->list);
+            list_add_tail(&s->list, &p_chn->list_head_dead);
+            retired = true;
+        }
+    }
+    return retired;
+}
+
+/*
+ * One delivery pass over the packets of w, all of payload type pt: sends
+ * them to every playing session that has the medium's socket or
+ * interleaved channel (or to `only`, whether it waits for a key frame or
+ * not), then retires the sessions that are torn down, failed, or idle for
+ * more than 65 s.  With RTCP, it also reads the receiver reports that
+ * players sent to the RTCP sockets since the last ones: each valid one
+ * keeps its session alive like a request.
+ */
+void deliver(rtsp_channel_t *p_chn, int pt, const wire_run &w, const frame_part &fp,
+             const session_t *only = nullptr)
+{
+    const uint64_t now = rtsp_now_sec();
+    /* Reused by this thread from pass to pass. */
+    thread_local std::vector<send_target> targets;
+    targets.clear();
+    bool unknown_pt = take_targets(p_chn, pt, fp, only, targets);
+
+    rtsp_pass_hook_fn hook = __atomic_load_n(&g_pass_hook, __ATOMIC_ACQUIRE);
+    if (hook)
+        hook(p_chn);
+    if (unknown_pt)
+        LL_LOG(LOG_LEVEL_DEBUG, kSender, "unknow payload type\n");
+    for (const send_target &t : targets)
+        if (!t.peer_ok)
+            LL_LOG(LOG_LEVEL_DEBUG, kSender, "getpeername error, %s\n", strerror(t.peer_errno));
+
+    bool any_failed = send_udp(targets, w);
+    if (fp.rtcp)
+        for (send_target &t : targets)
+            if (!t.out && t.udp.fd > 0)
+                t.alive = drain_receiver_reports(t.udp.fd);
+    any_failed = queue_tcp(p_chn, targets, w, fp) || any_failed;
     if (any_failed && pt == PAYLOAD_RTP_H264)
         for (const send_target &t : targets)
             if (t.failed)
                 LL_LOG(LOG_LEVEL_DEBUG, kSender, "+++++++++send %d failed, %s\n", -1,
                        strerror(t.send_errno));
 
-    /* Mark failures, then retire torn-down, failed and idle sessions (the
-     * pass that sweeps).  A failed session is marked only while it is
-     * still linked: another thread may have retired it since the copy. */
-    bool retired = false;
-    {
-        ll_lock lk(&p_chn->mutex_session);
-        if (--p_chn->sends_in_flight == 0)
-            pthread_cond_broadcast(&p_chn->cond_sends);
-        struct list_head *pos, *n;
-        bool any_alive = false;
-        for (const send_target &t : targets)
-            any_alive = any_alive || t.alive;
-        if (any_failed || any_alive)
-            list_for_each(pos, &p_chn->list_head_session) {
-                session_t *s = list_entry(pos, session_t, list);
-                for (const send_target &t : targets) {
-                    if (t.ses != s)
-                        continue;
-                    if (t.failed)
-                        s->status = RTSP_STATUS_ERROR;
-                    if (t.alive)
-                        s->tm_last_access = now;
-                }
-            }
-        if (!fp.sweep)
-            return;
-        list_for_each_safe(pos, n, &p_chn->list_head_session) {
-            session_t *s = list_entry(pos, session_t, list);
-            if (s->status > RTSP_STATUS_PLAY || now > s->tm_last_access + RTSP_SESSION_IDLE_SEC) {
-                list_del(&s->list);
-                list_add_tail(&s->list, &p_chn->list_head_dead);
-                retired = true;
-            }
-        }
-    }
-    if (retired)
+    if (finish_pass(p_chn, targets, any_failed, fp.sweep, now))
         wake_server(p_chn);
 }
 
@@ -692,18 +497,6 @@ frame_batch *thread_batch(rtsp_channel_t *chn, rtsp_key_cache *cache, int pt)
 }
 
 }  // namespace
-
-extern "C" int rtsp__set_udp_gso(int enable)
-{
-    int was = udp_gso_enabled() ? 1 : 0;
-    __atomic_store_n(&g_udp_gso, enable ? 1 : 0, __ATOMIC_RELAXED);
-    return was;
-}
-
-extern "C" int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn)
-{
-    return gso_probe(send_fn ? send_fn : sendmsg);
-}
 
 extern "C" void rtsp__set_pass_hook(rtsp_pass_hook_fn fn)
 {

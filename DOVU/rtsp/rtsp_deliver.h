@@ -2,18 +2,17 @@
  * rtsp_deliver.h - delivery of RTP packets to the playing sessions of a
  * channel, and the channel's video thread.
  *
- * The channel's video thread feeds the packetiser (rtsp_rtp.h) frames from
- * the source and gathers a frame's packets in wire form; one delivery pass
- * then sends them over UDP to every playing session (one sendmmsg per
- * session) and retires finished or idle sessions.
+ * The channel's video and audio threads feed the packetisers (rtsp_rtp.h,
+ * rtsp_rtp_aac.h) frames from the source and gather a frame's packets in
+ * wire form; one delivery pass then sends them to every playing session,
+ * over UDP (rtsp_udp_out.h) or into its RTSP connection's queue
+ * (rtsp_tcp_out.h), and retires finished or idle sessions.
  */
 #ifndef RTSP_DELIVER_H
 #define RTSP_DELIVER_H
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/socket.h>
-#include <sys/types.h>
 
 #include "dovu_rtsp.h"
 #include "rtsp_rtp.h"
@@ -49,22 +48,10 @@ void rtsp_channel_release_media(rtsp_channel_t *p_chn);
  * 0, or -1 for a null channel or packet or a payload size <= 0. */
 int rtsp_send_rtp_packet(rtsp_channel_t *p_chn, const rtp_packet *rtppack, int payload_size);
 
-/* Sends two segments in one UDP segmentation offload message over
- * loopback with send_fn (sendmsg when null) and looks at what arrives: 1
- * when the kernel cut them into two datagrams.  Delivery runs it once
- * before its first offloaded send and offloads only when it said 1. */
-typedef ssize_t (*rtsp_sendmsg_fn)(int fd, const struct msghdr *msg, int flags);
-int rtsp_udp_gso_probe(rtsp_sendmsg_fn send_fn);
-
 /* Test seam: called by a delivery pass between copying the descriptors
  * it sends on and sending (null: none). */
 typedef void (*rtsp_pass_hook_fn)(rtsp_channel_t *p_chn);
 void rtsp__set_pass_hook(rtsp_pass_hook_fn fn);
-
-/* Test seam: whether delivery may hand runs of equal-size packets to the
- * kernel's UDP segmentation offload (1; by default what the probe found)
- * or sends one message per packet (0).  Returns the previous setting. */
-int rtsp__set_udp_gso(int enable);
 
 /* Packetises a buffer of ADTS frames captured at ts (ms) as AAC in RTP and
  * delivers it to the playing sessions that set the audio track up. */

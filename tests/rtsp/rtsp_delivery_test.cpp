@@ -24,6 +24,7 @@
 #include "ll_lock.h"
 #include "rtsp_request.h"
 #include "rtsp_deliver.h"
+#include "rtsp_udp_out.h"
 #include "rtsp_test_util.h"
 #include "support/log_capture.h"
 #include "support/wait.h"
