@@ -412,12 +412,13 @@ void stop_session(session &s, const std::string &url)
 std::atomic<bool> rx_stop{false};
 
 // Reads what the connection of an interleaved session holds and counts the
-// RTP packets on channel 0 (the rest, RTCP, is skipped).
+// RTP packets on channel 0 (the rest, RTCP, is skipped).  It never waits:
+// a session whose PLAY failed may still have a blocking socket.
 void receive_interleaved(session &s)
 {
     char tmp[65536];
     for (;;) {
-        ssize_t n = recv(s.tcp, tmp, sizeof tmp, 0);
+        ssize_t n = recv(s.tcp, tmp, sizeof tmp, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         s.pending.append(tmp, size_t(n));
