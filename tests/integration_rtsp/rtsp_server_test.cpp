@@ -124,10 +124,12 @@ bool listens_here(int port)
             sockets.push_back("socket:[" + std::to_string(inode) + "]");
     }
     fclose(f);
-    for (int fd = 0; fd < 4096 && !sockets.empty(); fd++)
+    for (int fd = 0; fd < 4096 && !sockets.empty(); fd++) {
+        const std::string target = fd_target(fd);
         for (const std::string &s : sockets)
-            if (s == fd_target(fd))
+            if (s == target)
                 return true;
+    }
     return false;
 }
 
