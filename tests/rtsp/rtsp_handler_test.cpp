@@ -255,8 +255,7 @@ TEST_F(Handler, SetupOfUnknownTrackLeavesNoSocketOpen)
                         "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n"),
               0);
     EXPECT_FALSE(udp_fd_open(probe)) << "a socket of the unknown track stayed open";
-    // The port it was given is free again (another test running beside
-    // this one may hold the first ones of the range).
+    // The port it was given, as the reply names it, is free again.
     const std::string reply = last();
     const size_t at = reply.find("server_port=");
     ASSERT_NE(at, std::string::npos) << reply;
